@@ -1,0 +1,125 @@
+#include "platform/AsyncLookup.h"
+
+#include "platform/HiddenWindow.h"
+#include "platform/SocketErrors.h"
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+
+namespace qordex {
+namespace {
+
+struct Pending {
+    HiddenWindow* target;
+    std::function<void(const LookupResult&)> done;
+};
+
+std::mutex g_mutex; // guards g_pending; held while a result is posted
+std::map<LookupId, Pending> g_pending;
+std::atomic<LookupId> g_nextId{1};
+
+LookupId Start(HiddenWindow* target, std::function<LookupResult()> work,
+               std::function<void(const LookupResult&)> done) {
+    LookupId id = g_nextId++;
+    {
+        std::lock_guard lock(g_mutex);
+        g_pending[id] = Pending{target, std::move(done)};
+    }
+    std::thread([id, work = std::move(work)] {
+        LookupResult result = work();
+        std::lock_guard lock(g_mutex);
+        auto it = g_pending.find(id);
+        if (it == g_pending.end())
+            return; // cancelled meanwhile
+        // The target cannot die while we hold the lock: its owner cancels first.
+        it->second.target->PostCall([id, result = std::move(result)] {
+            std::function<void(const LookupResult&)> done;
+            {
+                std::lock_guard lock(g_mutex);
+                auto it = g_pending.find(id);
+                if (it == g_pending.end())
+                    return; // cancelled after the result was queued
+                done = std::move(it->second.done);
+                g_pending.erase(it);
+            }
+            if (done)
+                done(result);
+        });
+    }).detach();
+    return id;
+}
+
+} // namespace
+
+LookupResult ResolveHostBlocking(const std::string& host) {
+    LookupResult r;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_CANONNAME;
+    addrinfo* res = nullptr;
+    int rc = getaddrinfo(host.c_str(), nullptr, &hints, &res);
+    if (rc != 0) {
+        r.error = GaiToWsa(rc);
+        return r;
+    }
+    for (addrinfo* ai = res; ai; ai = ai->ai_next) {
+        if (ai->ai_family != AF_INET)
+            continue;
+        if (r.name.empty() && ai->ai_canonname)
+            r.name = ai->ai_canonname;
+        r.addrs.push_back(reinterpret_cast<sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr);
+    }
+    freeaddrinfo(res);
+    if (r.addrs.empty())
+        r.error = WSANO_DATA;
+    if (r.name.empty())
+        r.name = host;
+    return r;
+}
+
+LookupResult ResolveAddrBlocking(std::uint32_t addr) {
+    LookupResult r;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = addr;
+    char host[NI_MAXHOST];
+    int rc = getnameinfo(reinterpret_cast<sockaddr*>(&sa), sizeof sa, host, sizeof host, nullptr,
+                         0, NI_NAMEREQD);
+    if (rc != 0) {
+        r.error = GaiToWsa(rc);
+        return r;
+    }
+    r.name = host;
+    r.addrs.push_back(addr);
+    return r;
+}
+
+LookupId StartHostLookup(HiddenWindow* target, const std::string& host,
+                         std::function<void(const LookupResult&)> done) {
+    return Start(target, [host] { return ResolveHostBlocking(host); }, std::move(done));
+}
+
+LookupId StartAddrLookup(HiddenWindow* target, std::uint32_t addr,
+                         std::function<void(const LookupResult&)> done) {
+    return Start(target, [addr] { return ResolveAddrBlocking(addr); }, std::move(done));
+}
+
+bool CancelLookup(LookupId id) {
+    std::lock_guard lock(g_mutex);
+    return g_pending.erase(id) > 0;
+}
+
+void CancelLookupsFor(HiddenWindow* target) {
+    std::lock_guard lock(g_mutex);
+    std::erase_if(g_pending, [target](const auto& kv) { return kv.second.target == target; });
+}
+
+} // namespace qordex

@@ -1,0 +1,32 @@
+#include "platform/MessageLoop.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QTimer>
+
+namespace qordex {
+
+void PumpMessages() {
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+bool PumpUntil(const std::function<bool()>& done, int timeoutMs) {
+    QDeadlineTimer deadline = timeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever)
+                                            : QDeadlineTimer(timeoutMs);
+    // The ticker wakes the dispatcher regularly, so that a predicate changed
+    // from another thread is seen while the loop sleeps waiting for events.
+    QTimer ticker;
+    ticker.setInterval(10);
+    ticker.start();
+    while (!done()) {
+        if (deadline.hasExpired())
+            return done();
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+        QCoreApplication::sendPostedEvents();
+    }
+    return true;
+}
+
+} // namespace qordex

@@ -1,0 +1,33 @@
+#include "shell/ToolCatalog.h"
+
+#include "shell/ToolForm.h"
+
+// Tool windows; each tool adds its include and its factory below.
+
+namespace qordex::shell {
+
+const std::vector<ToolEntry>& ToolCatalog() {
+    static const std::vector<ToolEntry> tools = {
+        {"PingBt", "Ping", "TForm2", 8, 8, false, {}},
+        {"DNSBt", "DNS", "TForm3", 134, 8, false, {}},
+        {"HTTPBt", "HTTP client", "TForm4", 260, 8, false, {}},
+        {"HttpServBt", "HTTP server", "TForm19", 8, 46, false, {}},
+        {"EmailRBt", "POP3 client", "TForm5", 134, 46, false, {}},
+        {"EmailSBt", "SMTP client", "TForm6", 260, 46, false, {}},
+        {"EmailServBt", "SMTP server", "TForm18", 8, 84, false, {}},
+        {"FTPcliBt", "FTP client", "TForm7", 134, 84, false, {}},
+        {"FTPsrvBt", "FTP server", "TForm8", 260, 84, false, {}},
+        {"TCPCliBt", "TCP/UDP client", "TForm13", 8, 122, false, {}},
+        {"TCPSrvBt", "TCP server", "TForm14", 134, 122, false, {}},
+        {"UDPlistenerBt", "UDP listener", "TForm11", 260, 122, false, {}},
+        {"BroadSendBt", "Broadcast send", "TForm12", 8, 160, false, {}},
+        {"TimeCliBt", "Time client", "TForm9", 134, 160, false, {}},
+        {"TimeSrvBt", "Time server", "TForm10", 260, 160, false, {}},
+        {"TraceBt", "Traceroute", "TForm16", 8, 198, false, {}},
+        {"WhoisBt", "Whois", "TForm17", 134, 198, false, {}},
+        {"InfoBt", "Net information", "TNetInfoForm", 260, 198, true, {}},
+    };
+    return tools;
+}
+
+} // namespace qordex::shell

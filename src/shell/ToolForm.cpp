@@ -1,0 +1,105 @@
+#include "shell/ToolForm.h"
+
+#include "shell/Dialogs.h"
+#include "shell/Glyphs.h"
+#include "shell/MainForm.h"
+#include "shell/Memo.h"
+
+#include <QCloseEvent>
+#include <QFile>
+#include <QSaveFile>
+#include <QToolButton>
+
+namespace qordex::shell {
+
+TToolForm::TToolForm(const QString& className, QWidget* parent)
+    : QWidget(parent, Qt::Window), className_(className) {
+    setObjectName(className);
+    setAttribute(Qt::WA_DeleteOnClose);
+}
+
+TToolForm::~TToolForm() {
+    // A window destroyed without a close (program end) still leaves the list.
+    if (TMainForm* main = MainForm())
+        main->ToolWindows().Remove(this);
+}
+
+void TToolForm::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (!firstShown_) {
+        firstShown_ = true;
+        FirstShow();
+    }
+}
+
+void TToolForm::closeEvent(QCloseEvent* event) {
+    if (TMainForm* main = MainForm())
+        main->ToolWindows().Remove(this);
+    if (!shutDown_) {
+        shutDown_ = true;
+        Shutdown();
+    }
+    event->accept();
+}
+
+void TToolForm::ClearOutput() {
+    if (TMemo* pane = SavePane())
+        pane->Clear();
+}
+
+QString TToolForm::SaveFilter() const { return kShortFilter; }
+
+void TToolForm::ClearBtClick() { ClearOutput(); }
+
+void TToolForm::SaveBtClick() {
+    TMemo* pane = SavePane();
+    if (!pane)
+        return;
+    QString preset = SavePresetName();
+    if (!preset.isEmpty())
+        preset += QStringLiteral(".txt");
+    auto chosen = Dialogs().SaveFileName(this, QStringLiteral("Save to file"), preset,
+                                         SaveFilter(), QStringLiteral("txt"));
+    if (!chosen)
+        return;
+    const QString path = ApplyDefaultExtension(*chosen, QStringLiteral("txt"));
+    if (!WriteLinesToFile(path, pane->Lines()))
+        ShowError(this, QStringLiteral("Cannot create file \"%1\".").arg(path));
+}
+
+QToolButton* TToolForm::MakeClearButton() {
+    auto* bt = new QToolButton(this);
+    bt->setObjectName(QStringLiteral("ClearBt"));
+    bt->setToolTip(QStringLiteral("Clear"));
+    bt->setIcon(Glyph(GlyphKind::Clear));
+    bt->setAutoRaise(true);
+    bt->setFixedSize(23, 22);
+    connect(bt, &QToolButton::clicked, this, [this] { ClearBtClick(); });
+    return bt;
+}
+
+QToolButton* TToolForm::MakeSaveButton() {
+    auto* bt = new QToolButton(this);
+    bt->setObjectName(QStringLiteral("SaveBt"));
+    bt->setToolTip(QStringLiteral("Save to file"));
+    bt->setIcon(Glyph(GlyphKind::Save));
+    bt->setAutoRaise(true);
+    bt->setFixedSize(23, 22);
+    connect(bt, &QToolButton::clicked, this, [this] { SaveBtClick(); });
+    return bt;
+}
+
+bool WriteLinesToFile(const QString& path, const QStringList& lines) {
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    for (const QString& line : lines) {
+        QByteArray bytes = line.toUtf8();
+        bytes += '\n';
+        if (file.write(bytes) != bytes.size())
+            return false;
+    }
+    return file.commit();
+}
+
+} // namespace qordex::shell

@@ -1,0 +1,58 @@
+#pragma once
+// The frame every tool window shares: its own taskbar entry, registration in
+// the launcher's list, one-time initialisation on first show, shutdown on
+// close, and the Clear and Save to file buttons.
+
+#include <QPointer>
+#include <QWidget>
+
+class QToolButton;
+
+namespace qordex::shell {
+
+class TMemo;
+
+class TToolForm : public QWidget {
+    Q_OBJECT
+public:
+    // `className` is the tool's window class ("TForm2"), used for the
+    // launcher's current-instance table.
+    explicit TToolForm(const QString& className, QWidget* parent = nullptr);
+    ~TToolForm() override;
+
+    const QString& ClassName() const { return className_; }
+    bool FirstShown() const { return firstShown_; }
+
+    // Clear and Save to file, as the buttons do.
+    void ClearBtClick();
+    void SaveBtClick();
+
+protected:
+    // One-time initialisation, run on the first show only.
+    virtual void FirstShow() {}
+    // Stops what the tool runs (servers, sockets, workers) before the window is freed.
+    virtual void Shutdown() {}
+    // Empties the tool's output panes.
+    virtual void ClearOutput();
+    // What Save to file writes and proposes; a tool without Save leaves the pane null.
+    virtual TMemo* SavePane() const { return nullptr; }
+    virtual QString SavePresetName() const { return {}; }
+    virtual QString SaveFilter() const;
+
+    // The flat Clear and Save to file glyph buttons, wired to the handlers above.
+    QToolButton* MakeClearButton();
+    QToolButton* MakeSaveButton();
+
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    QString className_;
+    bool firstShown_ = false;
+    bool shutDown_ = false;
+};
+
+// Writes the lines to a file, one per line, replacing it; false on failure.
+bool WriteLinesToFile(const QString& path, const QStringList& lines);
+
+} // namespace qordex::shell
