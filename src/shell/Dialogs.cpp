@@ -2,6 +2,7 @@
 
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QInputDialog>
 
 namespace qordex::shell {
 namespace {
@@ -42,6 +43,15 @@ std::optional<QString> DialogSeam::OpenFileName(QWidget* parent, const QString& 
     if (name.isEmpty())
         return std::nullopt;
     return name;
+}
+
+std::optional<QString> DialogSeam::InputText(QWidget* parent, const QString& caption,
+                                             const QString& prompt, const QString& value) {
+    bool ok = false;
+    QString text = QInputDialog::getText(parent, caption, prompt, QLineEdit::Normal, value, &ok);
+    if (!ok)
+        return std::nullopt;
+    return text;
 }
 
 QMessageBox::StandardButton DialogSeam::Message(QWidget* parent, QMessageBox::Icon icon,

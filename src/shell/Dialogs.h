@@ -30,6 +30,9 @@ public:
     // Open dialog for an existing file; nullopt when the user cancels.
     virtual std::optional<QString> OpenFileName(QWidget* parent, const QString& title,
                                                 const QString& preset, const QString& filter);
+    // One line of text ("Query" prompts); nullopt when the user cancels.
+    virtual std::optional<QString> InputText(QWidget* parent, const QString& caption,
+                                             const QString& prompt, const QString& value);
     // Question or notice; returns the button pressed.
     virtual QMessageBox::StandardButton Message(QWidget* parent, QMessageBox::Icon icon,
                                                 const QString& title, const QString& text,

@@ -25,6 +25,19 @@ std::optional<QString> ScriptedDialogs::OpenFileName(QWidget*, const QString&,
     return NextFile(preset);
 }
 
+std::optional<QString> ScriptedDialogs::InputText(QWidget*, const QString&, const QString& prompt,
+                                                  const QString&) {
+    prompts << prompt;
+    if (textAnswers.empty() || !textAnswers.front()) {
+        if (!textAnswers.empty())
+            textAnswers.pop_front();
+        return std::nullopt;
+    }
+    QString text = *textAnswers.front();
+    textAnswers.pop_front();
+    return text;
+}
+
 QMessageBox::StandardButton ScriptedDialogs::Message(QWidget*, QMessageBox::Icon,
                                                      const QString&, const QString& text,
                                                      QMessageBox::StandardButtons buttons) {
