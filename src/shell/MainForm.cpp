@@ -52,6 +52,10 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
     setFixedSize(389, 262);
+    // The panel is laid out in pixels for a small 8-point face.
+    QFont small = font();
+    small.setPointSize(8);
+    setFont(small);
     setAutoFillBackground(true);
     QPalette pal = palette();
     pal.setColor(QPalette::Window, QColor(210, 220, 230));
@@ -64,7 +68,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
         bt->setText(tool.caption);
         bt->setIcon(Glyph(GlyphKind::Tool, tool.caption.at(0), hue));
         hue += 20;
-        bt->setIconSize(QSize(24, 24));
+        bt->setIconSize(QSize(20, 20));
         bt->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
         bt->setAutoRaise(true);
         bt->setGeometry(tool.x, tool.y, 120, 32);
