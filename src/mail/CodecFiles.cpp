@@ -38,19 +38,36 @@ std::ifstream OpenInputFile(const std::string& path) {
     return in;
 }
 
-TReplacingFile::TReplacingFile(std::string path) : path_(std::move(path)) {
+TReplacingFile::TReplacingFile(std::string path) : path_(path), name_(std::move(path)) {
+    // Through a symbolic link the file it names is replaced, not the link.
+    if (char* real = ::realpath(path_.c_str(), nullptr)) {
+        path_ = real;
+        std::free(real);
+    }
+    struct stat st {};
+    const bool exists = ::stat(path_.c_str(), &st) == 0;
+    if (exists && S_ISDIR(st.st_mode))
+        Fail("Cannot create file", name_, EISDIR);
+    if (exists && !S_ISREG(st.st_mode)) {
+        // A device or a pipe (/dev/stdout, /dev/null) is written in place:
+        // renaming over it would replace the device itself.
+        out_.open(path_, std::ios::out | std::ios::binary | std::ios::trunc);
+        if (!out_.is_open())
+            Fail("Cannot create file", name_, errno ? errno : EACCES);
+        return;
+    }
     const std::size_t slash = path_.rfind('/');
     const std::string dir = slash == std::string::npos ? std::string() : path_.substr(0, slash + 1);
     const std::string base = slash == std::string::npos ? path_ : path_.substr(slash + 1);
     std::string pattern = dir + "." + base + ".XXXXXX";
     const int fd = ::mkstemp(pattern.data());
     if (fd < 0)
-        Fail("Cannot create file", path_, errno);
-    // mkstemp makes the file private; give it the mode a new file gets.
+        Fail("Cannot create file", name_, errno);
+    // mkstemp makes the file private; give it the mode the old file had, or
+    // the one a new file gets.
     const mode_t mask = ::umask(0);
     ::umask(mask);
-    struct stat st {};
-    const mode_t mode = ::stat(path_.c_str(), &st) == 0 ? (st.st_mode & 07777) : (0666 & ~mask);
+    const mode_t mode = exists ? (st.st_mode & 07777) : (0666 & ~mask);
     (void)::fchmod(fd, mode);
     ::close(fd);
     temp_ = pattern;
@@ -58,14 +75,15 @@ TReplacingFile::TReplacingFile(std::string path) : path_(std::move(path)) {
     if (!out_.is_open()) {
         const int err = errno;
         ::unlink(temp_.c_str());
-        Fail("Cannot create file", path_, err);
+        Fail("Cannot create file", name_, err);
     }
 }
 
 TReplacingFile::~TReplacingFile() {
     if (!committed_) {
         out_.close();
-        ::unlink(temp_.c_str());
+        if (!temp_.empty())
+            ::unlink(temp_.c_str());
     }
 }
 
@@ -74,9 +92,9 @@ void TReplacingFile::Commit() {
     const bool ok = out_.good();
     out_.close();
     if (!ok || out_.fail())
-        Fail("Cannot write file", path_, errno ? errno : EIO);
-    if (std::rename(temp_.c_str(), path_.c_str()) != 0)
-        Fail("Cannot create file", path_, errno);
+        Fail("Cannot write file", name_, errno ? errno : EIO);
+    if (!temp_.empty() && std::rename(temp_.c_str(), path_.c_str()) != 0)
+        Fail("Cannot create file", name_, errno);
     committed_ = true;
 }
 

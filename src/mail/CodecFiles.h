@@ -24,7 +24,8 @@ std::ifstream OpenInputFile(const std::string& path);
 // Writes a file under a temporary name in the target's folder and moves it
 // over the target only on Commit().  Until then the old file stays as it was,
 // so a failed run loses nothing and the source may be the target itself.
-// An uncommitted file is removed on destruction.
+// An uncommitted file is removed on destruction.  A device or pipe that
+// exists under the name (/dev/null, /dev/stdout) is written in place.
 class TReplacingFile {
 public:
     // Throws ECodecFileError when the temporary file cannot be created.
@@ -38,7 +39,8 @@ public:
     void Commit();
 
 private:
-    std::string path_; // the target
+    std::string path_; // the target, symbolic links resolved
+    std::string name_; // the target as named, for messages
     std::string temp_; // the temporary file beside it
     std::ofstream out_;
     bool committed_ = false;

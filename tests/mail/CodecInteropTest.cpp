@@ -6,11 +6,14 @@
 #include "support/Process.h"
 
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iterator>
 #include <random>
+#include <vector>
 
 using namespace qordex::mail;
 using qordex::test::BinPath;
@@ -36,6 +39,58 @@ std::string Python(const std::string& code, const std::string& input) {
     return r.out;
 }
 
+// Runs the Python expression `expr` (over the bytes `b`) on each input in one
+// interpreter and returns the results in order.
+std::vector<std::string> PythonEach(const std::string& imports, const std::string& expr,
+                                    const std::vector<std::string>& inputs) {
+    std::string framed;
+    for (const auto& in : inputs) {
+        const auto n = static_cast<std::uint32_t>(in.size());
+        for (int shift = 24; shift >= 0; shift -= 8)
+            framed += char((n >> shift) & 0xFF);
+        framed += in;
+    }
+    const std::string code = imports +
+                             "\nimport struct\n"
+                             "def f(b):\n    return " +
+                             expr +
+                             "\nd = sys.stdin.buffer.read()\ni = 0\nout = []\n"
+                             "while i < len(d):\n"
+                             "    n = struct.unpack('>I', d[i:i+4])[0]\n"
+                             "    r = f(d[i+4:i+4+n])\n"
+                             "    i += 4 + n\n"
+                             "    out.append(struct.pack('>I', len(r)) + r)\n"
+                             "sys.stdout.buffer.write(b''.join(out))";
+    const std::string raw = Python(code, framed);
+    std::vector<std::string> results;
+    std::size_t i = 0;
+    while (i + 4 <= raw.size()) {
+        std::uint32_t n = 0;
+        for (int k = 0; k < 4; ++k)
+            n = (n << 8) | static_cast<unsigned char>(raw[i + std::size_t(k)]);
+        results.push_back(raw.substr(i + 4, n));
+        i += 4 + n;
+    }
+    EXPECT_EQ(results.size(), inputs.size());
+    results.resize(inputs.size());
+    return results;
+}
+
+std::vector<std::string> Samples(unsigned seed) {
+    std::vector<std::string> samples;
+    for (std::size_t n : kSizes)
+        samples.push_back(RandomBytes(n, unsigned(n) + seed));
+    return samples;
+}
+
+std::vector<std::string> Map(const std::vector<std::string>& in,
+                             std::string (*fn)(std::string_view, int), int mode) {
+    std::vector<std::string> out;
+    for (const auto& s : in)
+        out.push_back(fn(s, mode));
+    return out;
+}
+
 #define REQUIRE_PYTHON()                                                                           \
     if (!HasProgram("python3"))                                                                    \
     GTEST_SKIP() << "python3 is not installed"
@@ -57,71 +112,70 @@ void WriteFile(const std::string& path, const std::string& data) {
 
 TEST(PythonInterop, Base64BothWays) {
     REQUIRE_PYTHON();
-    for (std::size_t n : kSizes) {
-        const std::string data = RandomBytes(n, unsigned(n));
-        EXPECT_EQ(Python(kB64Decode, EncodeString(data, cmBase64)), data) << n;
-        const std::string theirs = Python(
-            "import base64\nsys.stdout.buffer.write(base64.encodebytes(sys.stdin.buffer.read()))",
-            data);
-        EXPECT_EQ(DecodeString(theirs, cmBase64), data) << n;
-        if (n < 1000) {
-            EXPECT_EQ(Python(kB64Decode, EncodeBase64(data)), data) << n;
-            EXPECT_EQ(DecodeBase64(Python("import base64\nsys.stdout.buffer.write("
-                                          "base64.b64encode(sys.stdin.buffer.read()))",
-                                          data)),
-                      data)
-                << n;
+    const auto data = Samples(0);
+    const auto ours =
+        PythonEach("import base64", "base64.b64decode(b)", Map(data, EncodeString, cmBase64));
+    const auto theirs = PythonEach("import base64", "base64.encodebytes(b)", data);
+    std::vector<std::string> small, smallEncoded;
+    for (const auto& d : data)
+        if (d.size() < 1000) {
+            small.push_back(d);
+            smallEncoded.push_back(EncodeBase64(d));
         }
+    const auto oursWhole = PythonEach("import base64", "base64.b64decode(b)", smallEncoded);
+    const auto theirsWhole = PythonEach("import base64", "base64.b64encode(b)", small);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        EXPECT_TRUE(ours[i] == data[i]) << data[i].size();
+        EXPECT_TRUE(DecodeString(theirs[i], cmBase64) == data[i]) << data[i].size();
+    }
+    for (std::size_t i = 0; i < small.size(); ++i) {
+        EXPECT_EQ(oursWhole[i], small[i]);
+        EXPECT_EQ(DecodeBase64(theirsWhole[i]), small[i]);
     }
 }
 
 TEST(PythonInterop, UUencodeBothWays) {
     REQUIRE_PYTHON();
-    for (std::size_t n : kSizes) {
-        const std::string data = RandomBytes(n, unsigned(n) + 1);
-        // Each of our lines decodes on its own.
-        EXPECT_EQ(
-            Python("import binascii\n"
-                   "lines = sys.stdin.buffer.read().split(b'\\r\\n')\n"
-                   "sys.stdout.buffer.write(b''.join(binascii.a2b_uu(l) for l in lines if l))",
-                   EncodeString(data, cmUUencode)),
-            data)
-            << n;
-        // Python pads a short final group with zero values, which our decoder
-        // (by the length of its groups, not of its lines) reads as data: the
-        // variants agree on whole groups.
-        const std::string whole = data.substr(0, data.size() / 3 * 3);
-        const std::string theirs =
-            Python("import binascii\nd = sys.stdin.buffer.read()\n"
-                   "sys.stdout.buffer.write(b''.join(binascii.b2a_uu(d[i:i+45]) "
-                   "for i in range(0, len(d), 45)))",
-                   whole);
-        EXPECT_EQ(DecodeString(theirs, cmUUencode), whole) << n;
+    const auto data = Samples(1);
+    // Each of our lines decodes on its own.
+    const auto ours = PythonEach("import binascii",
+                                 "b''.join(binascii.a2b_uu(l) for l in b.split(b'\\r\\n') if l)",
+                                 Map(data, EncodeString, cmUUencode));
+    // Python pads a short final group with zero values, which our decoder (by
+    // the length of its groups, not of its lines) reads as data: the variants
+    // agree on whole groups.
+    std::vector<std::string> whole;
+    for (const auto& d : data)
+        whole.push_back(d.substr(0, d.size() / 3 * 3));
+    const auto theirs =
+        PythonEach("import binascii",
+                   "b''.join(binascii.b2a_uu(b[i:i+45]) for i in range(0, len(b), 45))", whole);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        EXPECT_TRUE(ours[i] == data[i]) << data[i].size();
+        EXPECT_TRUE(DecodeString(theirs[i], cmUUencode) == whole[i]) << whole[i].size();
     }
 }
 
 TEST(PythonInterop, QuotedBothWays) {
     REQUIRE_PYTHON();
-    for (std::size_t n : kSizes) {
-        const std::string data = RandomBytes(n, unsigned(n) + 2);
-        // Our line breaks carry no meaning, so each line decodes on its own.
-        EXPECT_EQ(Python("import quopri\n"
-                         "lines = sys.stdin.buffer.read().split(b'\\r\\n')\n"
-                         "sys.stdout.buffer.write(b''.join(quopri.decodestring(l) for l in lines))",
-                         EncodeString(data, cmQuoted)),
-                  data)
-            << n;
-        // Python's soft breaks, with CR LF as on the wire; its hard line
-        // breaks keep their meaning there, so the data holds none.
-        std::string noBreaks = data;
-        for (char& c : noBreaks)
+    const auto data = Samples(2);
+    // Our line breaks carry no meaning, so each line decodes on its own.
+    const auto ours =
+        PythonEach("import quopri", "b''.join(quopri.decodestring(l) for l in b.split(b'\\r\\n'))",
+                   Map(data, EncodeString, cmQuoted));
+    // Python's soft breaks, with CR LF as on the wire; its hard line breaks
+    // keep their meaning there, so the data holds none.
+    std::vector<std::string> noBreaks = data;
+    for (auto& d : noBreaks)
+        for (char& c : d)
             if (c == '\r' || c == '\n')
                 c = 'x';
-        const std::string theirs =
-            Python("import quopri\nsys.stdout.buffer.write(quopri.encodestring("
-                   "sys.stdin.buffer.read(), quotetabs=True).replace(b'\\n', b'\\r\\n'))",
-                   noBreaks);
-        EXPECT_EQ(DecodeString(theirs, cmQuoted), noBreaks) << n;
+    const auto theirs =
+        PythonEach("import quopri",
+                   "quopri.encodestring(b, quotetabs=True).replace(b'\\n', b'\\r\\n')", noBreaks);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        EXPECT_TRUE(ours[i] == data[i]) << data[i].size();
+        EXPECT_TRUE(DecodeString(theirs[i], cmQuoted) == noBreaks[i]) << data[i].size();
     }
 }
 
@@ -228,6 +282,19 @@ TEST_F(CodecCommand, EveryModeBetweenFilesAndInPlace) {
         const auto r = qordex::test::Run({cli, "decode", "--mode", mode, "-", "-"}, ReadFile(mid));
         EXPECT_TRUE(r.out == data) << mode;
     }
+}
+
+TEST_F(CodecCommand, WritesIntoADeviceAndThroughALinkInPlace) {
+    const std::string in = Path("in.bin"), target = Path("target.txt"), link = Path("link.txt");
+    WriteFile(in, "abc");
+    WriteFile(target, "old");
+    ASSERT_EQ(QFile::link(QString::fromStdString(target), QString::fromStdString(link)), true);
+    ASSERT_EQ(qordex::test::Run({cli, "encode", in, link}).status, 0);
+    EXPECT_EQ(ReadFile(target), "YWJj\r\n");
+    EXPECT_TRUE(QFileInfo(QString::fromStdString(link)).isSymLink());
+    // Renaming over /dev/null would replace the device for everyone.
+    ASSERT_EQ(qordex::test::Run({cli, "encode", in, "/dev/null"}).status, 0);
+    EXPECT_FALSE(QFileInfo(QStringLiteral("/dev/null")).isFile());
 }
 
 TEST_F(CodecCommand, BadUsageExitsWithTwo) {
