@@ -280,6 +280,9 @@ void FoldHeaderIntoList(std::vector<std::string>& list, std::string_view header)
     bool first = true;
     while (pos <= header.size()) {
         std::string piece = Trim(WrapLine(header, "\r\n\t", breaks, 76, TCharSet{}, pos));
+        // A folded header must not hold a line of white space only (RFC 5322, 3.2.2).
+        if (!first && piece.empty())
+            continue;
         list.push_back(first ? piece : "\t" + piece);
         first = false;
     }
@@ -290,9 +293,13 @@ std::string FoldText(std::string_view text, const TCharSet& breakChars, std::siz
     std::size_t pos = 1;
     bool first = true;
     while (pos <= text.size()) {
+        const std::string piece =
+            Trim(WrapLine(text, "\r\n\t", breakChars, maxCol, TCharSet{}, pos));
+        if (!first && piece.empty())
+            continue; // no line of white space only
         if (!first)
             out += "\r\n\t";
-        out += Trim(WrapLine(text, "\r\n\t", breakChars, maxCol, TCharSet{}, pos));
+        out += piece;
         first = false;
     }
     return out;

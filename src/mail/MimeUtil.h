@@ -87,11 +87,12 @@ std::string WrapLine(std::string_view line, std::string_view breakText, const TC
 
 // Cuts a header line at column 76 (break text CR LF tab; breaking characters
 // tab, space , ; > ]) and adds the pieces, trimmed, to the list: the first
-// as it is, every further one after a tab.  An empty line adds nothing.
+// as it is, every further one after a tab; a piece of white space only is
+// left out.  An empty line adds nothing.
 void FoldHeaderIntoList(std::vector<std::string>& list, std::string_view header);
 
 // Cuts the text with WrapLine (break text CR LF tab) and joins the trimmed
-// pieces with CR LF tab.
+// pieces with CR LF tab, leaving out pieces of white space only.
 std::string FoldText(std::string_view text, const TCharSet& breakChars, std::size_t maxCol);
 
 // RFC 2047 encoded words "=?charset?B?...?=" or "=?charset?Q?...?=" for the

@@ -323,6 +323,11 @@ TEST(FoldHeaderIntoList, CutsLongHeadersIntoTabbedLines) {
     std::vector<std::string> folded;
     FoldHeaderIntoList(folded, "Subject: first\r\n\tsecond");
     EXPECT_EQ(folded, (std::vector<std::string>{"Subject: first", "\tsecond"}));
+
+    // No continuation line of white space only.
+    std::vector<std::string> blank;
+    FoldHeaderIntoList(blank, "Subject: a\r\n\t  \r\n\tb\r\n\t");
+    EXPECT_EQ(blank, (std::vector<std::string>{"Subject: a", "\tb"}));
 }
 
 TEST(FoldText, JoinsTrimmedPiecesWithCrLfTab) {
@@ -330,6 +335,7 @@ TEST(FoldText, JoinsTrimmedPiecesWithCrLfTab) {
               "a long\r\n\tattachment\r\n\tname.txt");
     EXPECT_EQ(FoldText("short", MakeCharSet(" "), 76), "short");
     EXPECT_EQ(FoldText("", MakeCharSet(" "), 76), "");
+    EXPECT_EQ(FoldText("a\r\n\t\r\n\tb", MakeCharSet(" "), 76), "a\r\n\tb");
 }
 
 TEST(HdrEncodeInLine, RejectsAShortCharsetAndUnknownType) {
