@@ -11,7 +11,7 @@ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=
 cmake --build build-fuzz -j "$(nproc)" --target qordex_fuzzers
 shopt -s nullglob
 for f in build-fuzz/fuzz/fuzz_*; do
-    [ -x "$f" ] || continue
+    [ -f "$f" ] && [ -x "$f" ] || continue
     name=$(basename "$f")
     corpus="fuzz/corpus/${name#fuzz_}"
     mkdir -p "build-fuzz/corpus-$name"

@@ -1,0 +1,6 @@
+// The Encoder / Decoder's quoted mode.
+#include "CodecFuzz.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    return FuzzCodec(data, size, qordex::mail::cmQuoted);
+}

@@ -1,0 +1,198 @@
+#include "mail/UUEnc.h"
+
+#include <gtest/gtest.h>
+#include <random>
+#include <sstream>
+#include <vector>
+
+using namespace qordex::mail;
+
+namespace {
+
+std::string RandomBytes(std::size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (char& c : s)
+        c = char(gen() & 0xFF);
+    return s;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t at = text.find("\r\n", start);
+        if (at == std::string::npos) {
+            ADD_FAILURE() << "last line without CR LF";
+            break;
+        }
+        lines.push_back(text.substr(start, at - start));
+        start = at + 2;
+    }
+    return lines;
+}
+
+const char* ModeName(int mode) {
+    return mode == cmBase64 ? "base64" : mode == cmUUencode ? "uu" : "quoted";
+}
+
+} // namespace
+
+TEST(EncodeStream, WritesTheLinesOfEachMode) {
+    std::string letters100(100, 'q');
+    const struct {
+        int mode;
+        std::string in, out;
+    } cases[] = {
+        {cmBase64, "", ""},
+        {cmUUencode, "", ""},
+        {cmQuoted, "", ""},
+        {cmBase64, "abc", "YWJj\r\n"},
+        {cmBase64, "a", "YQ==\r\n"},
+        {cmUUencode, "abc", "#86)C\r\n"},
+        {cmUUencode, "a", "!80``\r\n"},
+        {cmUUencode, "ab", "\"86(`\r\n"},
+        {cmUUencode, std::string(3, '\0'), "#    \r\n"},
+        {cmQuoted, "x y=z", "x=20y=3Dz\r\n"},
+        {cmQuoted, "a\r\nb", "a=0D=0Ab\r\n"},
+        {cmQuoted, "\t\x7F\x80\xFF!~", "=09\x7F=80=FF!~\r\n"},
+        {cmQuoted, letters100, std::string(75, 'q') + "\r\n" + std::string(25, 'q') + "\r\n"},
+        // A line closes at 75 or more: an escape may take it to 77.
+        {cmQuoted, std::string(74, 'q') + "\xE9" + "z", std::string(74, 'q') + "=E9\r\nz\r\n"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(EncodeString(c.in, c.mode), c.out) << ModeName(c.mode) << " " << c.in;
+}
+
+TEST(EncodeStream, LinesOfBase64AndUUencodeHoldFiftySevenBytes) {
+    const std::string b57 = EncodeString(RandomBytes(57, 1), cmBase64);
+    ASSERT_EQ(Lines(b57).size(), 1u);
+    EXPECT_EQ(Lines(b57)[0].size(), 76u);
+    const auto b58 = Lines(EncodeString(RandomBytes(58, 1), cmBase64));
+    ASSERT_EQ(b58.size(), 2u);
+    EXPECT_EQ(b58[1].size(), 4u);
+    EXPECT_EQ(b58[1].substr(2), "==");
+
+    const auto uu = Lines(EncodeString(RandomBytes(120, 2), cmUUencode));
+    ASSERT_EQ(uu.size(), 3u);
+    EXPECT_EQ(uu[0].size(), 77u);
+    EXPECT_EQ(uu[0][0], 'Y');
+    EXPECT_EQ(uu[2][0], char(32 + 6));
+    for (const auto& line : uu)
+        EXPECT_EQ(line.find('`', 1) == std::string::npos || line.size() < 77, true);
+}
+
+TEST(DecodeStream, FollowsTheRulesForEachMode) {
+    const struct {
+        int mode;
+        std::string in, out;
+    } cases[] = {
+        {cmBase64, "YQ==", "a"},
+        {cmBase64, " Y Q\r\n=\t= ", "a"},
+        {cmBase64, "YW\r\nJj\r\n", "abc"},
+        {cmBase64, "YQ==YQ==", "aa"},
+        {cmBase64, "Y===", ""},
+        {cmBase64, "YWJ", "ab"}, // a group cut short by the end
+        {cmBase64, "Y", ""},
+        {cmBase64, "YW-j", "a`#"}, // padding inside a group counts as 0
+        {cmUUencode, "#86)C\r\n", "abc"},
+        {cmUUencode, "!80``\r\n", "a"},
+        {cmUUencode, "\"86(`\r\n", "ab"},
+        {cmUUencode, "#    \r\n", std::string(3, '\0')},
+        {cmUUencode, "\r\n  #86)C\r\n!80``\r\n", "abca"},
+        {cmUUencode, "#86", "a"}, // a group cut short by the end
+        {cmQuoted, "a=20b", "a b"},
+        {cmQuoted, "a=\r\nb", "ab"},
+        {cmQuoted, "x=3dy", "xy"},
+        {cmQuoted, "a\r\nb", "ab"},
+        {cmQuoted, "ab=", "ab"},
+        {cmQuoted, "ab=4", "ab4"},
+        {cmQuoted, "\xE9\t\x01 ~", "\xE9 ~"},
+        {cmQuoted, "=E9=e9=G0=3D", "\xE9="},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(DecodeString(c.in, c.mode), c.out) << ModeName(c.mode) << " " << c.in;
+}
+
+TEST(CodecRoundTrip, EveryModeGivesTheBytesBackAroundEachBoundary) {
+    const std::size_t sizes[] = {0, 1, 2, 3, 56, 57, 58, 75, 76, 77, 114, 3 * 1024 * 1024 + 7};
+    for (int mode : {cmUUencode, cmBase64, cmQuoted}) {
+        for (std::size_t n : sizes) {
+            const std::string data = RandomBytes(n, unsigned(n) + unsigned(mode));
+            const std::string encoded = EncodeString(data, mode);
+            ASSERT_EQ(DecodeString(encoded, mode), data) << ModeName(mode) << " " << n;
+            if (n == 0) {
+                EXPECT_TRUE(encoded.empty());
+            }
+            const auto lines = Lines(encoded);
+            for (std::size_t i = 0; i < lines.size(); ++i) {
+                const std::size_t len = lines[i].size();
+                const bool last = i + 1 == lines.size();
+                if (mode == cmBase64)
+                    ASSERT_TRUE(last ? len <= 76 && len % 4 == 0 : len == 76) << i;
+                else if (mode == cmUUencode)
+                    ASSERT_TRUE(last ? len <= 77 : len == 77) << i;
+                else
+                    ASSERT_TRUE(last ? len <= 77 : len >= 75 && len <= 77) << i;
+            }
+        }
+    }
+}
+
+TEST(CodecRoundTrip, ALineCutAnywhereStillDecodes) {
+    // Base64 and Quoted ignore where the lines of their text end.
+    const std::string data = RandomBytes(500, 9);
+    for (int mode : {cmBase64, cmQuoted}) {
+        std::string encoded = EncodeString(data, mode);
+        std::string moved;
+        for (char c : encoded)
+            if (c != '\r' && c != '\n')
+                moved += c;
+        EXPECT_EQ(DecodeString(moved, mode), data) << ModeName(mode);
+    }
+}
+
+TEST(CodecStreams, ReadFromTheCurrentPositionAndAppend) {
+    std::istringstream in("skipabc");
+    in.seekg(4);
+    std::ostringstream out;
+    out << "head:";
+    EncodeStream(in, out, cmBase64);
+    EXPECT_EQ(out.str(), "head:YWJj\r\n");
+
+    std::istringstream enc("xxYWJj\r\n");
+    enc.seekg(2);
+    std::ostringstream dec;
+    DecodeStream(enc, dec, cmBase64);
+    EXPECT_EQ(dec.str(), "abc");
+}
+
+TEST(CodecStreams, ReportProgressBeforeEachLineOrStep) {
+    const std::string data = RandomBytes(200, 5);
+    std::vector<std::int64_t> positions;
+    std::int64_t total = 0;
+    auto progress = [&](std::int32_t context, std::int64_t pos, std::int64_t size) {
+        EXPECT_EQ(context, 42);
+        positions.push_back(pos);
+        total = size;
+    };
+    std::istringstream in(data);
+    std::ostringstream out;
+    EncodeStream(in, out, cmBase64, progress, 42);
+    EXPECT_EQ(positions, (std::vector<std::int64_t>{0, 57, 114, 171}));
+    EXPECT_EQ(total, 200);
+
+    positions.clear();
+    std::istringstream q("a=41b");
+    std::ostringstream qout;
+    DecodeStream(q, qout, cmQuoted, progress, 42);
+    EXPECT_EQ(positions, (std::vector<std::int64_t>{0, 1, 4, 5}));
+    EXPECT_EQ(qout.str(), "aAb");
+}
+
+TEST(CodecStreams, RejectAnUnknownMode) {
+    std::istringstream in("x");
+    std::ostringstream out;
+    EXPECT_THROW(EncodeStream(in, out, 3), std::invalid_argument);
+    EXPECT_THROW(DecodeStream(in, out, -1), std::invalid_argument);
+}
