@@ -1,5 +1,6 @@
 #include "diag/IpHlpApi.h"
 
+#include "diag/Icmp.h"
 #include "platform/IpHelper.h"
 
 #include <algorithm>
@@ -32,6 +33,8 @@ constexpr auto kArpPoll = std::chrono::milliseconds(50);
 constexpr uint32_t kReasmSize = 65535;
 // "Use the current value" in SetIpStatistics.
 constexpr uint32_t kUseCurrent = 0xFFFFFFFFu;
+// How long GetRTTAndHopCount waits for the answer to each probe.
+constexpr int kHopTimeoutMs = 1000;
 
 // Runs one platform call and turns its failure into the operation's error.
 template<typename Fn> auto Call(const char* function, Fn fn) -> decltype(fn()) {
@@ -781,6 +784,36 @@ uint32_t GetBestInterface(uint32_t dest) {
             throw IpSysError(ENETUNREACH);
         return static_cast<uint32_t>(r.oif);
     });
+}
+
+bool GetRTTAndHopCount(uint32_t dest, uint32_t& hopCount, uint32_t maxHops, uint32_t& rtt) {
+    hopCount = rtt = 0;
+    if (dest == 0 || dest == 0xFFFFFFFFu || maxHops == 0 || maxHops > 255)
+        return false;
+    try {
+        TICMP icmp;
+        icmp.SetAddress(Ip4ToText(dest));
+        icmp.SetTimeout(kHopTimeoutMs);
+        for (uint32_t ttl = 1; ttl <= maxHops; ++ttl) {
+            icmp.SetTTL(static_cast<int>(ttl));
+            if (icmp.Ping() == 0) {
+                // A silent hop: the ones after it may still answer.
+                if (icmp.ErrorCode() == ipReqTimedOut)
+                    continue;
+                return false;
+            }
+            const IcmpEchoReply& reply = icmp.Reply();
+            if (reply.Status == ipTtlExpiredTransit)
+                continue;
+            if (reply.Status != ipSuccess || reply.Address != dest)
+                return false;
+            hopCount = ttl;
+            rtt = reply.RoundTripTime;
+            return true;
+        }
+    } catch (const TICMPException&) {
+    }
+    return false;
 }
 
 MIB_TCPSTATS GetTcpStatistics() {

@@ -258,6 +258,9 @@ void DeleteIpForwardEntry(const MIB_IPFORWARDROW& row);
 void SetIpForwardEntry(const MIB_IPFORWARDROW& row);
 MIB_IPFORWARDROW GetBestRoute(uint32_t dest, uint32_t src);
 uint32_t GetBestInterface(uint32_t dest);
+// Sends ICMP echo requests with rising TTL, 1 to `maxHops`, until `dest`
+// answers; false when it never did (or no ICMP socket could be opened).
+bool GetRTTAndHopCount(uint32_t dest, uint32_t& hopCount, uint32_t maxHops, uint32_t& rtt);
 
 // TCP and UDP.
 MIB_TCPSTATS GetTcpStatistics();

@@ -1,7 +1,6 @@
 #include "diag/NetInfoCommands.h"
 
 #include "diag/IpHlpApi.h"
-#include "diag/RttHop.h"
 
 #include <arpa/inet.h>
 #include <cctype>
@@ -14,6 +13,9 @@
 namespace qordex::diag {
 
 namespace {
+
+// GetRTTAndHopCount tries this many hops at most.
+constexpr uint32_t kRttMaxHops = 15;
 
 std::string Fmt(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
@@ -35,15 +37,14 @@ std::string Fmt(const char* fmt, ...) {
     return out;
 }
 
-std::string Num(long long v) { return std::to_string(v); }
-std::string Num(unsigned long long v) { return std::to_string(v); }
-std::string Num(unsigned long v) { return std::to_string(v); }
-std::string Num(unsigned v) { return std::to_string(v); }
-std::string Num(int v) { return std::to_string(v); }
-std::string Num(long v) { return std::to_string(v); }
+template<typename T> std::string Num(T v) {
+    return std::to_string(v);
+}
 
 // Text fields end at their first zero character, as the platform's do.
-std::string Text(const std::string& s) { return s.substr(0, s.find('\0')); }
+std::string Text(const std::string& s) {
+    return s.substr(0, s.find('\0'));
+}
 
 // An answer, or nullopt when the user cancelled or left it empty.
 std::optional<std::string> AskText(NetInfoIO& io, const char* prompt) {
@@ -511,8 +512,12 @@ void ProxyArp(NetInfoIO& io, const char* caption, bool create) {
         DeleteProxyArpEntry(*addr, *mask, *index);
 }
 
-void RunCreateProxyArpEntry(NetInfoIO& io) { ProxyArp(io, "CreateProxyArpEntry", true); }
-void RunDeleteProxyArpEntry(NetInfoIO& io) { ProxyArp(io, "DeleteProxyArpEntry", false); }
+void RunCreateProxyArpEntry(NetInfoIO& io) {
+    ProxyArp(io, "CreateProxyArpEntry", true);
+}
+void RunDeleteProxyArpEntry(NetInfoIO& io) {
+    ProxyArp(io, "DeleteProxyArpEntry", false);
+}
 
 // --- IP and ICMP --------------------------------------------------------------
 
@@ -594,8 +599,7 @@ void RunCreateIpForwardEntry(NetInfoIO& io) {
     row.dwForwardAge = 0;
     row.dwForwardNextHopAS = 0;
     row.dwForwardMetric1 = 1;
-    row.dwForwardMetric2 = row.dwForwardMetric3 = row.dwForwardMetric4 = row.dwForwardMetric5 =
-        -1;
+    row.dwForwardMetric2 = row.dwForwardMetric3 = row.dwForwardMetric4 = row.dwForwardMetric5 = -1;
     CreateIpForwardEntry(row);
     io.Line("Success");
 }
