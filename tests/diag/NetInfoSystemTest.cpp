@@ -707,6 +707,56 @@ TEST_F(NsFixture, RoundTripAndHops) {
     EXPECT_NE(r.err, "");
 }
 
+TEST_F(NsFixture, ChangesWithoutPrivilegeAreDenied) {
+    if (!HasProgram("setpriv"))
+        GTEST_SKIP() << "setpriv is not installed";
+    auto asNobody = [&](const std::vector<std::string>& args) {
+        std::vector<std::string> argv = {"setpriv",        "--reuid=65534",       "--regid=65534",
+                                         "--clear-groups", BinPath("qordex-cli"), "netinfo"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return qordex::test::Run(ns.Wrap(argv));
+    };
+    // Reading needs no privilege.
+    auto r = asNobody({"GetIpAddrTable"});
+    if (r.status != 0)
+        GTEST_SKIP() << "cannot run qordex-cli as nobody: " << r.err;
+    const std::string denied = "System Error.  Code: 5.  Access is denied.\n";
+    r = asNobody({"SetIpTTL", "50"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, denied);
+    r = asNobody({"AddIPAddress", std::to_string(d0), "10.3.0.9", "255.255.255.0"});
+    EXPECT_EQ(r.err, denied);
+    r = asNobody({"SetIfEntry", std::to_string(d0), "0"});
+    EXPECT_EQ(r.err, denied);
+    r = asNobody({"EnableRouter"});
+    EXPECT_EQ(r.out, "EnableRouter\n");
+    EXPECT_EQ(r.err, denied);
+    EXPECT_EQ(Sysctl("ip_default_ttl"), "64");
+    EXPECT_EQ(Sysctl("ip_forward"), "0");
+}
+
+TEST_F(NsFixture, InterfaceTableMatchesIpLink) {
+    auto r = C({"GetIfTable"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto lines = Lines(r.out);
+    std::set<std::tuple<int, int, int>> mine, theirs; // index, MTU, admin status
+    for (size_t i = 3; i < lines.size(); i += 3) {
+        int index, type, mtu, admin;
+        unsigned long long speed;
+        ASSERT_EQ(
+            std::sscanf(lines[i].c_str(), "%d %d %d %llu %d", &index, &type, &mtu, &speed, &admin),
+            5)
+            << lines[i];
+        mine.insert({index, mtu, admin});
+    }
+    for (const auto& v : JsonArray(ns.Exec("ip -j link").out)) {
+        auto o = v.toObject();
+        bool up = o["flags"].toArray().contains(QJsonValue("UP"));
+        theirs.insert({o["ifindex"].toInt(), o["mtu"].toInt(), up ? 1 : 2});
+    }
+    EXPECT_EQ(mine, theirs);
+}
+
 TEST(NetInfoEmptyNsTest, NoBufferPrintsNothing) {
     NetNs ns;
     QORDEX_REQUIRE_NETNS(ns);
