@@ -707,6 +707,26 @@ TEST_F(NsFixture, RoundTripAndHops) {
     EXPECT_NE(r.err, "");
 }
 
+TEST_F(NsFixture, HopCountThroughARouter) {
+    // ns -- peer (forwarding) -- far: the far end is two hops away.
+    NetNs far;
+    QORDEX_REQUIRE_NETNS(far);
+    auto r = peer.Exec("sysctl -qw net.ipv4.ip_forward=1 && "
+                       "ip link add q0 type veth peer name f0 netns " +
+                       far.Name() + " && ip link set q0 up && ip addr add 10.8.0.1/24 dev q0");
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = far.Exec("ip link set f0 up && ip addr add 10.8.0.2/24 dev f0 && "
+                 "ip route add default via 10.8.0.1");
+    ASSERT_EQ(r.status, 0) << r.err;
+    Sh("ip route add 10.8.0.0/24 via 10.1.0.50");
+    r = C({"GetRTTAndHopCount", "10.8.0.2"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 3u) << r.out;
+    EXPECT_EQ(lines[0], "GetRTTAndHopCount");
+    EXPECT_EQ(lines[1], "HopCount: 2");
+}
+
 TEST_F(NsFixture, ChangesWithoutPrivilegeAreDenied) {
     if (!HasProgram("setpriv"))
         GTEST_SKIP() << "setpriv is not installed";
