@@ -777,6 +777,18 @@ TEST_F(NsFixture, InterfaceTableMatchesIpLink) {
     EXPECT_EQ(mine, theirs);
 }
 
+TEST_F(NsFixture, CommandLineWatcherReportsAnAddress) {
+    Background watch(ns.Wrap({BinPath("qordex-cli"), "netinfo", "NotifyAddrChange"}));
+    // The watcher may not listen yet when the first address comes: add
+    // addresses until it reports one.
+    for (int i = 0; i < 50 && watch.Running(); ++i) {
+        ns.Exec("ip addr add 10.1.1." + std::to_string(i + 1) + "/32 dev d0");
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(watch.Wait(5000), 0);
+    EXPECT_EQ(watch.Output(), "AddressChanged\n");
+}
+
 TEST(NetInfoEmptyNsTest, NoBufferPrintsNothing) {
     NetNs ns;
     QORDEX_REQUIRE_NETNS(ns);
