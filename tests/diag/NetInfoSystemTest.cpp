@@ -614,13 +614,13 @@ TEST_F(NsFixture, InterfacesAndTheirAdminStatus) {
 }
 
 TEST_F(NsFixture, IpSettingsLeaveForwardingAlone) {
-    Sh("sysctl -qw net.ipv4.ip_forward=1");
+    Sh("echo 1 > /proc/sys/net/ipv4/ip_forward");
     auto r = C({"SetIpStatistics", "33"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "GetIpStatistics\nSetIpStatistics\n");
     EXPECT_EQ(Sysctl("ip_default_ttl"), "33");
     EXPECT_EQ(Sysctl("ip_forward"), "1");
-    Sh("sysctl -qw net.ipv4.ip_forward=0");
+    Sh("echo 0 > /proc/sys/net/ipv4/ip_forward");
     r = C({"SetIpStatistics", "34"});
     EXPECT_EQ(Sysctl("ip_forward"), "0");
     r = C({"SetIpTTL", "77"});
@@ -711,7 +711,7 @@ TEST_F(NsFixture, HopCountThroughARouter) {
     // ns -- peer (forwarding) -- far: the far end is two hops away.
     NetNs far;
     QORDEX_REQUIRE_NETNS(far);
-    auto r = peer.Exec("sysctl -qw net.ipv4.ip_forward=1 && "
+    auto r = peer.Exec("echo 1 > /proc/sys/net/ipv4/ip_forward && "
                        "ip link add q0 type veth peer name f0 netns " +
                        far.Name() + " && ip link set q0 up && ip addr add 10.8.0.1/24 dev q0");
     ASSERT_EQ(r.status, 0) << r.err;
