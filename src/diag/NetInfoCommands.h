@@ -4,6 +4,7 @@
 // window prints; failures of the IP helper layer throw EIpHlpError.
 
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -33,5 +34,12 @@ struct NetInfoCommand {
 // notification watchers (NotifyAddrChange, NotifyRouteChange and their
 // Cancel buttons) are not in this table: they run on TWaitingThread.
 const std::vector<NetInfoCommand>& NetInfoCommands();
+
+// An answer that should be a decimal integer and is not: "'%s' is not a valid
+// integer value".  Thrown by a command before it changes anything.
+class EConvertError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 } // namespace qordex::diag
