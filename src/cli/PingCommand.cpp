@@ -117,6 +117,14 @@ int RunPing(int argc, char** argv) {
     if (int rc = ParseArgs(argc, argv, o); rc >= 0)
         return rc;
 
+    if (!IcmpEchoService::Open()) {
+        // Each request will say "Unable to get ping handle"; say once how to fix it.
+        std::fprintf(stderr,
+                     "qordex-cli ping: no ICMP socket can be opened; allow one with\n"
+                     "  sysctl -w net.ipv4.ping_group_range='0 2147483647'\n"
+                     "or give the program the capability: setcap cap_net_raw+ep qordex-cli\n");
+    }
+
     struct sigaction sa {};
     sa.sa_handler = OnInterrupt;
     sigemptyset(&sa.sa_mask);

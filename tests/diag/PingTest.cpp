@@ -367,6 +367,7 @@ TEST(PingCliNamespace, NoIcmpSocketAtAll) {
                  BinPath("qordex-cli"), "ping", "-c", "1", "127.0.0.1"}));
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_EQ(Lines(r.out).at(0), "Unable to get ping handle") << r.out;
+    EXPECT_NE(r.err.find("ping_group_range"), std::string::npos) << "says how to allow ping";
 }
 
 TEST(PingCliNamespace, SilentRouteTimesOut) {

@@ -269,6 +269,24 @@ TEST_F(PingWindow, SinglePingsCountTowardTheNextSummary) {
         << Lines().join("\n").toStdString();
 }
 
+TEST_F(PingWindow, BadIntervalIsReportedWhenLeftAndWhenTheRunRearms) {
+    REQUIRE_ECHO();
+    interval->setText("soon");
+    form->Edit4Exit();
+    EXPECT_EQ(dialogs.messages, QStringList{"'soon' is not a valid integer value"});
+    dialogs.messages.clear();
+    host->setText("127.0.0.1");
+    repeat->setChecked(true);
+    form->PingBtClick();
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(dialogs.messages, QStringList{"'soon' is not a valid integer value"});
+    EXPECT_EQ(CountPrefix(Lines(), "Received "), 1) << "no timer, no second batch";
+    EXPECT_TRUE(cancelBt->isEnabled());
+    form->CancelBtClick();
+    EXPECT_EQ(CountPrefix(Lines(), "Packets sent: 1  received: 1  lost: 0 [0%]"), 1);
+    EXPECT_TRUE(pingBt->isEnabled());
+}
+
 TEST_F(PingWindow, CancelWithNothingRunningPrintsTheSummaryAtOnce) {
     repeat->setChecked(true);
     form->CancelBtClick();
