@@ -119,8 +119,10 @@ void TPingThread::run() {
                 sending_->Deliver(PingSendingLine(sender->Size(), sender->HostIP()), stop_);
         };
         p->OnEchoReply = [this](TPing* sender, TICMP*, int status) {
-            if (status != 0) {
-                const IcmpEchoReply reply = sender->Reply();
+            const IcmpEchoReply reply = sender->Reply();
+            // A router's report (TTL expired, unreachable) answers the request
+            // but is no reply from the host: it is shown and counted as a failure.
+            if (status != 0 && reply.Status == ipSuccess) {
                 resultLine_ =
                     PingReceivedLine(reply.DataSize, DottedIp(reply.Address), reply.RoundTripTime);
                 roundTrip_ = reply.RoundTripTime;

@@ -2,6 +2,7 @@
 // loopback and in network namespaces made here.
 
 #include "diag/Ping.h"
+#include "RouterNs.h"
 #include "diag/PingThread.h"
 #include "platform/MessageLoop.h"
 #include "support/NetNs.h"
@@ -383,4 +384,26 @@ TEST(PingCliNamespace, SilentRouteTimesOut) {
                                         "Cannot ping host (10.99.0.1) : Request timed out",
                                         "Packets sent: 2  received: 0  lost: 2 [100%]",
                                         "Time min: 65535ms  max: 0ms  ave: 0ms"}));
+}
+
+TEST(PingCliNamespace, ErrorReportsArePrintedAsFailures) {
+    RouterNs net;
+    QORDEX_REQUIRE_ROUTER(net);
+    struct Case {
+        std::vector<std::string> args;
+        std::string line;
+    } cases[] = {
+        {{"-t", "1", "10.3.0.1"}, "Cannot ping host (10.3.0.1) : TTL expired in transit"},
+        {{"10.4.0.1"}, "Cannot ping host (10.4.0.1) : Destination host unreachable"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv = {BinPath("qordex-cli"), "ping", "-c", "1", "-W", "3000"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        auto r = qordex::test::Run(net.host.Wrap(argv));
+        EXPECT_EQ(r.status, 1) << r.out << r.err;
+        auto lines = Lines(r.out);
+        ASSERT_EQ(lines.size(), 4u) << r.out;
+        EXPECT_EQ(lines[1], c.line);
+        EXPECT_EQ(lines[2], "Packets sent: 1  received: 0  lost: 1 [100%]");
+    }
 }
