@@ -334,3 +334,28 @@ TEST(IcmpNamespace, ReportsFromARouterCountAsAnswers) {
     EXPECT_EQ(net.host.RunInside([&] { return probe(IcmpSocketKind::Raw); }), 0) << "raw";
     EXPECT_EQ(net.host.RunInside([&] { return probe(IcmpSocketKind::Datagram); }), 0) << "datagram";
 }
+
+TEST(IcmpNamespace, DontFragmentFlagOnALinkWithASmallerMtu) {
+    qordex::test::RouterNs net;
+    QORDEX_REQUIRE_ROUTER(net);
+    auto probe = [](IcmpSocketKind kind) {
+        try {
+            TICMP icmp(kind);
+            icmp.SetAddress("10.1.0.2"); // over the veth link, MTU 1500
+            icmp.SetSize(2000);
+            if (icmp.Ping() != 1 || icmp.Reply().DataSize != 2000)
+                return 1; // fragmented on the way out, whole again on the way back
+            icmp.SetFlags(kIpFlagDontFragment);
+            if (icmp.Ping() != 0 || icmp.ErrorCode() != 11009)
+                return 2;
+            icmp.SetSize(1000);
+            if (icmp.Ping() != 1)
+                return 3;
+            return 0;
+        } catch (const TICMPException&) {
+            return 250;
+        }
+    };
+    EXPECT_EQ(net.host.RunInside([&] { return probe(IcmpSocketKind::Raw); }), 0) << "raw";
+    EXPECT_EQ(net.host.RunInside([&] { return probe(IcmpSocketKind::Datagram); }), 0) << "datagram";
+}
