@@ -62,6 +62,7 @@ bool IsLoopbackReply(const std::string& line) {
 } // namespace
 
 TEST(TPing, DottedLookupCompletesInsideTheCall) {
+    REQUIRE_ECHO(); // a TPing opens its ICMP socket
     TPing ping;
     std::vector<int> results;
     ping.OnDnsLookupDone = [&](TPing* sender, std::uint16_t error) {
@@ -74,6 +75,7 @@ TEST(TPing, DottedLookupCompletesInsideTheCall) {
 }
 
 TEST(TPing, NameLookupCompletesLaterFromTheLoop) {
+    REQUIRE_ECHO(); // a TPing opens its ICMP socket
     TPing ping;
     std::vector<int> results;
     ping.OnDnsLookupDone = [&](TPing*, std::uint16_t error) { results.push_back(error); };
@@ -85,6 +87,7 @@ TEST(TPing, NameLookupCompletesLaterFromTheLoop) {
 }
 
 TEST(TPing, NameThatDoesNotResolveReportsTheResolverError) {
+    REQUIRE_ECHO(); // a TPing opens its ICMP socket
     TPing ping;
     std::vector<int> results;
     ping.OnDnsLookupDone = [&](TPing*, std::uint16_t error) { results.push_back(error); };
@@ -96,6 +99,7 @@ TEST(TPing, NameThatDoesNotResolveReportsTheResolverError) {
 }
 
 TEST(TPing, CancelAndDestructionEndAPendingLookupWith10004) {
+    REQUIRE_ECHO(); // a TPing opens its ICMP socket
     std::vector<int> results;
     {
         TPing ping;
@@ -113,6 +117,7 @@ TEST(TPing, CancelAndDestructionEndAPendingLookupWith10004) {
 }
 
 TEST(TPing, ANewLookupReplacesThePendingOneWithoutReport) {
+    REQUIRE_ECHO(); // a TPing opens its ICMP socket
     TPing ping;
     std::vector<int> results;
     ping.OnDnsLookupDone = [&](TPing*, std::uint16_t error) { results.push_back(error); };
