@@ -245,8 +245,12 @@ std::uint32_t IcmpEchoService::SendEcho(std::uint32_t dest, const void* data, st
     // queued; the sequence number tells them apart, so they are only skipped.
     const Clock::time_point sent = Clock::now();
     const Clock::time_point deadline = sent + std::chrono::milliseconds(timeoutMs);
-    if (sendto(fd_, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&to),
-               sizeof to) < 0) {
+    ssize_t sentBytes;
+    do
+        sentBytes = sendto(fd_, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                           sizeof to);
+    while (sentBytes < 0 && errno == EINTR);
+    if (sentBytes < 0) {
         const int err = errno;
         if (!SilentlyDropped(err)) {
             status_ = SendErrorStatus(err);

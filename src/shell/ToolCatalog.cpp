@@ -3,12 +3,13 @@
 #include "shell/ToolForm.h"
 
 // Tool windows; each tool adds its include and its factory below.
+#include "diag/ui/PingUnit.h"
 
 namespace qordex::shell {
 
 const std::vector<ToolEntry>& ToolCatalog() {
     static const std::vector<ToolEntry> tools = {
-        {"PingBt", "Ping", "TForm2", 8, 8, false, {}},
+        {"PingBt", "Ping", "TForm2", 8, 8, false, [] { return new diag::TForm2; }},
         {"DNSBt", "DNS", "TForm3", 134, 8, false, {}},
         {"HTTPBt", "HTTP client", "TForm4", 260, 8, false, {}},
         {"HttpServBt", "HTTP server", "TForm19", 8, 46, false, {}},

@@ -3,6 +3,7 @@
 // unreachable routes and a router that reports an expired TTL.
 
 #include "diag/Icmp.h"
+#include "RouterNs.h"
 #include "support/NetNs.h"
 
 #include <arpa/inet.h>
@@ -24,6 +25,13 @@ std::uint32_t Ip(const char* text) {
 bool RawAvailable() {
     return IcmpEchoService::Open(IcmpSocketKind::Raw) != nullptr;
 }
+
+#define REQUIRE_ECHO()                                                                             \
+    do {                                                                                           \
+        if (!IcmpEchoService::Open())                                                              \
+            GTEST_SKIP()                                                                           \
+                << "no ICMP socket: needs root, CAP_NET_RAW or net.ipv4.ping_group_range";         \
+    } while (0)
 
 #define REQUIRE_RAW()                                                                              \
     do {                                                                                           \
@@ -210,6 +218,7 @@ TEST(IcmpRaw, SameAddressKeepsResolutionNewAddressResolvesAgain) {
 }
 
 TEST(IcmpEngine, UnresolvableNameIsABadDestination) {
+    REQUIRE_ECHO();
     TICMP icmp;
     icmp.SetAddress("no-such-host.invalid");
     std::vector<std::string> shown;
@@ -228,6 +237,7 @@ TEST(IcmpEngine, UnresolvableNameIsABadDestination) {
 }
 
 TEST(IcmpEngine, LimitedBroadcastIsRefusedWithoutSending) {
+    REQUIRE_ECHO();
     TICMP icmp;
     icmp.SetAddress("255.255.255.255");
     int requests = 0;
@@ -299,24 +309,9 @@ TEST(IcmpNamespace, RoutesThatDropOrRefuse) {
     }
 }
 
-TEST(IcmpNamespace, ExpiredTtlReportFromARouterCountsAsAnAnswer) {
-    NetNs host, router;
-    QORDEX_REQUIRE_NETNS(host);
-    QORDEX_REQUIRE_NETNS(router);
-    auto r = host.Exec("ip link add qh type veth peer name qr netns " + router.Name());
-    if (r.status != 0)
-        GTEST_SKIP() << "veth links are not available: " << r.err;
-    ASSERT_EQ(host.Exec("sysctl -w net.ipv4.ping_group_range='0 2147483647'"
-                        " && ip addr add 10.1.0.1/24 dev qh && ip link set qh up"
-                        " && ip route add default via 10.1.0.2")
-                  .status,
-              0);
-    ASSERT_EQ(router
-                  .Exec("ip addr add 10.1.0.2/24 dev qr && ip link set qr up"
-                        " && sysctl -w net.ipv4.ip_forward=1"
-                        " && ip route add 10.3.0.0/16 via 10.1.0.1")
-                  .status,
-              0);
+TEST(IcmpNamespace, ReportsFromARouterCountAsAnswers) {
+    qordex::test::RouterNs net;
+    QORDEX_REQUIRE_ROUTER(net);
     auto probe = [](IcmpSocketKind kind) {
         try {
             TICMP icmp(kind);
@@ -329,16 +324,47 @@ TEST(IcmpNamespace, ExpiredTtlReportFromARouterCountsAsAnAnswer) {
                 return 100;
             if (icmp.Reply().Address != inet_addr("10.1.0.2"))
                 return 101;
+            // The router's own report that it has no way there.
+            icmp.SetAddress("10.4.0.1");
+            icmp.SetTTL(64);
+            if (icmp.Ping() != 1 || icmp.ErrorCode() != 11003)
+                return 102;
+            if (icmp.Reply().Address != inet_addr("10.1.0.2"))
+                return 103;
             // The router itself answers an echo.
             icmp.SetAddress("10.1.0.2");
-            icmp.SetTTL(64);
             if (icmp.Ping() != 1 || icmp.ErrorCode() != 0)
-                return 102;
+                return 104;
             return 0;
         } catch (const TICMPException&) {
             return 250;
         }
     };
-    EXPECT_EQ(host.RunInside([&] { return probe(IcmpSocketKind::Raw); }), 0) << "raw";
-    EXPECT_EQ(host.RunInside([&] { return probe(IcmpSocketKind::Datagram); }), 0) << "datagram";
+    EXPECT_EQ(net.host.RunInside([&] { return probe(IcmpSocketKind::Raw); }), 0) << "raw";
+    EXPECT_EQ(net.host.RunInside([&] { return probe(IcmpSocketKind::Datagram); }), 0) << "datagram";
+}
+
+TEST(IcmpNamespace, DontFragmentFlagOnALinkWithASmallerMtu) {
+    qordex::test::RouterNs net;
+    QORDEX_REQUIRE_ROUTER(net);
+    auto probe = [](IcmpSocketKind kind) {
+        try {
+            TICMP icmp(kind);
+            icmp.SetAddress("10.1.0.2"); // over the veth link, MTU 1500
+            icmp.SetSize(2000);
+            if (icmp.Ping() != 1 || icmp.Reply().DataSize != 2000)
+                return 1; // fragmented on the way out, whole again on the way back
+            icmp.SetFlags(kIpFlagDontFragment);
+            if (icmp.Ping() != 0 || icmp.ErrorCode() != 11009)
+                return 2;
+            icmp.SetSize(1000);
+            if (icmp.Ping() != 1)
+                return 3;
+            return 0;
+        } catch (const TICMPException&) {
+            return 250;
+        }
+    };
+    EXPECT_EQ(net.host.RunInside([&] { return probe(IcmpSocketKind::Raw); }), 0) << "raw";
+    EXPECT_EQ(net.host.RunInside([&] { return probe(IcmpSocketKind::Datagram); }), 0) << "datagram";
 }
