@@ -639,7 +639,7 @@ TEST(NetInfoWindow, GrabsAPicture) {
     RecordingDialogs dialogs;
     form.show();
     Click(Button(form, "BtGetIfTable"));
-    form.PageControl1()->setCurrentIndex(2);
+    form.PageControl1()->setCurrentIndex(qEnvironmentVariableIntValue("QORDEX_NETINFO_PAGE"));
     QApplication::processEvents();
     const QString out = qEnvironmentVariable("QORDEX_NETINFO_PNG");
     QPixmap shot = form.grab();
