@@ -1,0 +1,445 @@
+#include "platform/IcmpService.h"
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <linux/errqueue.h>
+#include <linux/icmp.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <random>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace qordex {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint8_t kEchoReply = 0;
+constexpr std::uint8_t kDestUnreachable = 3;
+constexpr std::uint8_t kSourceQuench = 4;
+constexpr std::uint8_t kEchoRequest = 8;
+constexpr std::uint8_t kTimeExceeded = 11;
+constexpr std::uint8_t kParameterProblem = 12;
+constexpr int kIcmpHeader = 8;
+constexpr int kMinIpHeader = 20;
+// Largest IP datagram; a larger message is cut by the kernel and cannot be ours.
+constexpr std::size_t kMaxDatagram = 65535;
+
+std::uint16_t Get16(const std::uint8_t* p) {
+    return std::uint16_t(p[0] << 8 | p[1]);
+}
+
+void Put16(std::uint8_t* p, std::uint16_t v) {
+    p[0] = std::uint8_t(v >> 8);
+    p[1] = std::uint8_t(v);
+}
+
+std::uint32_t Get32Raw(const std::uint8_t* p) {
+    std::uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v; // stays in network byte order
+}
+
+// Each raw socket of the process gets its own identifier, so that the
+// workers of one window never take each other's replies.
+std::uint16_t NextIdentifier() {
+    static std::atomic<std::uint32_t> next{[] {
+        std::random_device rd;
+        return std::uint32_t(rd());
+    }()};
+    return std::uint16_t(next.fetch_add(0x9e37) ^ std::uint32_t(getpid()));
+}
+
+std::uint16_t FirstSequence() {
+    static std::atomic<std::uint32_t> next{1};
+    return std::uint16_t(next.fetch_add(0x1000));
+}
+
+std::uint32_t SendErrorStatus(int err) {
+    switch (err) {
+    case ENETUNREACH:
+        return ipDestNetUnreachable;
+    case EHOSTUNREACH:
+        return ipDestHostUnreachable;
+    case EMSGSIZE:
+        return ipPacketTooBig;
+    case ENOBUFS:
+    case ENOMEM:
+    case EAGAIN:
+        return ipNoResources;
+    case EACCES:
+        return ipBadDestination; // a broadcast address, or a prohibit route
+    default:
+        return ipGeneralFailure;
+    }
+}
+
+// A blackhole route refuses the send with EINVAL and a filter that drops
+// outgoing packets with EPERM.  Both discard the request without a word,
+// as a router that drops it would: the request simply gets no answer.
+bool SilentlyDropped(int err) {
+    return err == EINVAL || err == EPERM;
+}
+
+int MsLeft(Clock::time_point deadline) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left < 0)
+        return 0;
+    return left > 0x7fffffff ? 0x7fffffff : int(left);
+}
+
+} // namespace
+
+std::uint16_t InternetChecksum(const void* data, std::size_t len) {
+    auto* p = static_cast<const std::uint8_t*>(data);
+    std::uint32_t sum = 0;
+    for (; len > 1; len -= 2, p += 2)
+        sum += Get16(p);
+    if (len)
+        sum += std::uint32_t(p[0]) << 8;
+    while (sum >> 16)
+        sum = (sum & 0xffff) + (sum >> 16);
+    return std::uint16_t(~sum);
+}
+
+std::uint32_t IcmpErrorStatus(int type, int code) {
+    switch (type) {
+    case kDestUnreachable:
+        switch (code) {
+        case 0:  // network
+        case 6:  // network unknown
+        case 9:  // network administratively prohibited
+        case 11: // network unreachable for the type of service
+            return ipDestNetUnreachable;
+        case 2:
+            return ipDestProtUnreachable;
+        case 3:
+            return ipDestPortUnreachable;
+        case 4:
+            return ipPacketTooBig; // fragmentation needed and DF set
+        case 5:
+            return ipBadRoute; // source route failed
+        default:
+            return ipDestHostUnreachable;
+        }
+    case kSourceQuench:
+        return ipSourceQuench;
+    case kTimeExceeded:
+        return code == 1 ? ipTtlExpiredReassem : ipTtlExpiredTransit;
+    case kParameterProblem:
+        return ipParamProblem;
+    default:
+        return ipGeneralFailure;
+    }
+}
+
+std::unique_ptr<IcmpEchoService> IcmpEchoService::Open(IcmpSocketKind want, int* error) {
+    int lastErr = 0;
+    if (want != IcmpSocketKind::Raw) {
+        int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_ICMP);
+        if (fd >= 0) {
+            int on = 1;
+            // Error reports (time exceeded, unreachable) come through the error
+            // queue, with the node that sent them; the TTL of replies as ancillary data.
+            setsockopt(fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
+            setsockopt(fd, IPPROTO_IP, IP_RECVTTL, &on, sizeof on);
+            return std::unique_ptr<IcmpEchoService>(
+                new IcmpEchoService(fd, IcmpSocketKind::Datagram));
+        }
+        lastErr = errno;
+    }
+    if (want != IcmpSocketKind::Datagram) {
+        int fd = socket(AF_INET, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_ICMP);
+        if (fd >= 0) {
+            // Only the answers we may be waiting for; the kernel filters out the
+            // rest of the host's ICMP traffic (the option lists what to block).
+            icmp_filter filter{};
+            filter.data = ~((1u << kEchoReply) | (1u << kDestUnreachable) | (1u << kSourceQuench) |
+                            (1u << kTimeExceeded) | (1u << kParameterProblem));
+            setsockopt(fd, SOL_RAW, ICMP_FILTER, &filter, sizeof filter);
+            return std::unique_ptr<IcmpEchoService>(new IcmpEchoService(fd, IcmpSocketKind::Raw));
+        }
+        lastErr = errno;
+    }
+    if (error)
+        *error = lastErr;
+    return nullptr;
+}
+
+IcmpEchoService::IcmpEchoService(int fd, IcmpSocketKind kind)
+    : fd_(fd), kind_(kind), ident_(NextIdentifier()), sequence_(FirstSequence()),
+      packet_(kMaxDatagram) {}
+
+IcmpEchoService::~IcmpEchoService() {
+    if (fd_ >= 0)
+        close(fd_);
+}
+
+bool IcmpEchoService::ApplyOptions(const IpOptionInformation& options) {
+    int ttl = options.Ttl;
+    if (ttl != lastTtl_) {
+        if (setsockopt(fd_, IPPROTO_IP, IP_TTL, &ttl, sizeof ttl) != 0)
+            return false;
+        lastTtl_ = ttl;
+    }
+    int tos = options.Tos;
+    if (tos != lastTos_) {
+        if (setsockopt(fd_, IPPROTO_IP, IP_TOS, &tos, sizeof tos) != 0)
+            return false;
+        lastTos_ = tos;
+    }
+    int df = (options.Flags & kIpFlagDontFragment) ? 1 : 0;
+    if (df != lastDf_) {
+        int mode = df ? IP_PMTUDISC_DO : IP_PMTUDISC_DONT;
+        if (setsockopt(fd_, IPPROTO_IP, IP_MTU_DISCOVER, &mode, sizeof mode) != 0)
+            return false;
+        lastDf_ = df;
+    }
+    return true;
+}
+
+std::uint32_t IcmpEchoService::SendEcho(std::uint32_t dest, const void* data, std::uint16_t size,
+                                        const IpOptionInformation* options, void* replyBuffer,
+                                        std::uint32_t replySize, std::uint32_t timeoutMs) {
+    status_ = ipSuccess;
+    if (!replyBuffer || replySize < kIcmpReplyOverhead) {
+        status_ = ipBufTooSmall;
+        return 0;
+    }
+    if (size > kIcmpMaxPayload || (size && !data)) {
+        status_ = ipBadReq;
+        return 0;
+    }
+    IpOptionInformation opts;
+    opts.Ttl = 64;
+    if (options)
+        opts = *options;
+    if (opts.Ttl == 0) {
+        status_ = ipBadOption;
+        return 0;
+    }
+    if (!ApplyOptions(opts)) {
+        status_ = ipBadOption;
+        return 0;
+    }
+
+    ++sequence_;
+    std::vector<std::uint8_t> request(kIcmpHeader + size);
+    request[0] = kEchoRequest;
+    request[1] = 0;
+    Put16(&request[4], ident_); // the kernel puts its own on a datagram socket
+    Put16(&request[6], sequence_);
+    if (size)
+        std::memcpy(&request[kIcmpHeader], data, size);
+    Put16(&request[2], InternetChecksum(request.data(), request.size()));
+
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = dest;
+
+    // Answers to earlier requests that came after their timeout are still
+    // queued; the sequence number tells them apart, so they are only skipped.
+    const Clock::time_point sent = Clock::now();
+    const Clock::time_point deadline = sent + std::chrono::milliseconds(timeoutMs);
+    if (sendto(fd_, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&to),
+               sizeof to) < 0) {
+        const int err = errno;
+        if (!SilentlyDropped(err)) {
+            status_ = SendErrorStatus(err);
+            return 0;
+        }
+        // Nothing went out: wait the timeout as for any lost request.
+        while (MsLeft(deadline) > 0)
+            poll(nullptr, 0, MsLeft(deadline));
+        status_ = ipReqTimedOut;
+        return 0;
+    }
+
+    IcmpEchoReply record;
+    const std::uint8_t* echoData = nullptr;
+    for (;;) {
+        pollfd p{fd_, POLLIN, 0};
+        int n = poll(&p, 1, MsLeft(deadline));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            status_ = ipGeneralFailure;
+            return 0;
+        }
+        if (n == 0) {
+            status_ = ipReqTimedOut;
+            return 0;
+        }
+        bool matched = false;
+        if (p.revents & POLLERR) {
+            if (kind_ == IcmpSocketKind::Datagram) {
+                int r = 0;
+                while (!matched && (r = ReadErrorQueue(dest, record)) != 0) {
+                    if (r == 1)
+                        matched = true;
+                    else if (r == -1)
+                        return 0; // a local failure, status_ says which
+                }
+            }
+            // The pending socket error only repeats what the error queue or the
+            // raw copy of the ICMP message tells; clear it.
+            int soErr = 0;
+            socklen_t len = sizeof soErr;
+            getsockopt(fd_, SOL_SOCKET, SO_ERROR, &soErr, &len);
+        }
+        while (!matched && (p.revents & POLLIN)) {
+            int r = ReadAnswer(dest, record, echoData);
+            if (r == 1)
+                matched = true;
+            else if (r == 0)
+                break; // nothing more to read
+        }
+        if (!matched)
+            continue;
+
+        record.RoundTripTime = std::uint32_t(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent).count());
+        if (replySize < kIcmpReplyOverhead + record.DataSize) {
+            status_ = ipBufTooSmall;
+            return 0;
+        }
+        auto* out = static_cast<std::uint8_t*>(replyBuffer);
+        if (record.DataSize) {
+            std::memcpy(out + kIcmpReplyOverhead, echoData, record.DataSize);
+            record.Data = out + kIcmpReplyOverhead;
+        }
+        std::memcpy(out, &record, sizeof record);
+        status_ = record.Status;
+        return 1;
+    }
+}
+
+int IcmpEchoService::ReadAnswer(std::uint32_t dest, IcmpEchoReply& record,
+                                const std::uint8_t*& echoData) {
+    sockaddr_in from{};
+    iovec iov{packet_.data(), packet_.size()};
+    alignas(cmsghdr) char control[256];
+    msghdr msg{};
+    msg.msg_name = &from;
+    msg.msg_namelen = sizeof from;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t n = recvmsg(fd_, &msg, MSG_DONTWAIT);
+    if (n < 0)
+        return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
+    if (msg.msg_flags & MSG_TRUNC)
+        return -1;
+    const std::uint8_t* buf = packet_.data();
+    record = IcmpEchoReply{};
+
+    if (kind_ == IcmpSocketKind::Datagram) {
+        // The kernel hands over the ICMP message only, and only echo replies
+        // carrying this socket's identifier.
+        if (n < kIcmpHeader || buf[0] != kEchoReply || Get16(buf + 6) != sequence_)
+            return -1;
+        record.Address = from.sin_addr.s_addr;
+        record.Status = ipSuccess;
+        record.DataSize = std::uint16_t(n - kIcmpHeader);
+        echoData = buf + kIcmpHeader;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
+            if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TTL) {
+                int ttl = 0;
+                std::memcpy(&ttl, CMSG_DATA(c), sizeof ttl);
+                record.Options.Ttl = std::uint8_t(ttl);
+            }
+        return 1;
+    }
+
+    // A raw socket delivers whole IP datagrams.
+    if (n < kMinIpHeader)
+        return -1;
+    const int ihl = (buf[0] & 0x0f) * 4;
+    if (ihl < kMinIpHeader || n < ihl + kIcmpHeader)
+        return -1;
+    const std::uint8_t* icmp = buf + ihl;
+    const std::size_t icmpLen = std::size_t(n - ihl);
+    if (InternetChecksum(icmp, icmpLen) != 0)
+        return -1;
+    const std::uint8_t type = icmp[0];
+    if (type == kEchoReply) {
+        if (Get16(icmp + 4) != ident_ || Get16(icmp + 6) != sequence_)
+            return -1;
+        record.Address = Get32Raw(buf + 12);
+        record.Status = ipSuccess;
+        record.DataSize = std::uint16_t(icmpLen - kIcmpHeader);
+        record.Options.Ttl = buf[8];
+        record.Options.Tos = buf[1];
+        record.Options.Flags = (buf[6] & 0x40) ? kIpFlagDontFragment : 0;
+        echoData = icmp + kIcmpHeader;
+        return 1;
+    }
+    if (type == kDestUnreachable || type == kSourceQuench || type == kTimeExceeded ||
+        type == kParameterProblem) {
+        // The report quotes the IP header and the first 8 bytes of the datagram
+        // it is about (RFC 792): our echo request, if it is for us.
+        const std::uint8_t* inner = icmp + kIcmpHeader;
+        const std::size_t innerLen = icmpLen - kIcmpHeader;
+        if (innerLen < std::size_t(kMinIpHeader))
+            return -1;
+        const int innerIhl = (inner[0] & 0x0f) * 4;
+        if (innerIhl < kMinIpHeader || innerLen < std::size_t(innerIhl + kIcmpHeader))
+            return -1;
+        const std::uint8_t* quoted = inner + innerIhl;
+        if (inner[9] != IPPROTO_ICMP || Get32Raw(inner + 16) != dest || quoted[0] != kEchoRequest ||
+            Get16(quoted + 4) != ident_ || Get16(quoted + 6) != sequence_)
+            return -1;
+        record.Address = Get32Raw(buf + 12);
+        record.Status = IcmpErrorStatus(type, icmp[1]);
+        record.Options.Ttl = buf[8];
+        record.Options.Tos = buf[1];
+        return 1;
+    }
+    // Our own requests seen on loopback, and anything else, are not answers.
+    return -1;
+}
+
+int IcmpEchoService::ReadErrorQueue(std::uint32_t dest, IcmpEchoReply& record) {
+    sockaddr_in orig{};
+    std::uint8_t quoted[64];
+    iovec iov{quoted, sizeof quoted};
+    alignas(cmsghdr) char control[512];
+    msghdr msg{};
+    msg.msg_name = &orig;
+    msg.msg_namelen = sizeof orig;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t n = recvmsg(fd_, &msg, MSG_ERRQUEUE | MSG_DONTWAIT);
+    if (n < 0)
+        return 0;
+    // The queued data is the request the report is about, from its ICMP header on.
+    if (n < kIcmpHeader || quoted[0] != kEchoRequest || Get16(quoted + 6) != sequence_ ||
+        orig.sin_addr.s_addr != dest)
+        return 2;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR)
+            continue;
+        auto* ee = reinterpret_cast<sock_extended_err*>(CMSG_DATA(c));
+        if (ee->ee_origin == SO_EE_ORIGIN_ICMP) {
+            record = IcmpEchoReply{};
+            auto* offender = reinterpret_cast<sockaddr_in*>(SO_EE_OFFENDER(ee));
+            record.Address = offender->sin_family == AF_INET ? offender->sin_addr.s_addr : 0;
+            record.Status = IcmpErrorStatus(ee->ee_type, ee->ee_code);
+            return 1;
+        }
+        if (ee->ee_origin == SO_EE_ORIGIN_LOCAL) {
+            status_ = SendErrorStatus(int(ee->ee_errno));
+            return -1;
+        }
+    }
+    return 2;
+}
+
+} // namespace qordex

@@ -1,0 +1,228 @@
+// The pieces of the IP helper layer that need no network: error texts,
+// the parsers of the proc files and the resolver configuration, and the
+// command table the window builds its pages from.
+
+#include "diag/IpHlpApi.h"
+#include "diag/NetInfoCommands.h"
+#include "platform/IpHelper.h"
+#include "support/Process.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <set>
+
+using namespace qordex::diag;
+using namespace qordex::ipsys;
+using qordex::test::BinPath;
+using qordex::test::Run;
+
+TEST(EIpHlpErrorTest, MessagesNameTheOperation) {
+    struct Case {
+        unsigned long code;
+        const char* text;
+    } cases[] = {
+        {50, "Function GetIfTable is not supported by the operating system."},
+        {87, "Function GetIfTable. Invalid parameter"},
+        {232, "Function GetIfTable. No adapter information exists for the local computer."},
+        {5, "System Error.  Code: 5.  Access is denied."},
+        {1168, "System Error.  Code: 1168.  Element not found."},
+        {4242, "System Error.  Code: 4242."},
+    };
+    for (const auto& c : cases) {
+        EIpHlpError e("GetIfTable", c.code);
+        EXPECT_STREQ(e.what(), c.text) << c.code;
+        EXPECT_EQ(e.Code(), c.code);
+    }
+    // The router operations report every code as the general error.
+    EXPECT_STREQ(EIpHlpError::OsError(87).what(),
+                 "System Error.  Code: 87.  The parameter is incorrect.");
+}
+
+TEST(EIpHlpErrorTest, ErrnoMapsToThePlatformCodes) {
+    EXPECT_EQ(ErrnoToIpHlp(EPERM), kErrorAccessDenied);
+    EXPECT_EQ(ErrnoToIpHlp(EACCES), kErrorAccessDenied);
+    EXPECT_EQ(ErrnoToIpHlp(EINVAL), kErrorInvalidParameter);
+    EXPECT_EQ(ErrnoToIpHlp(EOPNOTSUPP), kErrorNotSupported);
+    EXPECT_EQ(ErrnoToIpHlp(ENOENT), kErrorNotFound);
+    EXPECT_EQ(ErrnoToIpHlp(EEXIST), kErrorObjectAlreadyExists);
+}
+
+TEST(ProcParsersTest, SocketTableGivesRealPortsAndAddresses) {
+    const std::string text =
+        "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "
+        "timeout inode\n"
+        "   0: 0100007F:0050 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0  "
+        "      0 1 1 0000000000000000 100 0 0 10 0\n"
+        "   1: 0202000A:D431 0100000A:01BB 01 00000000:00000000 00:00000000 00000000     0  "
+        "      0 2 1 0000000000000000 100 0 0 10 0\n"
+        "garbage line\n";
+    auto rows = ParseSocketTable(text);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(Ip4ToText(rows[0].local), "127.0.0.1");
+    EXPECT_EQ(rows[0].localPort, 80); // not 20480
+    EXPECT_EQ(rows[0].state, 10);
+    EXPECT_EQ(Ip4ToText(rows[1].local), "10.0.2.2");
+    EXPECT_EQ(rows[1].localPort, 54321);
+    EXPECT_EQ(Ip4ToText(rows[1].remote), "10.0.0.1");
+    EXPECT_EQ(rows[1].remotePort, 443);
+}
+
+TEST(ProcParsersTest, SnmpSectionsPairNamesWithValues) {
+    const std::string text = "Ip: Forwarding DefaultTTL InReceives\n"
+                             "Ip: 2 64 12345678901\n"
+                             "Tcp: RtoAlgorithm MaxConn\n"
+                             "Tcp: 1 -1\n";
+    auto t = ParseSnmp(text);
+    EXPECT_EQ(t["Ip"]["Forwarding"], 2);
+    EXPECT_EQ(t["Ip"]["DefaultTTL"], 64);
+    EXPECT_EQ(t["Ip"]["InReceives"], 12345678901LL);
+    EXPECT_EQ(t["Tcp"]["MaxConn"], -1);
+}
+
+TEST(ProcParsersTest, ResolverConfKeepsServerOrderAndDomain) {
+    struct Case {
+        const char* text;
+        std::vector<std::string> servers;
+        const char* domain;
+    } cases[] = {
+        {"# comment\nnameserver 10.0.0.1\nnameserver 10.0.0.2 ; x\nsearch a.example b.example\n",
+         {"10.0.0.1", "10.0.0.2"},
+         "a.example"},
+        {"domain d.example\nsearch s.example\nnameserver 1.1.1.1\n", {"1.1.1.1"}, "d.example"},
+        {"", {}, ""},
+        {"nameserver\noptions ndots:2\n", {}, ""},
+    };
+    for (const auto& c : cases) {
+        auto conf = ParseResolverConf(c.text);
+        EXPECT_EQ(conf.nameservers, c.servers) << c.text;
+        EXPECT_EQ(conf.domain, c.domain) << c.text;
+    }
+}
+
+TEST(ProcParsersTest, MasksAndPrefixes) {
+    uint32_t m;
+    ASSERT_TRUE(TextToIp4("255.255.255.0", m));
+    EXPECT_EQ(MaskToPrefix(m), 24);
+    ASSERT_TRUE(TextToIp4("255.0.255.0", m));
+    EXPECT_EQ(MaskToPrefix(m), -1);
+    EXPECT_EQ(MaskToPrefix(0), 0);
+    EXPECT_EQ(MaskToPrefix(0xFFFFFFFFu), 32);
+    EXPECT_EQ(Ip4ToText(PrefixToMask(20)), "255.255.240.0");
+    EXPECT_FALSE(TextToIp4("10.0.0", m));
+}
+
+TEST(NetInfoTableTest, PagesAndButtonsInOrder) {
+    const auto& t = NetInfoCommands();
+    ASSERT_EQ(t.size(), 41u); // 45 buttons less the four notification buttons
+    std::vector<std::string> pages;
+    std::set<std::string> captions, buttons;
+    for (const auto& c : t) {
+        if (pages.empty() || pages.back() != c.page)
+            pages.push_back(c.page);
+        captions.insert(c.caption);
+        buttons.insert(c.button);
+        EXPECT_NE(c.run, nullptr);
+    }
+    EXPECT_EQ(captions.size(), t.size());
+    EXPECT_EQ(buttons.size(), t.size());
+    std::vector<std::string> want = {"Network Configuration",
+                                     "Managing Network Adapters",
+                                     "Managing Interfaces",
+                                     "IP Addresses",
+                                     "Using the ARP",
+                                     "IP and ICMP",
+                                     "Routing",
+                                     "TCP UDP Statistic",
+                                     "Router"};
+    EXPECT_EQ(pages, want);
+    EXPECT_EQ(t.front().button, "BtNetworkParams");
+    EXPECT_EQ(t[4].caption, "GetMACaddress");
+    EXPECT_EQ(t[4].button, "GetMACBt");
+    EXPECT_EQ(t[11].button, "BGetIpAddrTable");
+    EXPECT_EQ(t.back().caption, "UnenableRouter");
+    EXPECT_EQ(t.back().button, "BtUnenableRouter");
+}
+
+namespace {
+
+// Answers prompts from a list and records everything.
+class ScriptIO : public NetInfoIO {
+public:
+    explicit ScriptIO(std::vector<std::string> answers) : answers_(std::move(answers)) {}
+    void Line(const std::string& line) override { lines.push_back(line); }
+    std::optional<std::string> Ask(const std::string& prompt) override {
+        prompts.push_back(prompt);
+        if (next_ >= answers_.size())
+            return std::nullopt;
+        return answers_[next_++];
+    }
+    void Error(const std::string& message) override { errors.push_back(message); }
+    std::vector<std::string> lines, prompts, errors;
+
+private:
+    std::vector<std::string> answers_;
+    size_t next_ = 0;
+};
+
+const NetInfoCommand& Command(const std::string& caption) {
+    for (const auto& c : NetInfoCommands())
+        if (c.caption == caption)
+            return c;
+    throw std::runtime_error("no command " + caption);
+}
+
+} // namespace
+
+TEST(NetInfoCommandTest, PromptsCancelAndConversionErrors) {
+    {
+        // Cancel at the first prompt: only the lines written before asking.
+        ScriptIO io({});
+        Command("GetAdapterIndex").run(io);
+        EXPECT_EQ(io.lines, std::vector<std::string>{"GetAdapterIndex"});
+        EXPECT_EQ(io.prompts, std::vector<std::string>{"Input the name of adapter"});
+    }
+    {
+        ScriptIO io({""}); // an empty answer ends the action too
+        Command("GetIfEntry").run(io);
+        EXPECT_TRUE(io.lines.empty());
+    }
+    {
+        ScriptIO io({"12x"});
+        try {
+            Command("SetIpTTL").run(io);
+            FAIL() << "no conversion error";
+        } catch (const EConvertError& e) {
+            EXPECT_STREQ(e.what(), "'12x' is not a valid integer value");
+        }
+        EXPECT_EQ(io.lines, std::vector<std::string>{"SetIpTTL"});
+    }
+    {
+        ScriptIO io({"0"});
+        Command("DeleteIpForwardEntry").run(io);
+        EXPECT_EQ(io.errors, std::vector<std::string>{"Invalid IP entry"});
+        EXPECT_TRUE(io.lines.empty());
+    }
+    {
+        // The unsupported operations fail with the layer's own text.
+        ScriptIO io({"1", ""});
+        EXPECT_THROW(Command("IpReleaseAddress").run(io), EIpHlpError);
+        EXPECT_EQ(io.lines, std::vector<std::string>{"IpReleaseAddress"});
+        EXPECT_EQ(io.prompts.size(), 2u);
+    }
+}
+
+TEST(NetInfoCliTest, ListsEveryCommand) {
+    auto r = qordex::test::Run({BinPath("qordex-cli"), "netinfo", "--list"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string want;
+    for (const auto& c : NetInfoCommands())
+        want += c.caption + "\n";
+    EXPECT_EQ(r.out, want);
+    r = qordex::test::Run({BinPath("qordex-cli"), "netinfo", "NoSuchThing"});
+    EXPECT_EQ(r.status, 2);
+    r = qordex::test::Run({BinPath("qordex-cli"), "netinfo", "GetUniDirAdapterInfo"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "GetUniDirectionalAdapterInfo\n");
+    EXPECT_EQ(r.err,
+              "Function GetUniDirectionalAdapterInfo is not supported by the operating system.\n");
+}
