@@ -24,10 +24,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
+#include <arpa/inet.h>
 #include <chrono>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sched.h>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
@@ -384,31 +387,84 @@ TEST(NetInfoWindow, ACommandWhoseWindowWentAwayEndsWithoutTouchingIt) {
     EXPECT_TRUE(dialogs.prompts.isEmpty()) << "no prompt for a window that is gone";
 }
 
-// The window writes exactly what the headless front end prints.
-TEST(NetInfoWindow, ReadOnlyCommandsWriteTheLinesTheCommandLinePrints) {
+// The window writes exactly what the headless front end prints, and shows in
+// its dialogs what the front end reports on stderr, for the same answers.
+TEST(NetInfoWindow, ButtonsWriteTheLinesTheCommandLinePrints) {
     const std::string cli = test::BinPath("qordex-cli");
-    auto list = test::Run({cli, "netinfo", "--list"});
-    if (list.status != 0)
-        GTEST_SKIP() << "qordex-cli has no netinfo command in this build";
-    for (const char* command : {"GetNumberOfInterfaces", "GetIfTable", "GetIpAddrTable",
-                                "GetInterfaceInfo", "GetUniDirAdapterInfo"}) {
+    ASSERT_EQ(test::Run({cli, "netinfo", "--list"}).status, 0);
+    struct Case {
+        const char* command;
+        std::vector<std::string> answers;
+    } cases[] = {
+        {"GetNumberOfInterfaces", {}},
+        {"GetIfTable", {}},
+        {"GetIpAddrTable", {}},
+        {"GetInterfaceInfo", {}},
+        {"GetNetworkParams", {}},
+        {"GetAdaptersInfo", {}},
+        {"GetMACaddress", {}},
+        {"GetIpForwardTable", {}},
+        {"GetUniDirAdapterInfo", {}}, // not supported here: an error dialog
+        {"GetIfEntry", {"1"}},        // loopback
+        {"GetIfEntry", {"abc"}},      // conversion error
+        {"GetIfEntry", {"999999"}},   // no such interface
+        {"GetIfEntry", {}},           // cancelled
+        {"GetAdapterIndex", {"lo"}},  // a line before the question
+        {"GetAdapterIndex", {}},      // ... that stays when it is cancelled
+        {"GetBestInterface", {"127.0.0.1"}},
+        {"GetFriendlyIfIndex", {"1"}},
+    };
+    for (const Case& c : cases) {
         const diag::NetInfoCommand* entry = nullptr;
-        for (const auto& c : diag::NetInfoCommands())
-            if (c.caption == command)
-                entry = &c;
-        ASSERT_NE(entry, nullptr) << command;
+        for (const auto& cmd : diag::NetInfoCommands())
+            if (cmd.caption == c.command)
+                entry = &cmd;
+        ASSERT_NE(entry, nullptr) << c.command;
+        std::vector<std::string> argv{cli, "netinfo", c.command};
+        argv.insert(argv.end(), c.answers.begin(), c.answers.end());
+        const auto out = test::Run(argv);
+
         TNetInfoForm form;
+        form.Memo1()->AddLine("earlier");
         RecordingDialogs dialogs;
+        for (const std::string& a : c.answers)
+            dialogs.textAnswers.push_back(QString::fromStdString(a));
         Click(form.findChild<QPushButton*>(QString::fromStdString(entry->button)));
-        auto out = test::Run({cli, "netinfo", command});
-        ASSERT_EQ(out.status, 0) << command << ": " << out.err;
-        EXPECT_EQ(form.Memo1()->Lines(), SplitLines(out.out)) << command;
-        EXPECT_EQ(form.Memo1()->Lines().value(0),
-                  QString::fromStdString(command == std::string("GetUniDirAdapterInfo")
-                                             ? "GetUniDirectionalAdapterInfo"
-                                             : command));
-        EXPECT_TRUE(dialogs.messages.isEmpty()) << dialogs.messages.join("; ").toStdString();
+
+        const std::string what = std::string(c.command) + (c.answers.empty() ? "" : " ") +
+                                 (c.answers.empty() ? "" : c.answers[0]);
+        EXPECT_EQ(form.Memo1()->Lines(), QStringList{"earlier"} + SplitLines(out.out)) << what;
+        EXPECT_EQ(dialogs.messages, SplitLines(out.err)) << what;
+        EXPECT_EQ(dialogs.messages.isEmpty(), out.status == 0) << what;
+        EXPECT_TRUE(dialogs.textAnswers.empty()) << what << ": every answer was asked for";
     }
+}
+
+TEST(NetInfoWindow, TcpTableShowsAListeningSocketWithItsRealPort) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    ASSERT_EQ(::listen(fd, 1), 0);
+    ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len), 0);
+    const int port = ntohs(sa.sin_port);
+
+    TNetInfoForm form;
+    RecordingDialogs dialogs;
+    Click(Button(form, "BtGetTcpTable"));
+    ::close(fd);
+    const QStringList lines = form.Memo1()->Lines();
+    ASSERT_GE(lines.size(), 3);
+    EXPECT_EQ(lines[0], "GetTcpTable");
+    EXPECT_EQ(lines[2], "   Local Address  Port  Remote Address  Port State");
+    // " %15s %5d %15s %5d %5d"; a listening socket is in state 2.
+    const QString row =
+        QString::asprintf(" %15s %5d %15s %5d %5d", "127.0.0.1", port, "0.0.0.0", 0, 2);
+    EXPECT_TRUE(lines.contains(row)) << row.toStdString() << "\n" << lines.join("\n").toStdString();
+    EXPECT_EQ(lines[1], QStringLiteral(" NumEntries: %1").arg(lines.size() - 3));
 }
 
 TEST(NetInfoWindow, ClicksAppendAndClearEmpties) {
