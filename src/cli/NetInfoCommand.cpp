@@ -4,7 +4,9 @@
 
 #include "cli/Command.h"
 #include "diag/IpHlpError.h"
+#include "diag/IpThread.h"
 #include "diag/NetInfoCommands.h"
+#include "platform/MessageLoop.h"
 
 #include <cstdio>
 #include <cstring>
@@ -43,10 +45,47 @@ private:
 
 void Usage(FILE* out) {
     std::fprintf(out, "Usage: qordex-cli netinfo COMMAND [ARGS]\n"
+                      "       qordex-cli netinfo NotifyAddrChange|NotifyRouteChange [SECONDS]\n"
                       "       qordex-cli netinfo --list\n\n"
                       "Runs one operation of the Net information tool and prints what the window\n"
                       "writes.  ARGS answer the operation's questions in order; a missing answer\n"
-                      "cancels.  Example: qordex-cli netinfo GetIfEntry 1\n");
+                      "cancels.  Example: qordex-cli netinfo GetIfEntry 1\n"
+                      "The Notify commands print a line for each change: until the first one, or\n"
+                      "for SECONDS seconds when given.\n");
+}
+
+struct Watcher {
+    const char* command;
+    int kind;
+    const char* text;
+};
+
+const Watcher kWatchers[] = {
+    {"NotifyAddrChange", qordex::diag::TWaitingThread::kAddrChange, "AddressChanged"},
+    {"NotifyRouteChange", qordex::diag::TWaitingThread::kRouteChange, "RouteChanged"},
+};
+
+int RunWatcher(const Watcher& w, int argc, char** argv) {
+    long long seconds = -1;
+    if (argc > 0 && !qordex::cli::ParseInt(argv[0], 0, 86400, seconds))
+        return qordex::cli::UsageError("netinfo",
+                                       std::string("bad number of seconds '") + argv[0] + "'");
+    try {
+        qordex::diag::TWaitingThread watcher(w.kind, w.text);
+        bool done = false;
+        watcher.OnChange = [&](qordex::diag::TWaitingThread&, const std::string& text) {
+            std::printf("%s\n", text.c_str());
+            std::fflush(stdout);
+            if (seconds < 0)
+                done = true;
+        };
+        watcher.OnTerminate = [&](qordex::diag::TWaitingThread&, int) { done = true; };
+        qordex::PumpUntil([&] { return done; }, seconds < 0 ? -1 : int(seconds * 1000));
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 1;
+    }
+    return 0;
 }
 
 int RunNetInfo(int argc, char** argv) {
@@ -61,8 +100,13 @@ int RunNetInfo(int argc, char** argv) {
     if (!std::strcmp(argv[1], "--list")) {
         for (const auto& c : NetInfoCommands())
             std::printf("%s\n", c.caption.c_str());
+        for (const auto& w : kWatchers)
+            std::printf("%s\n", w.command);
         return 0;
     }
+    for (const auto& w : kWatchers)
+        if (strcasecmp(w.command, argv[1]) == 0)
+            return RunWatcher(w, argc - 2, argv + 2);
     for (const auto& c : NetInfoCommands()) {
         if (strcasecmp(c.caption.c_str(), argv[1]) != 0)
             continue;

@@ -28,7 +28,7 @@ public:
     // Opens the notification socket and starts the thread at once.  `text` is
     // what OnChange reports ("AddressChanged", "RouteChanged").  Throws
     // EIpHlpError when the socket cannot be opened.  Must be created on a
-    // thread that runs a Qt event loop (the window's).
+    // thread that runs a Qt event loop (the window's), and destroyed there.
     TWaitingThread(int kind, std::string text);
     // Asks the thread to stop and waits for it; returns within about a second.
     ~TWaitingThread();

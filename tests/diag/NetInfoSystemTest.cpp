@@ -614,13 +614,13 @@ TEST_F(NsFixture, InterfacesAndTheirAdminStatus) {
 }
 
 TEST_F(NsFixture, IpSettingsLeaveForwardingAlone) {
-    Sh("sysctl -qw net.ipv4.ip_forward=1");
+    Sh("echo 1 > /proc/sys/net/ipv4/ip_forward");
     auto r = C({"SetIpStatistics", "33"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "GetIpStatistics\nSetIpStatistics\n");
     EXPECT_EQ(Sysctl("ip_default_ttl"), "33");
     EXPECT_EQ(Sysctl("ip_forward"), "1");
-    Sh("sysctl -qw net.ipv4.ip_forward=0");
+    Sh("echo 0 > /proc/sys/net/ipv4/ip_forward");
     r = C({"SetIpStatistics", "34"});
     EXPECT_EQ(Sysctl("ip_forward"), "0");
     r = C({"SetIpTTL", "77"});
@@ -707,6 +707,26 @@ TEST_F(NsFixture, RoundTripAndHops) {
     EXPECT_NE(r.err, "");
 }
 
+TEST_F(NsFixture, HopCountThroughARouter) {
+    // ns -- peer (forwarding) -- far: the far end is two hops away.
+    NetNs far;
+    QORDEX_REQUIRE_NETNS(far);
+    auto r = peer.Exec("echo 1 > /proc/sys/net/ipv4/ip_forward && "
+                       "ip link add q0 type veth peer name f0 netns " +
+                       far.Name() + " && ip link set q0 up && ip addr add 10.8.0.1/24 dev q0");
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = far.Exec("ip link set f0 up && ip addr add 10.8.0.2/24 dev f0 && "
+                 "ip route add default via 10.8.0.1");
+    ASSERT_EQ(r.status, 0) << r.err;
+    Sh("ip route add 10.8.0.0/24 via 10.1.0.50");
+    r = C({"GetRTTAndHopCount", "10.8.0.2"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 3u) << r.out;
+    EXPECT_EQ(lines[0], "GetRTTAndHopCount");
+    EXPECT_EQ(lines[1], "HopCount: 2");
+}
+
 TEST_F(NsFixture, ChangesWithoutPrivilegeAreDenied) {
     if (!HasProgram("setpriv"))
         GTEST_SKIP() << "setpriv is not installed";
@@ -755,6 +775,18 @@ TEST_F(NsFixture, InterfaceTableMatchesIpLink) {
         theirs.insert({o["ifindex"].toInt(), o["mtu"].toInt(), up ? 1 : 2});
     }
     EXPECT_EQ(mine, theirs);
+}
+
+TEST_F(NsFixture, CommandLineWatcherReportsAnAddress) {
+    Background watch(ns.Wrap({BinPath("qordex-cli"), "netinfo", "NotifyAddrChange"}));
+    // The watcher may not listen yet when the first address comes: add
+    // addresses until it reports one.
+    for (int i = 0; i < 50 && watch.Running(); ++i) {
+        ns.Exec("ip addr add 10.1.1." + std::to_string(i + 1) + "/32 dev d0");
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(watch.Wait(5000), 0);
+    EXPECT_EQ(watch.Output(), "AddressChanged\n");
 }
 
 TEST(NetInfoEmptyNsTest, NoBufferPrintsNothing) {

@@ -217,6 +217,7 @@ TEST(NetInfoCliTest, ListsEveryCommand) {
     std::string want;
     for (const auto& c : NetInfoCommands())
         want += c.caption + "\n";
+    want += "NotifyAddrChange\nNotifyRouteChange\n";
     EXPECT_EQ(r.out, want);
     r = qordex::test::Run({BinPath("qordex-cli"), "netinfo", "NoSuchThing"});
     EXPECT_EQ(r.status, 2);
