@@ -413,6 +413,9 @@ TEST(NetInfoWindow, ButtonsWriteTheLinesTheCommandLinePrints) {
         {"GetAdapterIndex", {}},      // ... that stays when it is cancelled
         {"GetBestInterface", {"127.0.0.1"}},
         {"GetFriendlyIfIndex", {"1"}},
+        {"DeleteIpForwardEntry", {"0"}}, // "Invalid IP entry", nothing deleted
+        {"SetTcpEntry", {"0"}},          // outside the table: nothing at all
+        {"SendARP", {}},                 // a cancel goes on with an empty address
     };
     for (const Case& c : cases) {
         const diag::NetInfoCommand* entry = nullptr;
