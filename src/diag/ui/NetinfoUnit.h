@@ -5,7 +5,6 @@
 
 #include "shell/ToolForm.h"
 
-#include <QPointer>
 #include <QString>
 #include <memory>
 
