@@ -3,6 +3,7 @@
 #include "shell/ToolForm.h"
 
 // Tool windows; each tool adds its include and its factory below.
+#include "diag/ui/NetinfoUnit.h"
 #include "diag/ui/PingUnit.h"
 
 namespace qordex::shell {
@@ -26,7 +27,8 @@ const std::vector<ToolEntry>& ToolCatalog() {
         {"TimeSrvBt", "Time server", "TForm10", 260, 160, false, {}},
         {"TraceBt", "Traceroute", "TForm16", 8, 198, false, {}},
         {"WhoisBt", "Whois", "TForm17", 134, 198, false, {}},
-        {"InfoBt", "Net information", "TNetInfoForm", 260, 198, true, {}},
+        {"InfoBt", "Net information", "TNetInfoForm", 260, 198, true,
+         [] { return new diag::TNetInfoForm; }},
     };
     return tools;
 }
