@@ -6,6 +6,7 @@
 #include "RouterNs.h"
 #include "support/NetNs.h"
 
+#include "diag/EchoTestSupport.h"
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <thread>
@@ -21,23 +22,6 @@ namespace {
 std::uint32_t Ip(const char* text) {
     return inet_addr(text);
 }
-
-bool RawAvailable() {
-    return IcmpEchoService::Open(IcmpSocketKind::Raw) != nullptr;
-}
-
-#define REQUIRE_ECHO()                                                                             \
-    do {                                                                                           \
-        if (!IcmpEchoService::Open())                                                              \
-            GTEST_SKIP()                                                                           \
-                << "no ICMP socket: needs root, CAP_NET_RAW or net.ipv4.ping_group_range";         \
-    } while (0)
-
-#define REQUIRE_RAW()                                                                              \
-    do {                                                                                           \
-        if (!RawAvailable())                                                                       \
-            GTEST_SKIP() << "raw ICMP sockets need root or CAP_NET_RAW";                           \
-    } while (0)
 
 // What a child in a namespace reports back through its exit status: the
 // number of answers times 100 plus the status minus 11000.

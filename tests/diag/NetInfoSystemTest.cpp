@@ -6,6 +6,7 @@
 #include "support/NetNs.h"
 #include "support/Process.h"
 
+#include "support/TestData.h"
 #include <QByteArray>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -31,15 +32,6 @@
 using namespace qordex::test;
 
 namespace {
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line))
-        out.push_back(line);
-    return out;
-}
 
 CommandResult Cli(const NetNs* ns, const std::vector<std::string>& args) {
     std::vector<std::string> argv = {BinPath("qordex-cli"), "netinfo"};
@@ -74,7 +66,7 @@ using AddrRow = std::tuple<int, std::string, std::string>;
 
 std::set<AddrRow> CliAddrRows(const std::string& out) {
     std::set<AddrRow> rows;
-    auto lines = Lines(out);
+    auto lines = SplitLines(out);
     for (size_t i = 3; i < lines.size(); ++i) {
         int index = 0;
         char addr[32], mask[32], bcast[32];
@@ -113,7 +105,7 @@ using RouteRow = std::tuple<std::string, std::string, std::string, int>;
 
 std::vector<RouteRow> CliRouteRows(const std::string& out) {
     std::vector<RouteRow> rows;
-    auto lines = Lines(out);
+    auto lines = SplitLines(out);
     for (size_t i = 3; i < lines.size(); ++i) {
         char dst[32], mask[32], gw[32];
         int policy, index, age;
@@ -151,7 +143,7 @@ using SockRow = std::tuple<std::string, int, std::string, int, int>;
 
 std::vector<SockRow> CliTcpRows(const std::string& out) {
     std::vector<SockRow> rows;
-    auto lines = Lines(out);
+    auto lines = SplitLines(out);
     for (size_t i = 3; i < lines.size(); ++i) {
         char local[32], remote[32];
         int lport, rport, state;
@@ -185,7 +177,7 @@ std::set<SockRow> SsTcpRows(const NetNs* ns) {
     std::vector<std::string> argv = {"ss", "-4tanH"};
     auto r = qordex::test::Run(ns ? ns->Wrap(argv) : argv);
     std::set<SockRow> rows;
-    for (const auto& line : Lines(r.out)) {
+    for (const auto& line : SplitLines(r.out)) {
         std::istringstream in(line);
         std::string state, rq, sq, local, peer;
         if (!(in >> state >> rq >> sq >> local >> peer))
@@ -250,7 +242,7 @@ TEST(NetInfoMachineTest, IpAddrTableListsTheAddressesOfIpAddr) {
     auto mine = Cli(nullptr, {"GetIpAddrTable"});
     auto theirs = qordex::test::Run({"ip", "-j", "-4", "addr"});
     ASSERT_EQ(mine.status, 0) << mine.err;
-    auto lines = Lines(mine.out);
+    auto lines = SplitLines(mine.out);
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines[0], "GetIpAddrTable");
     EXPECT_EQ(lines[2], "Adapter N            Addr            Mask       BCastAddr ReasmSize");
@@ -283,13 +275,13 @@ TEST(NetInfoMachineTest, TcpAndUdpTablesShowOurSocketsWithTheirRealPorts) {
     close(tcp);
     close(udp);
     ASSERT_EQ(t.status, 0) << t.err;
-    auto tl = Lines(t.out);
+    auto tl = SplitLines(t.out);
     ASSERT_GE(tl.size(), 4u);
     EXPECT_EQ(tl[2], "   Local Address  Port  Remote Address  Port State");
     std::string row = Fmt(" %15s %5d %15s %5d %5d", "127.0.0.1", tcpPort, "0.0.0.0", 0, 2);
     EXPECT_NE(std::find(tl.begin(), tl.end(), row), tl.end()) << t.out;
     ASSERT_EQ(u.status, 0) << u.err;
-    auto ul = Lines(u.out);
+    auto ul = SplitLines(u.out);
     ASSERT_GE(ul.size(), 4u);
     EXPECT_EQ(ul[2], "   Local Address Port");
     row = Fmt(" %15s %5d", "127.0.0.1", udpPort);
@@ -299,7 +291,7 @@ TEST(NetInfoMachineTest, TcpAndUdpTablesShowOurSocketsWithTheirRealPorts) {
 TEST(NetInfoMachineTest, StatisticsMatchProcNetSnmp) {
     auto parse = [](const std::string& text) {
         std::map<std::string, long long> out;
-        auto lines = Lines(text);
+        auto lines = SplitLines(text);
         for (size_t i = 0; i + 1 < lines.size(); i += 2) {
             std::istringstream n(lines[i]), v(lines[i + 1]);
             std::string section, s2, name;
@@ -321,7 +313,7 @@ TEST(NetInfoMachineTest, StatisticsMatchProcNetSnmp) {
         EXPECT_EQ(lines.at(i).substr(0, label.size()), label);
         return std::stoll(lines.at(i).substr(label.size()));
     };
-    auto il = Lines(ip.out);
+    auto il = SplitLines(ip.out);
     ASSERT_EQ(il.size(), 25u);
     EXPECT_EQ(value(il, 1, " dwForwarding: "), after["Ip:Forwarding"]);
     EXPECT_EQ(value(il, 3, " dwDefaultTTL: "), after["Ip:DefaultTTL"]);
@@ -333,14 +325,14 @@ TEST(NetInfoMachineTest, StatisticsMatchProcNetSnmp) {
     long long delivers = value(il, 10, " dwInDelivers: ");
     EXPECT_GE(delivers, before["Ip:InDelivers"]);
     EXPECT_LE(delivers, after["Ip:InDelivers"]);
-    auto tl = Lines(tcp.out);
+    auto tl = SplitLines(tcp.out);
     ASSERT_EQ(tl.size(), 16u);
     EXPECT_EQ(value(tl, 2, " dwRtoMin:"), after["Tcp:RtoMin"]);
     EXPECT_EQ(value(tl, 4, " dwMaxConn:"), after["Tcp:MaxConn"]);
     long long opens = value(tl, 5, " dwActiveOpens:");
     EXPECT_GE(opens, before["Tcp:ActiveOpens"]);
     EXPECT_LE(opens, after["Tcp:ActiveOpens"]);
-    auto cl = Lines(icmp.out);
+    auto cl = SplitLines(icmp.out);
     ASSERT_EQ(cl.size(), 29u);
     EXPECT_EQ(cl[1], " InStats");
     EXPECT_EQ(cl[15], " OutStats");
@@ -386,9 +378,10 @@ TEST_F(NsFixture, TablesMatchIpAddrRouteAndNeigh) {
     auto neigh = JsonArray(ns.Exec("ip -j -4 neigh").out);
     ASSERT_EQ(neigh.size(), 1);
     EXPECT_EQ(Str(neigh[0].toObject()["dst"]), "10.1.0.9");
-    EXPECT_EQ(Lines(n.out), (std::vector<std::string>{
-                                "GetIpNetTable", "NumEntries:1", "Adapter N " + std::to_string(d0),
-                                "Phys. address: 2170187204221238", "Address: 10.1.0.9 type: 4"}));
+    EXPECT_EQ(SplitLines(n.out), (std::vector<std::string>{"GetIpNetTable", "NumEntries:1",
+                                                           "Adapter N " + std::to_string(d0),
+                                                           "Phys. address: 2170187204221238",
+                                                           "Address: 10.1.0.9 type: 4"}));
 }
 
 TEST_F(NsFixture, TcpAndUdpTablesMatchSs) {
@@ -410,13 +403,13 @@ TEST_F(NsFixture, TcpAndUdpTablesMatchSs) {
     ASSERT_EQ(t.status, 0) << t.err;
     auto rows = CliTcpRows(t.out);
     ASSERT_EQ(rows.size(), 3u) << t.out;
-    EXPECT_EQ(Lines(t.out).size(), 6u);
-    EXPECT_EQ(Lines(t.out)[1], " NumEntries: 3");
+    EXPECT_EQ(SplitLines(t.out).size(), 6u);
+    EXPECT_EQ(SplitLines(t.out)[1], " NumEntries: 3");
     EXPECT_EQ(std::set<SockRow>(rows.begin(), rows.end()), SsTcpRows(&ns));
 
     auto u = C({"GetUdpTable"});
     ASSERT_EQ(u.status, 0) << u.err;
-    auto ss = Lines(ns.Exec("ss -4uanH").out);
+    auto ss = SplitLines(ns.Exec("ss -4uanH").out);
     ASSERT_EQ(ss.size(), 1u);
     std::istringstream in(ss[0]);
     std::string state, rq, sq, local;
@@ -424,7 +417,7 @@ TEST_F(NsFixture, TcpAndUdpTablesMatchSs) {
     std::string addr;
     int port;
     SplitEndpoint(local, addr, port);
-    EXPECT_EQ(Lines(u.out),
+    EXPECT_EQ(SplitLines(u.out),
               (std::vector<std::string>{"GetUdpTable", " NumEntries: 1", "   Local Address Port",
                                         Fmt(" %15s %5d", addr.c_str(), port)}));
 
@@ -441,7 +434,7 @@ TEST_F(NsFixture, TcpAndUdpTablesMatchSs) {
 TEST_F(NsFixture, AddAndDeleteAnAddress) {
     auto r = C({"AddIPAddress", std::to_string(d0), "10.3.0.1", "255.255.255.0"});
     ASSERT_EQ(r.status, 0) << r.err;
-    auto lines = Lines(r.out);
+    auto lines = SplitLines(r.out);
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0], "AddIPAddress");
     EXPECT_EQ(lines[2], "NTEInstance: " + std::to_string(d0));
@@ -503,7 +496,7 @@ TEST_F(NsFixture, CreateSetAndDeleteARoute) {
 TEST_F(NsFixture, BestRouteAndInterfaceFollowTheKernel) {
     auto r = C({"GetBestRoute", "10.2.3.4"});
     ASSERT_EQ(r.status, 0) << r.err;
-    auto lines = Lines(r.out);
+    auto lines = SplitLines(r.out);
     ASSERT_EQ(lines.size(), 15u);
     EXPECT_EQ(lines[1], " dwForwardDest:10.2.0.0");
     EXPECT_EQ(lines[2], " dwForwardMask:255.255.0.0");
@@ -586,7 +579,7 @@ TEST_F(NsFixture, InterfacesAndTheirAdminStatus) {
     // A veth link runs at 10 Gbit/s: above 2^31, printed whole.
     auto r = C({"GetIfEntry", std::to_string(links["v0"])});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(Lines(r.out),
+    EXPECT_EQ(SplitLines(r.out),
               (std::vector<std::string>{
                   "GetIfEntry", "     Index Type   Mtu      Speed Admin",
                   Fmt("%10d %4d %5d %10llu %5d", links["v0"], 6, 1500, 10000000000ULL, 2),
@@ -594,16 +587,16 @@ TEST_F(NsFixture, InterfacesAndTheirAdminStatus) {
 
     r = C({"SetIfEntry", std::to_string(d0), "0"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(Lines(r.out)[2], Fmt("%10d %4d %5d %10llu %5d", d0, 6, 1500, 10000000000ULL, 2));
+    EXPECT_EQ(SplitLines(r.out)[2], Fmt("%10d %4d %5d %10llu %5d", d0, 6, 1500, 10000000000ULL, 2));
     auto flags = ns.Exec("ip -j link show d0").out;
     EXPECT_EQ(flags.find("\"UP\""), std::string::npos) << flags;
     r = C({"SetIfEntry", std::to_string(d0), "1"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(Lines(r.out)[2], Fmt("%10d %4d %5d %10llu %5d", d0, 6, 1500, 10000000000ULL, 1));
+    EXPECT_EQ(SplitLines(r.out)[2], Fmt("%10d %4d %5d %10llu %5d", d0, 6, 1500, 10000000000ULL, 1));
 
     auto t = C({"GetIfTable"});
     ASSERT_EQ(t.status, 0);
-    EXPECT_EQ(Lines(t.out)[1], "Number of entries: " + std::to_string(links.size()));
+    EXPECT_EQ(SplitLines(t.out)[1], "Number of entries: " + std::to_string(links.size()));
     auto n = C({"GetNumberOfInterfaces"});
     EXPECT_EQ(n.out, "GetNumberOfInterfaces\nNumber Of Interfaces: " +
                          std::to_string(links.size()) + "\n");
@@ -670,7 +663,7 @@ TEST_F(NsFixture, DnsServersFromTheResolverConfiguration) {
     }
     auto r = C({"GetNetworkParams"});
     ASSERT_EQ(r.status, 0) << r.err;
-    auto lines = Lines(r.out);
+    auto lines = SplitLines(r.out);
     ASSERT_EQ(lines.size(), 14u) << r.out;
     EXPECT_EQ(lines[2], "DomainName:t.example");
     EXPECT_EQ(lines[8], "CurrentDnsServer Address:10.53.0.1");
@@ -680,12 +673,12 @@ TEST_F(NsFixture, DnsServersFromTheResolverConfiguration) {
     auto a = C({"GetAdaptersInfo"});
     ASSERT_EQ(a.status, 0) << a.err;
     std::vector<std::string> dns;
-    for (const auto& l : Lines(a.out))
+    for (const auto& l : SplitLines(a.out))
         if (l.rfind("DnsServerList.IpAddress: ", 0) == 0)
             dns.push_back(l);
     EXPECT_EQ(dns, (std::vector<std::string>{"DnsServerList.IpAddress: 10.53.0.1",
                                              "DnsServerList.IpAddress: 10.53.0.2"}));
-    auto al = Lines(a.out);
+    auto al = SplitLines(a.out);
     ASSERT_GE(al.size(), 13u);
     EXPECT_EQ(al[1], "AdapterName: d0");
     EXPECT_EQ(al[6], "CurrentIpAddress.IpAddress:10.1.0.1");
@@ -696,7 +689,7 @@ TEST_F(NsFixture, DnsServersFromTheResolverConfiguration) {
 TEST_F(NsFixture, RoundTripAndHops) {
     auto r = C({"GetRTTAndHopCount", "10.1.0.1"});
     ASSERT_EQ(r.status, 0) << r.err;
-    auto lines = Lines(r.out);
+    auto lines = SplitLines(r.out);
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[1], "HopCount: 1");
     EXPECT_EQ(lines[2].rfind("RTT: ", 0), 0u);
@@ -721,7 +714,7 @@ TEST_F(NsFixture, HopCountThroughARouter) {
     Sh("ip route add 10.8.0.0/24 via 10.1.0.50");
     r = C({"GetRTTAndHopCount", "10.8.0.2"});
     ASSERT_EQ(r.status, 0) << r.err;
-    auto lines = Lines(r.out);
+    auto lines = SplitLines(r.out);
     ASSERT_EQ(lines.size(), 3u) << r.out;
     EXPECT_EQ(lines[0], "GetRTTAndHopCount");
     EXPECT_EQ(lines[1], "HopCount: 2");
@@ -758,7 +751,7 @@ TEST_F(NsFixture, ChangesWithoutPrivilegeAreDenied) {
 TEST_F(NsFixture, InterfaceTableMatchesIpLink) {
     auto r = C({"GetIfTable"});
     ASSERT_EQ(r.status, 0) << r.err;
-    auto lines = Lines(r.out);
+    auto lines = SplitLines(r.out);
     std::set<std::tuple<int, int, int>> mine, theirs; // index, MTU, admin status
     for (size_t i = 3; i < lines.size(); i += 3) {
         int index, type, mtu, admin;

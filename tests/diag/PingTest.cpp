@@ -8,6 +8,8 @@
 #include "support/NetNs.h"
 #include "support/Process.h"
 
+#include "diag/EchoTestSupport.h"
+#include "support/TestData.h"
 #include <QObject>
 #include <csignal>
 #include <gtest/gtest.h>
@@ -18,25 +20,6 @@ using namespace qordex::diag;
 using namespace qordex::test;
 
 namespace {
-
-bool EchoAvailable() {
-    return IcmpEchoService::Open() != nullptr;
-}
-
-#define REQUIRE_ECHO()                                                                             \
-    do {                                                                                           \
-        if (!EchoAvailable())                                                                      \
-            GTEST_SKIP()                                                                           \
-                << "no ICMP socket: needs root, CAP_NET_RAW or net.ipv4.ping_group_range";         \
-    } while (0)
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        out.push_back(line);
-    return out;
-}
 
 int CountPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
     int n = 0;
@@ -249,7 +232,7 @@ TEST(PingCli, ThreeRequestsToLoopback) {
     REQUIRE_ECHO();
     auto r = qordex::test::Run({BinPath("qordex-cli"), "ping", "-c", "3", "-i", "50", "127.0.0.1"});
     EXPECT_EQ(r.status, 0) << r.err;
-    auto lines = Lines(r.out);
+    auto lines = SplitLines(r.out);
     ASSERT_EQ(lines.size(), 6u) << r.out;
     EXPECT_EQ(lines[0], "Sending 56 bytes to 127.0.0.1");
     for (int i = 1; i <= 3; ++i)
@@ -263,7 +246,7 @@ TEST(PingCli, SendingLinesForTheFirstBatchOnly) {
     auto r = qordex::test::Run({BinPath("qordex-cli"), "ping", "-c", "3", "-b", "4", "-i", "20",
                                 "-s", "100", "127.0.0.1"});
     EXPECT_EQ(r.status, 0) << r.err;
-    auto lines = Lines(r.out);
+    auto lines = SplitLines(r.out);
     EXPECT_EQ(CountPrefix(lines, "Sending 100 bytes to 127.0.0.1"), 4) << r.out;
     EXPECT_EQ(CountPrefix(lines, "Received 100 bytes from 127.0.0.1 in "), 12) << r.out;
     EXPECT_EQ(CountPrefix(lines, "Packets sent: 12  received: 12  lost: 0 [0%]"), 1) << r.out;
@@ -281,7 +264,7 @@ TEST(PingCli, NoReplyExitsWithOne) {
     for (const auto& c : cases) {
         auto r = qordex::test::Run({BinPath("qordex-cli"), "ping", "-c", "1", c.host});
         EXPECT_EQ(r.status, 1) << c.host;
-        EXPECT_EQ(Lines(r.out),
+        EXPECT_EQ(SplitLines(r.out),
                   (std::vector<std::string>{c.line, "Packets sent: 1  received: 0  lost: 1 [100%]",
                                             "Time min: 65535ms  max: 0ms  ave: 0ms"}));
     }
@@ -334,13 +317,13 @@ TEST(PingCli, InterruptPrintsTheSummary) {
     ASSERT_TRUE(PumpUntil(
         [&] {
             out = p.Output();
-            return CountPrefix(Lines(out), "Received ") >= 2;
+            return CountPrefix(SplitLines(out), "Received ") >= 2;
         },
         20000))
         << out;
     ASSERT_TRUE(p.Signal(SIGINT));
     EXPECT_EQ(p.Wait(10000), 0);
-    auto lines = Lines(p.Output());
+    auto lines = SplitLines(p.Output());
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[lines.size() - 2].rfind("Packets sent: ", 0), 0u) << p.Output();
     EXPECT_EQ(lines.back().rfind("Time min: ", 0), 0u);
@@ -358,7 +341,7 @@ TEST(PingCliNamespace, DatagramSocketWithoutRawPrivilege) {
                     {"setpriv", "--bounding-set", "-net_raw", "--inh-caps", "-net_raw", "--"});
     auto r = qordex::test::Run(ns.Wrap(argv));
     EXPECT_EQ(r.status, 0) << r.out << r.err;
-    auto lines = Lines(r.out);
+    auto lines = SplitLines(r.out);
     EXPECT_EQ(CountPrefix(lines, "Received 56 bytes from 127.0.0.1"), 2) << r.out;
     EXPECT_EQ(CountPrefix(lines, "Packets sent: 2  received: 2  lost: 0 [0%]"), 1) << r.out;
 }
@@ -372,7 +355,7 @@ TEST(PingCliNamespace, NoIcmpSocketAtAll) {
         ns.Wrap({"setpriv", "--bounding-set", "-net_raw", "--inh-caps", "-net_raw", "--",
                  BinPath("qordex-cli"), "ping", "-c", "1", "127.0.0.1"}));
     EXPECT_EQ(r.status, 1) << r.err;
-    EXPECT_EQ(Lines(r.out).at(0), "Unable to get ping handle") << r.out;
+    EXPECT_EQ(SplitLines(r.out).at(0), "Unable to get ping handle") << r.out;
     EXPECT_NE(r.err.find("ping_group_range"), std::string::npos) << "says how to allow ping";
 }
 
@@ -383,7 +366,7 @@ TEST(PingCliNamespace, SilentRouteTimesOut) {
     auto r = qordex::test::Run(
         ns.Wrap({BinPath("qordex-cli"), "ping", "-c", "2", "-i", "10", "-W", "200", "10.99.0.1"}));
     EXPECT_EQ(r.status, 1) << r.err;
-    EXPECT_EQ(Lines(r.out),
+    EXPECT_EQ(SplitLines(r.out),
               (std::vector<std::string>{"Sending 56 bytes to 10.99.0.1",
                                         "Cannot ping host (10.99.0.1) : Request timed out",
                                         "Cannot ping host (10.99.0.1) : Request timed out",
@@ -406,7 +389,7 @@ TEST(PingCliNamespace, ErrorReportsArePrintedAsFailures) {
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         auto r = qordex::test::Run(net.host.Wrap(argv));
         EXPECT_EQ(r.status, 1) << r.out << r.err;
-        auto lines = Lines(r.out);
+        auto lines = SplitLines(r.out);
         ASSERT_EQ(lines.size(), 4u) << r.out;
         EXPECT_EQ(lines[1], c.line);
         EXPECT_EQ(lines[2], "Packets sent: 1  received: 0  lost: 1 [100%]");

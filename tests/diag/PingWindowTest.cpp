@@ -8,6 +8,7 @@
 #include "shell/Memo.h"
 #include "support/ScriptedDialogs.h"
 
+#include "diag/EchoTestSupport.h"
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -24,17 +25,6 @@ using namespace qordex::diag;
 using namespace qordex::shell;
 
 namespace {
-
-bool EchoAvailable() {
-    return IcmpEchoService::Open() != nullptr;
-}
-
-#define REQUIRE_ECHO()                                                                             \
-    do {                                                                                           \
-        if (!EchoAvailable())                                                                      \
-            GTEST_SKIP()                                                                           \
-                << "no ICMP socket: needs root, CAP_NET_RAW or net.ipv4.ping_group_range";         \
-    } while (0)
 
 int CountPrefix(const QStringList& lines, const QString& prefix) {
     int n = 0;

@@ -5,6 +5,7 @@
 #include "mail/UUEnc.h"
 #include "support/Process.h"
 
+#include "support/TestData.h"
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -24,13 +25,7 @@ namespace {
 
 const std::size_t kSizes[] = {0, 1, 2, 3, 56, 57, 58, 75, 76, 77, 2 * 1024 * 1024 + 1};
 
-std::string RandomBytes(std::size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (char& c : s)
-        c = char(gen() & 0xFF);
-    return s;
-}
+using qordex::test::RandomBytes;
 
 // Runs a Python snippet that reads bytes on stdin and writes bytes to stdout.
 std::string Python(const std::string& code, const std::string& input) {

@@ -1,6 +1,7 @@
 #include "mail/MimeUtil.h"
 #include "mail/UUEnc.h"
 
+#include "support/TestData.h"
 #include <gtest/gtest.h>
 #include <memory>
 #include <random>
@@ -10,13 +11,7 @@ using namespace qordex::mail;
 
 namespace {
 
-std::string RandomBytes(std::size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (char& c : s)
-        c = char(gen() & 0xFF);
-    return s;
-}
+using qordex::test::RandomBytes;
 
 // Every piece of a text, as a caller loops over the 1-based position.
 std::vector<std::string> QPPieces(std::string_view text, std::size_t maxLen,

@@ -1,5 +1,6 @@
 #include "mail/UUEnc.h"
 
+#include "support/TestData.h"
 #include <gtest/gtest.h>
 #include <random>
 #include <sstream>
@@ -9,13 +10,7 @@ using namespace qordex::mail;
 
 namespace {
 
-std::string RandomBytes(std::size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (char& c : s)
-        c = char(gen() & 0xFF);
-    return s;
-}
+using qordex::test::RandomBytes;
 
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
