@@ -343,48 +343,33 @@ void DecodeQuotedBytes(Reader& in, Writer& out, const Progress& progress) {
     }
 }
 
-} // namespace
+using StreamStep = void (*)(Reader&, Writer&, const Progress&);
 
-void EncodeStream(std::istream& source, std::ostream& target, int mode,
-                  const TProgressProc& progress, std::int32_t context) {
+// Runs the step of the chosen mode over the two streams.
+void RunStream(std::istream& source, std::ostream& target, int mode, const TProgressProc& progress,
+               std::int32_t context, StreamStep base64, StreamStep uu, StreamStep quoted) {
     CheckMode(mode);
     Reader in(source);
     Writer out(target);
     const Progress report(progress, context, in);
-    switch (mode) {
-    case cmBase64:
-        EncodeBase64Lines(in, out, report);
-        break;
-    case cmUUencode:
-        EncodeUULines(in, out, report);
-        break;
-    default:
-        EncodeQuotedLines(in, out, report);
-        break;
-    }
+    const StreamStep step = mode == cmBase64 ? base64 : mode == cmUUencode ? uu : quoted;
+    step(in, out, report);
     out.Flush();
     target.flush();
 }
 
+} // namespace
+
+void EncodeStream(std::istream& source, std::ostream& target, int mode,
+                  const TProgressProc& progress, std::int32_t context) {
+    RunStream(source, target, mode, progress, context, EncodeBase64Lines, EncodeUULines,
+              EncodeQuotedLines);
+}
+
 void DecodeStream(std::istream& source, std::ostream& target, int mode,
                   const TProgressProc& progress, std::int32_t context) {
-    CheckMode(mode);
-    Reader in(source);
-    Writer out(target);
-    const Progress report(progress, context, in);
-    switch (mode) {
-    case cmBase64:
-        DecodeBase64Groups(in, out, report);
-        break;
-    case cmUUencode:
-        DecodeUUGroups(in, out, report);
-        break;
-    default:
-        DecodeQuotedBytes(in, out, report);
-        break;
-    }
-    out.Flush();
-    target.flush();
+    RunStream(source, target, mode, progress, context, DecodeBase64Groups, DecodeUUGroups,
+              DecodeQuotedBytes);
 }
 
 std::string EncodeString(std::string_view source, int mode) {
