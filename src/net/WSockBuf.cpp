@@ -14,7 +14,7 @@ void TBuffer::SetBufSize(int size) {
         size = 1514;
     if (size == bufSize_)
         return;
-    auto fresh = std::make_unique<char[]>(std::size_t(size));
+    auto fresh = std::make_unique_for_overwrite<char[]>(std::size_t(size));
     if (wrCount_ > 0) {
         int keep = std::min(wrCount_, size);
         std::memcpy(fresh.get(), data_.get(), std::size_t(keep));

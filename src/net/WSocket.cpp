@@ -40,6 +40,7 @@ std::mutex g_sendLock;
 
 constexpr const char* kLibraryName = "wsock32.dll";
 constexpr int kMaxIov = 256;                        // send pieces gathered into one system call
+constexpr std::size_t kRoundLimit = 4u << 20;       // bytes handed over before yielding to the loop
 constexpr std::size_t kCloseDrainLimit = 64u << 20; // input discarded while closing
 
 std::string Format(const char* fmt, const std::string& s, int n) {
@@ -1298,17 +1299,38 @@ void TCustomWSocket::ApplyKeepAlive() {
 void TCustomWSocket::QueueData(const void* Data, int Len) {
     if (Len <= 0 || !Data)
         return;
-    const char* p = static_cast<const char*>(Data);
     std::lock_guard lock(g_sendLock);
+    QueueDataLocked(static_cast<const char*>(Data), Len);
+}
+
+void TCustomWSocket::QueueDataLocked(const char* p, int Len) {
+    if (Len <= 0)
+        return;
     if (bufList_.empty())
-        bufList_.push_back(std::make_unique<TBuffer>(sendBlockSize_));
+        bufList_.push_back(NewBlockLocked());
     bufferedBytes_ += Len;
     int n = bufList_.back()->Write(p, Len);
     while (n < Len) {
-        bufList_.push_back(std::make_unique<TBuffer>(sendBlockSize_));
+        bufList_.push_back(NewBlockLocked());
         n += bufList_.back()->Write(p + n, Len - n);
     }
     allSent_ = false;
+}
+
+// Blocks are recycled: a bulk transfer would otherwise allocate and free one
+// block per 1460 bytes.
+std::unique_ptr<TBuffer> TCustomWSocket::NewBlockLocked() {
+    if (!spareBlocks_.empty() && spareBlocks_.back()->BufSize() == sendBlockSize_) {
+        auto b = std::move(spareBlocks_.back());
+        spareBlocks_.pop_back();
+        return b;
+    }
+    return std::make_unique<TBuffer>(sendBlockSize_);
+}
+
+void TCustomWSocket::RecycleBlockLocked(std::unique_ptr<TBuffer> b) {
+    if (spareBlocks_.size() < kSpareBlocks)
+        spareBlocks_.push_back(std::move(b));
 }
 
 void TCustomWSocket::QueueText(const std::string& Str) {
@@ -1319,6 +1341,7 @@ void TCustomWSocket::QueueText(const std::string& Str) {
 void TCustomWSocket::DiscardSendBuffer() {
     std::lock_guard lock(g_sendLock);
     bufList_.clear();
+    spareBlocks_.clear();
     bufferedBytes_ = 0;
 }
 
@@ -1329,10 +1352,12 @@ int TCustomWSocket::Send(const void* Data, int Len) {
     }
     int result = Len <= 0 ? 0 : Len;
     allSent_ = false;
-    if (Len > 0)
-        QueueData(Data, Len);
     std::weak_ptr<char> weak = alive_;
     SocketTag tag = Tag();
+    if (Len > 0 && Data && !SendDirect(static_cast<const char*>(Data), Len))
+        QueueData(Data, Len);
+    if (weak.expired())
+        return result;
     TryToSend();
     if (weak.expired())
         return result;
@@ -1340,6 +1365,63 @@ int TCustomWSocket::Send(const void* Data, int Len) {
     if (allSent_ && tag != 0 && Tag() == tag)
         select_->PostNotification(FD_WRITE, 0);
     return result;
+}
+
+// With nothing queued, a stream socket hands the caller's bytes to the system
+// at once instead of copying them into send blocks first; only what the
+// system does not take is queued.  What is observed stays the same: one
+// OnSendData per send-block-sized piece, and the queued rest starts at the
+// same block boundary as if everything had been queued.  Returns false when
+// the bytes must go the usual way.
+bool TCustomWSocket::SendDirect(const char* data, int len) {
+    if (sockType_ != 1 || sendFlags_ != 0 || inTryToSend_ || hSocket_ == INVALID_SOCKET)
+        return false;
+    std::vector<int> pieces;
+    bool partial = false;
+    {
+        std::lock_guard lock(g_sendLock);
+        if (bufferedBytes_ != 0)
+            return false;
+        for (auto& b : bufList_)
+            if (b->Unread() != 0)
+                return false;
+        ssize_t n = ::send(hSocket_, data, std::size_t(len), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+                return false; // the usual path reports the failure
+            n = 0;
+        }
+        int block = sendBlockSize_;
+        for (int off = 0; off < int(n); off += block)
+            pieces.push_back(std::min(block, int(n) - off));
+        if (n < len) {
+            partial = true;
+            int k = int(n) % block; // bytes of the last block already sent
+            int start = int(n) - k; // where that block begins
+            if (k != 0) {
+                auto b = NewBlockLocked();
+                int take = std::min(block, len - start);
+                b->Write(data + start, take);
+                b->Remove(k);
+                bufList_.push_back(std::move(b));
+                bufferedBytes_ += take - k;
+                allSent_ = false;
+                QueueDataLocked(data + start + take, len - start - take);
+            } else {
+                QueueDataLocked(data + n, len - int(n));
+            }
+        }
+    }
+    SocketTag tag = Tag();
+    if (partial)
+        select_->SendWouldBlock();
+    std::weak_ptr<char> weak = alive_;
+    for (int p : pieces) {
+        TriggerSendData(p);
+        if (weak.expired() || Tag() != tag)
+            return true;
+    }
+    return true;
 }
 
 int TCustomWSocket::SendText(const std::string& Str) {
@@ -1373,6 +1455,8 @@ void TCustomWSocket::TryToSend() {
         pieces.clear();
         int err = 0;
         bool blocked = false;
+        bool yielded = false;
+        std::size_t handed = 0;
         SocketTag tag = Tag();
         {
             std::lock_guard lock(g_sendLock);
@@ -1380,8 +1464,10 @@ void TCustomWSocket::TryToSend() {
                 allSent_ = true;
             } else {
                 for (;;) {
-                    while (bufList_.size() > 1 && bufList_.front()->Unread() == 0)
+                    while (bufList_.size() > 1 && bufList_.front()->Unread() == 0) {
+                        RecycleBlockLocked(std::move(bufList_.front()));
                         bufList_.pop_front();
+                    }
                     if (bufList_.front()->Unread() == 0) {
                         allSent_ = true;
                         break;
@@ -1439,11 +1525,20 @@ void TCustomWSocket::TryToSend() {
                         blocked = true; // the system took part: wait until it can take more
                         break;
                     }
+                    handed += std::size_t(n);
+                    if (handed >= kRoundLimit && bufferedBytes_ > 0) {
+                        // A fast peer must not keep the thread's loop from
+                        // running: go on from the queue.
+                        yielded = true;
+                        break;
+                    }
                 }
             }
         }
         if (blocked && tag != 0)
             select_->SendWouldBlock();
+        if (yielded && tag != 0)
+            select_->PostNotification(FD_WRITE, 0);
         try {
             for (int p : pieces) {
                 TriggerSendData(p);
@@ -1476,7 +1571,7 @@ void TCustomWSocket::TryToSend() {
             RaiseSocketError("TryToSend failed", err);
             return;
         }
-        if (!sendAgain_ || blocked || hSocket_ == INVALID_SOCKET)
+        if (!sendAgain_ || blocked || yielded || hSocket_ == INVALID_SOCKET)
             break;
     }
     inTryToSend_ = false;

@@ -307,6 +307,10 @@ private:
     void OnLookupResult(LookupId id, const LookupResult& result, bool reverse);
     void CloseHandleGracefully(TSocket fd);
     void AttachSelect(TSocket fd);
+    bool SendDirect(const char* data, int len);
+    void QueueDataLocked(const char* p, int len);
+    std::unique_ptr<TBuffer> NewBlockLocked();
+    void RecycleBlockLocked(std::unique_ptr<TBuffer> b);
 
     std::shared_ptr<char> alive_;
     std::unique_ptr<HiddenWindow> window_;
@@ -327,6 +331,8 @@ private:
     int portNum_ = 0, localPortNum_ = 0;
 
     std::deque<std::unique_ptr<TBuffer>> bufList_;
+    std::vector<std::unique_ptr<TBuffer>> spareBlocks_; // emptied blocks kept for reuse
+    static constexpr std::size_t kSpareBlocks = 2048;
     int sendBlockSize_ = 1460;
     long long bufferedBytes_ = 0;
     bool allSent_ = true;

@@ -746,3 +746,48 @@ TEST(WSocketServer, AcceptAndDup) {
     EXPECT_EQ(CaughtText([&] { notListening.Dup(INVALID_SOCKET); }),
               "Error 10022 in function Dup\r\nInvalid argument");
 }
+
+TEST(WSocketTransfer, SendPiecesFollowTheSendBlocks) {
+    // Whether the system takes the bytes at once or they wait in the send
+    // buffer, every OnSendData piece lies inside one 1460-byte block and the
+    // pieces add up to what was sent; OnDataSent comes once, after the drain.
+    LoopbackServer srv;
+    TWSocket* peer = nullptr;
+    std::string received;
+    srv.onAccept = [&](TWSocket& p) {
+        peer = &p;
+        p.OnDataAvailable = [&](TCustomWSocket* s, std::uint16_t) {
+            char buf[65536];
+            int n = s->Receive(buf, sizeof buf);
+            if (n > 0)
+                received.append(buf, std::size_t(n));
+        };
+    };
+    TWSocket c;
+    Recorder rec;
+    rec.Attach(c);
+    ConnectAndWait(c, srv, rec);
+    ASSERT_TRUE(Pump([&] { return peer && peer->State() == wsConnected; }));
+    peer->Pause(); // the system's buffers fill up and the rest waits with us
+    std::vector<int> pieces;
+    int dataSent = 0;
+    c.OnSendData = [&](TCustomWSocket*, int n) { pieces.push_back(n); };
+    c.OnDataSent = [&](TCustomWSocket*, std::uint16_t) { ++dataSent; };
+    std::string payload = RandomBytes(16u << 20, 9);
+    c.SendText(payload);
+    EXPECT_GT(c.BufferedBytes(), 0) << "the peer does not read: something must wait";
+    Pump([] { return false; }, 50);
+    EXPECT_EQ(dataSent, 0);
+    peer->Resume();
+    ASSERT_TRUE(Pump([&] { return dataSent == 1; }, 30000));
+    ASSERT_TRUE(Pump([&] { return received.size() == payload.size(); }, 30000));
+    EXPECT_TRUE(received == payload);
+    long long off = 0;
+    for (int n : pieces) {
+        ASSERT_GT(n, 0);
+        ASSERT_EQ(off / 1460, (off + n - 1) / 1460) << "piece at " << off << " crosses a block";
+        off += n;
+    }
+    EXPECT_EQ(off, (long long)payload.size());
+    EXPECT_EQ(dataSent, 1);
+}
