@@ -4,6 +4,7 @@
 #include "platform/ServiceNames.h"
 #include "platform/SocketErrors.h"
 
+#include <QCoreApplication>
 #include <QObject>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -39,8 +40,9 @@ std::uint8_t g_reqVerHigh = 1;
 std::mutex g_sendLock;
 
 constexpr const char* kLibraryName = "wsock32.dll";
-constexpr int kMaxIov = 256;                        // send pieces gathered into one system call
-constexpr std::size_t kRoundLimit = 4u << 20;       // bytes handed over before yielding to the loop
+constexpr int kMaxIov = 256;                  // send pieces gathered into one system call
+constexpr std::size_t kRoundLimit = 4u << 20; // bytes handed over before yielding to the loop
+constexpr std::size_t kIdleSpareBlocks = 64;
 constexpr std::size_t kCloseDrainLimit = 64u << 20; // input discarded while closing
 
 std::string Format(const char* fmt, const std::string& s, int n) {
@@ -758,7 +760,7 @@ void TCustomWSocket::Do_FD_READ(int error) {
         ChangeState(wsConnected);
         if (weak.expired() || Tag() != tag)
             return;
-        TriggerSessionConnectedSpecial(error);
+        TriggerSessionConnected(error);
         if (weak.expired() || Tag() != tag)
             return;
     }
@@ -1470,6 +1472,8 @@ void TCustomWSocket::TryToSend() {
                     }
                     if (bufList_.front()->Unread() == 0) {
                         allSent_ = true;
+                        if (spareBlocks_.size() > kIdleSpareBlocks)
+                            spareBlocks_.resize(kIdleSpareBlocks); // keep little while idle
                         break;
                     }
                     iovec iov[kMaxIov];
@@ -1742,6 +1746,14 @@ void TCustomWSocket::CloseHandleGracefully(TSocket fd) {
         bufList_.clear();
         bufferedBytes_ = 0;
     }
+    if (!QCoreApplication::instance()) {
+        // No loop will ever run again: end the stream now, as well as we can.
+        if (!pending.empty())
+            ::send(fd, pending.data(), pending.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        ::shutdown(fd, SHUT_WR);
+        ::close(fd);
+        return;
+    }
     new LingeringClose(fd, std::move(pending)); // frees itself when done
 }
 
@@ -1766,7 +1778,7 @@ void TCustomWSocket::InternalClose(bool shut, int error) {
     hSocket_ = INVALID_SOCKET;
     select_->Detach();
     // A graceful close delivers what was queued, then the end of stream.
-    if (shut && sockType_ == 1)
+    if (shut && sockType_ == 1 && state_ == wsConnected)
         CloseHandleGracefully(fd);
     else
         ::close(fd);

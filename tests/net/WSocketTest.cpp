@@ -288,6 +288,16 @@ TEST(WSocketEdges, DnsLookupErrorsAndAsyncCompletion) {
     EXPECT_EQ(s.DnsResult(), "127.0.0.1");
     rec.events.clear();
 
+    // Reverse: the name of the address.
+    s.ReverseDnsLookup("127.0.0.1");
+    EXPECT_TRUE(rec.events.empty());
+    ASSERT_TRUE(Pump([&] { return !rec.events.empty(); }));
+    EXPECT_EQ(rec.events, (Events{"DnsLookupDone(0)"}));
+    EXPECT_FALSE(s.DnsResult().empty());
+    ASSERT_FALSE(s.DnsResultList().empty());
+    EXPECT_EQ(s.DnsResultList()[0], s.DnsResult());
+    rec.events.clear();
+
     // A cancelled lookup reports 10004 and its late result is ignored.
     s.DnsLookup("localhost");
     s.CancelLookup();
