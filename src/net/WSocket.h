@@ -301,7 +301,9 @@ protected:
     int SocketType() const { return sockType_; }
     int Protocol() const { return proto_; }
 
-private:
+    // The state below is open to the layers built on this class (SOCKS
+    // marks its proxy address resolved, line mode and the server dispatch
+    // their own messages); applications use the properties.
     void SafeWndProc(unsigned msg, WPARAM wParam, LPARAM lParam);
     void OnNotification(SocketTag tag, unsigned event, int error);
     void OnLookupResult(LookupId id, const LookupResult& result, bool reverse);
