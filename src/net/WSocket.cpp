@@ -42,7 +42,8 @@ std::mutex g_sendLock;
 constexpr const char* kLibraryName = "wsock32.dll";
 constexpr int kMaxIov = 256;                  // send pieces gathered into one system call
 constexpr std::size_t kRoundLimit = 4u << 20; // bytes handed over before yielding to the loop
-constexpr std::size_t kIdleSpareBlocks = 64;
+constexpr std::size_t kIdleSpareBlocks = 16;
+constexpr int kBulkBlockBytes = 64 * 1024;          // capacity of the blocks of a bulk send
 constexpr std::size_t kCloseDrainLimit = 64u << 20; // input discarded while closing
 
 std::string Format(const char* fmt, const std::string& s, int n) {
@@ -787,7 +788,7 @@ void TCustomWSocket::Do_FD_CLOSE(int error) {
     std::weak_ptr<char> weak = alive_;
     SocketTag tag = Tag();
     // Everything that still waits is delivered before the close.
-    DrainReceive(0, options_ & ~TWSocketOptions(wsoNoReceiveLoop));
+    DrainReceive(0, options_ & ~TWSocketOptions(wsoNoReceiveLoop), false);
     if (weak.expired() || Tag() != tag)
         return;
     if (!closeInvoked_) {
@@ -800,9 +801,10 @@ void TCustomWSocket::Do_FD_CLOSE(int error) {
         Close();
 }
 
-void TCustomWSocket::DrainReceive(int error, TWSocketOptions options) {
+void TCustomWSocket::DrainReceive(int error, TWSocketOptions options, bool bounded) {
     std::weak_ptr<char> weak = alive_;
     SocketTag tag = Tag();
+    std::uint64_t start = consumed_;
     for (;;) {
         lastError_ = 0;
         std::uint64_t before = consumed_;
@@ -844,6 +846,12 @@ void TCustomWSocket::DrainReceive(int error, TWSocketOptions options) {
         }
         if (avail == 0)
             break;
+        if (bounded && consumed_ - start >= kRoundLimit) {
+            // A fast sender must not keep the thread's loop from running:
+            // the rest is announced again from the queue.
+            select_->PostNotification(FD_READ, 0);
+            break;
+        }
     }
 }
 
@@ -1308,31 +1316,50 @@ void TCustomWSocket::QueueData(const void* Data, int Len) {
 void TCustomWSocket::QueueDataLocked(const char* p, int Len) {
     if (Len <= 0)
         return;
-    if (bufList_.empty())
-        bufList_.push_back(NewBlockLocked());
     bufferedBytes_ += Len;
-    int n = bufList_.back()->Write(p, Len);
+    int n = bufList_.empty() ? 0 : bufList_.back()->Write(p, Len);
     while (n < Len) {
-        bufList_.push_back(NewBlockLocked());
+        bufList_.push_back(NewBlockLocked(Len - n));
         n += bufList_.back()->Write(p + n, Len - n);
     }
     allSent_ = false;
 }
 
-// Blocks are recycled: a bulk transfer would otherwise allocate and free one
-// block per 1460 bytes.
-std::unique_ptr<TBuffer> TCustomWSocket::NewBlockLocked() {
-    if (!spareBlocks_.empty() && spareBlocks_.back()->BufSize() == sendBlockSize_) {
-        auto b = std::move(spareBlocks_.back());
-        spareBlocks_.pop_back();
-        return b;
+// A stream's bulk data is stored in blocks of many send-block sizes, so that
+// one system call takes large runs; OnSendData still reports send-block-sized
+// pieces (see Pieces).  Datagram sockets keep one datagram per block, and
+// urgent data keeps the block size too.  Emptied blocks are recycled.
+std::unique_ptr<TBuffer> TCustomWSocket::NewBlockLocked(int wanted) {
+    int size = sendBlockSize_;
+    if (sockType_ == 1 && sendFlags_ == 0 && wanted > sendBlockSize_)
+        size = sendBlockSize_ * std::max(1, kBulkBlockBytes / sendBlockSize_);
+    for (auto it = spareBlocks_.rbegin(); it != spareBlocks_.rend(); ++it) {
+        if ((*it)->BufSize() == size) {
+            auto b = std::move(*it);
+            spareBlocks_.erase(std::next(it).base());
+            return b;
+        }
     }
-    return std::make_unique<TBuffer>(sendBlockSize_);
+    return std::make_unique<TBuffer>(size);
 }
 
 void TCustomWSocket::RecycleBlockLocked(std::unique_ptr<TBuffer> b) {
     if (spareBlocks_.size() < kSpareBlocks)
         spareBlocks_.push_back(std::move(b));
+}
+
+// Splits `n` bytes handed to the system into the pieces OnSendData reports:
+// each piece lies inside one send block of the stream, counted from the
+// moment the buffer was last empty, exactly as if every block held
+// SendBlockSize bytes.
+void TCustomWSocket::PiecesLocked(std::size_t n, std::vector<int>& pieces) {
+    int block = sendBlockSize_;
+    while (n > 0) {
+        int take = int(std::min<std::size_t>(n, std::size_t(block - blockPhase_)));
+        pieces.push_back(take);
+        blockPhase_ = (blockPhase_ + take) % block;
+        n -= std::size_t(take);
+    }
 }
 
 void TCustomWSocket::QueueText(const std::string& Str) {
@@ -1343,6 +1370,7 @@ void TCustomWSocket::QueueText(const std::string& Str) {
 void TCustomWSocket::DiscardSendBuffer() {
     std::lock_guard lock(g_sendLock);
     bufList_.clear();
+    blockPhase_ = 0;
     spareBlocks_.clear();
     bufferedBytes_ = 0;
 }
@@ -1384,34 +1412,19 @@ bool TCustomWSocket::SendDirect(const char* data, int len) {
         std::lock_guard lock(g_sendLock);
         if (bufferedBytes_ != 0)
             return false;
-        for (auto& b : bufList_)
-            if (b->Unread() != 0)
-                return false;
         ssize_t n = ::send(hSocket_, data, std::size_t(len), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0) {
             if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
                 return false; // the usual path reports the failure
             n = 0;
         }
-        int block = sendBlockSize_;
-        for (int off = 0; off < int(n); off += block)
-            pieces.push_back(std::min(block, int(n) - off));
+        blockPhase_ = 0; // the buffer was empty: a fresh block starts here
+        PiecesLocked(std::size_t(n), pieces);
         if (n < len) {
             partial = true;
-            int k = int(n) % block; // bytes of the last block already sent
-            int start = int(n) - k; // where that block begins
-            if (k != 0) {
-                auto b = NewBlockLocked();
-                int take = std::min(block, len - start);
-                b->Write(data + start, take);
-                b->Remove(k);
-                bufList_.push_back(std::move(b));
-                bufferedBytes_ += take - k;
-                allSent_ = false;
-                QueueDataLocked(data + start + take, len - start - take);
-            } else {
-                QueueDataLocked(data + n, len - int(n));
-            }
+            QueueDataLocked(data + n, len - int(n));
+        } else {
+            blockPhase_ = 0;
         }
     }
     SocketTag tag = Tag();
@@ -1485,6 +1498,8 @@ void TCustomWSocket::TryToSend() {
                         const char* p = b->Peek(len);
                         if (len <= 0)
                             continue;
+                        if (sockType_ == 1 && !gather)
+                            len = std::min(len, sendBlockSize_ - blockPhase_); // one piece
                         iov[count].iov_base = const_cast<char*>(p);
                         iov[count].iov_len = std::size_t(len);
                         total += std::size_t(len);
@@ -1521,10 +1536,15 @@ void TCustomWSocket::TryToSend() {
                             continue;
                         int take = int(std::min<std::size_t>(left, std::size_t(unread)));
                         b->Remove(take);
-                        pieces.push_back(take);
                         left -= std::size_t(take);
                     }
+                    if (sockType_ == 1)
+                        PiecesLocked(std::size_t(n), pieces);
+                    else
+                        pieces.push_back(int(n)); // one datagram
                     bufferedBytes_ = std::max(0LL, bufferedBytes_ - n);
+                    if (bufferedBytes_ == 0)
+                        blockPhase_ = 0; // drained: the next byte starts a block
                     if (std::size_t(n) < total) {
                         blocked = true; // the system took part: wait until it can take more
                         break;
@@ -1745,6 +1765,7 @@ void TCustomWSocket::CloseHandleGracefully(TSocket fd) {
         }
         bufList_.clear();
         bufferedBytes_ = 0;
+        blockPhase_ = 0;
     }
     if (!QCoreApplication::instance()) {
         // No loop will ever run again: end the stream now, as well as we can.

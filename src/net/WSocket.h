@@ -287,7 +287,7 @@ protected:
     void RaiseSocketError(const std::string& func, int error);
     void ChangeState(TSocketState newState);
     void DiscardSendBuffer();
-    void DrainReceive(int error, TWSocketOptions options);
+    void DrainReceive(int error, TWSocketOptions options, bool bounded = true);
     void ApplyLinger();
     void ApplyKeepAlive();
 
@@ -311,7 +311,8 @@ protected:
     void AttachSelect(TSocket fd);
     bool SendDirect(const char* data, int len);
     void QueueDataLocked(const char* p, int len);
-    std::unique_ptr<TBuffer> NewBlockLocked();
+    std::unique_ptr<TBuffer> NewBlockLocked(int wanted);
+    void PiecesLocked(std::size_t n, std::vector<int>& pieces);
     void RecycleBlockLocked(std::unique_ptr<TBuffer> b);
 
     std::shared_ptr<char> alive_;
@@ -334,7 +335,8 @@ protected:
 
     std::deque<std::unique_ptr<TBuffer>> bufList_;
     std::vector<std::unique_ptr<TBuffer>> spareBlocks_; // emptied blocks kept for reuse
-    static constexpr std::size_t kSpareBlocks = 2048;
+    static constexpr std::size_t kSpareBlocks = 128;
+    int blockPhase_ = 0; // offset inside the current send block, for OnSendData
     int sendBlockSize_ = 1460;
     long long bufferedBytes_ = 0;
     bool allSent_ = true;

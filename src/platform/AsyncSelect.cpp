@@ -23,7 +23,7 @@ struct AsyncSelect::Core : std::enable_shared_from_this<AsyncSelect::Core> {
     bool datagram = false;   // readability means FD_READ, never FD_CLOSE
     bool connecting = false; // writability means FD_CONNECT
     bool writeWanted = false;
-    bool readPending = false; // a read/accept notification is queued or being handled
+    int readPending = 0;      // read/accept notifications queued or being handled
     bool rearmWanted = false; // a re-enabling call happened meanwhile
     bool closeSeen = false;   // FD_CLOSE was produced: nothing more to read
     std::unique_ptr<QSocketNotifier> readNote;
@@ -32,8 +32,8 @@ struct AsyncSelect::Core : std::enable_shared_from_this<AsyncSelect::Core> {
     void Update() {
         if (!readNote)
             return;
-        bool wantRead =
-            (mask & (FD_READ | FD_ACCEPT | FD_CLOSE)) && !connecting && !closeSeen && !readPending;
+        bool wantRead = (mask & (FD_READ | FD_ACCEPT | FD_CLOSE)) && !connecting && !closeSeen &&
+                        readPending == 0;
         bool wantWrite = mask != 0 && (connecting || writeWanted);
         readNote->setEnabled(wantRead);
         writeNote->setEnabled(wantWrite);
@@ -43,7 +43,7 @@ struct AsyncSelect::Core : std::enable_shared_from_this<AsyncSelect::Core> {
         std::weak_ptr<Core> weak = shared_from_this();
         SocketTag t = tag;
         if (event & (FD_READ | FD_ACCEPT))
-            readPending = true;
+            ++readPending;
         window->PostCall([weak, t, event, error] {
             auto c = weak.lock();
             if (!c || c->tag != t || t == 0)
@@ -54,10 +54,10 @@ struct AsyncSelect::Core : std::enable_shared_from_this<AsyncSelect::Core> {
             if (c->tag != t)
                 return; // closed by the handler
             if (event & (FD_READ | FD_ACCEPT)) {
-                c->readPending = false;
+                --c->readPending;
                 // Only a receive (or accept) call re-enables the notification;
                 // without one, the same waiting bytes would wake us for ever.
-                if (c->rearmWanted) {
+                if (c->rearmWanted && c->readPending == 0) {
                     c->rearmWanted = false;
                     c->Update();
                 }
@@ -160,7 +160,8 @@ void AsyncSelect::Detach() {
     c.tag = 0;
     c.mask = 0;
     c.listening = c.datagram = c.connecting = c.writeWanted = false;
-    c.readPending = c.rearmWanted = c.closeSeen = false;
+    c.readPending = 0;
+    c.rearmWanted = c.closeSeen = false;
 }
 
 SocketTag AsyncSelect::Tag() const {
@@ -199,7 +200,7 @@ void AsyncSelect::ReceiveCalled() {
     Core& c = *core_;
     if (c.fd < 0 || c.closeSeen || c.listening)
         return;
-    if (c.readPending) {
+    if (c.readPending > 0) {
         c.rearmWanted = true; // re-armed once the queued notification is handled
         return;
     }
@@ -210,7 +211,7 @@ void AsyncSelect::AcceptCalled() {
     Core& c = *core_;
     if (c.fd < 0)
         return;
-    if (c.readPending)
+    if (c.readPending > 0)
         c.rearmWanted = true;
     else
         c.Update();
