@@ -43,6 +43,11 @@ std::optional<int> LookupServicePort(const std::string& name, const std::string&
                           &result) == 0 &&
         result)
         return int(ntohs(std::uint16_t(result->s_port)));
+    return BuiltInServicePort(n);
+}
+
+std::optional<int> BuiltInServicePort(const std::string& name) {
+    std::string n = Lower(name);
     for (const Known& k : kServices)
         if (n == k.name)
             return k.number;

@@ -12,6 +12,9 @@ namespace qordex {
 // Port of a service, host byte order.  `proto` may be empty (any protocol).
 std::optional<int> LookupServicePort(const std::string& name, const std::string& proto);
 
+// The built-in part alone (the names the system relies on).
+std::optional<int> BuiltInServicePort(const std::string& name);
+
 // Number of a protocol ("tcp" 6, "udp" 17, "icmp" 1 ...).
 std::optional<int> LookupProtocolNumber(const std::string& name);
 

@@ -3,6 +3,7 @@
 
 #include "net/WSockBuf.h"
 #include "net/WSocket.h"
+#include "platform/ServiceNames.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -53,6 +54,18 @@ TEST(WSocketResolvePort, NumbersNamesAndLimits) {
     for (const Case& c : names)
         EXPECT_EQ(WSocketResolvePort(c.name, "tcp"), c.port) << c.name;
     EXPECT_EQ(WSocketResolvePort("time", "udp"), 37);
+}
+
+TEST(ServiceNames, BuiltInFallbackCoversTheNamesTheToolsUse) {
+    // Used when the system has no services database.
+    struct Case {
+        const char* name;
+        int port;
+    } cases[] = {{"ftp", 21},  {"ftp-data", 20}, {"smtp", 25},  {"time", 37},  {"daytime", 13},
+                 {"HTTP", 80}, {"pop3", 110},    {"whois", 43}, {"domain", 53}};
+    for (const Case& c : cases)
+        EXPECT_EQ(BuiltInServicePort(c.name), c.port) << c.name;
+    EXPECT_FALSE(BuiltInServicePort("gopher").has_value());
 }
 
 TEST(WSocketResolvePort, Errors) {
