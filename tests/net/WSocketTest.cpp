@@ -801,3 +801,62 @@ TEST(WSocketTransfer, SendPiecesFollowTheSendBlocks) {
     EXPECT_EQ(off, (long long)payload.size());
     EXPECT_EQ(dataSent, 1);
 }
+
+TEST(WSocketFaults, CloseWithDataStillQueuedDeliversItAll) {
+    // The reader is paused, so most of the 16 MiB still waits in our send
+    // buffer when Close is called; it still arrives, followed by the end of
+    // the stream.
+    LoopbackServer srv;
+    TWSocket* peer = nullptr;
+    srv.onAccept = [&](TWSocket& p) { peer = &p; };
+    TWSocket c;
+    Recorder rec;
+    rec.Attach(c);
+    int closeError = -1;
+    c.OnSessionClosed = [&](TCustomWSocket*, std::uint16_t e) { closeError = e; };
+    ConnectAndWait(c, srv, rec);
+    ASSERT_TRUE(Pump([&] { return peer && peer->State() == wsConnected; }));
+    c.Pause();
+    std::string payload = RandomBytes(16u << 20, 17);
+    peer->SendText(payload);
+    EXPECT_GT(peer->BufferedBytes(), 0);
+    peer->Close();
+    EXPECT_EQ(peer->State(), wsClosed);
+    c.Resume();
+    ASSERT_TRUE(Pump([&] { return c.State() == wsClosed; }, 30000));
+    EXPECT_EQ(closeError, 0);
+    EXPECT_EQ(rec.data.size(), payload.size());
+    EXPECT_TRUE(rec.data == payload);
+}
+
+namespace {
+struct TaggedSocket : TWSocket {
+    using TCustomWSocket::Tag;
+};
+} // namespace
+
+TEST(WSocketFaults, ANotificationForAnEarlierLifeOfTheDescriptorIsIgnored) {
+    LoopbackServer srv;
+    TaggedSocket c;
+    Recorder rec;
+    rec.Attach(c);
+    ConnectAndWait(c, srv, rec);
+    SocketTag first = c.Tag();
+    c.Abort(); // the descriptor is released at once
+    rec.events.clear();
+    ConnectAndWait(c, srv, rec);
+    SocketTag second = c.Tag();
+    ASSERT_EQ(SocketTagFd(first), SocketTagFd(second)) << "the system reused the number";
+    ASSERT_NE(first, second);
+    rec.events.clear();
+    // A close notification queued for the first connection must not end the second.
+    c.Window()->Post(WM_ASYNCSELECT, first, WSAMakeSelectReply(FD_CLOSE, 10054));
+    Pump([] { return false; }, 50);
+    EXPECT_TRUE(rec.events.empty());
+    EXPECT_EQ(c.State(), wsConnected);
+    // The same notification for the current one is handled.
+    c.Window()->Post(WM_ASYNCSELECT, second, WSAMakeSelectReply(FD_CLOSE, 10054));
+    ASSERT_TRUE(Pump([&] { return c.State() == wsClosed; }));
+    EXPECT_NE(std::find(rec.events.begin(), rec.events.end(), "SessionClosed(10054)"),
+              rec.events.end());
+}
