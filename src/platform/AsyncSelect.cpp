@@ -3,14 +3,18 @@
 #include "platform/SocketErrors.h"
 
 #include <QSocketNotifier>
+#include <QTimer>
 #include <atomic>
 #include <cerrno>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 namespace qordex {
 
 namespace {
 std::atomic<std::uint32_t> g_generation{0};
+constexpr int kIdleWatchMs = 50;
 } // namespace
 
 struct AsyncSelect::Core : std::enable_shared_from_this<AsyncSelect::Core> {
@@ -28,6 +32,57 @@ struct AsyncSelect::Core : std::enable_shared_from_this<AsyncSelect::Core> {
     bool closeSeen = false;   // FD_CLOSE was produced: nothing more to read
     std::unique_ptr<QSocketNotifier> readNote;
     std::unique_ptr<QSocketNotifier> writeNote;
+    // After a read notification that nobody read from, the waiting bytes
+    // must not wake us again; this timer watches instead for more bytes or
+    // the peer's close, and announces those.
+    std::unique_ptr<QTimer> idleTimer;
+    int idleWaiting = 0;
+
+    void StartIdleWatch() {
+        if (fd < 0 || closeSeen || datagram || listening)
+            return;
+        int n = 0;
+        if (::ioctl(fd, FIONREAD, &n) < 0)
+            n = 0;
+        idleWaiting = n;
+        if (!idleTimer) {
+            idleTimer = std::make_unique<QTimer>();
+            idleTimer->setInterval(kIdleWatchMs);
+            Core* raw = this;
+            QObject::connect(idleTimer.get(), &QTimer::timeout, idleTimer.get(),
+                             [raw] { raw->IdleTick(); });
+        }
+        idleTimer->start();
+    }
+
+    void StopIdleWatch() {
+        if (idleTimer)
+            idleTimer->stop();
+    }
+
+    void IdleTick() {
+        if (fd < 0 || closeSeen || readPending > 0 || mask == 0) {
+            StopIdleWatch();
+            return;
+        }
+        int n = 0;
+        if (::ioctl(fd, FIONREAD, &n) == 0 && n > idleWaiting) {
+            StopIdleWatch();
+            if (mask & FD_READ)
+                Post(FD_READ, 0);
+            return;
+        }
+        pollfd p{fd, short(POLLRDHUP), 0};
+        if (::poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR))) {
+            StopIdleWatch();
+            int err = 0;
+            socklen_t len = sizeof err;
+            ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+            closeSeen = true;
+            if (mask & FD_CLOSE)
+                Post(FD_CLOSE, ErrnoToWsa(err));
+        }
+    }
 
     void Update() {
         if (!readNote)
@@ -57,9 +112,13 @@ struct AsyncSelect::Core : std::enable_shared_from_this<AsyncSelect::Core> {
                 --c->readPending;
                 // Only a receive (or accept) call re-enables the notification;
                 // without one, the same waiting bytes would wake us for ever.
-                if (c->rearmWanted && c->readPending == 0) {
-                    c->rearmWanted = false;
-                    c->Update();
+                if (c->readPending == 0) {
+                    if (c->rearmWanted) {
+                        c->rearmWanted = false;
+                        c->Update();
+                    } else if (event & FD_READ) {
+                        c->StartIdleWatch();
+                    }
                 }
             }
         });
@@ -154,6 +213,7 @@ void AsyncSelect::Attach(int fd) {
 
 void AsyncSelect::Detach() {
     Core& c = *core_;
+    c.idleTimer.reset();
     c.readNote.reset();
     c.writeNote.reset();
     c.fd = -1;
@@ -200,6 +260,7 @@ void AsyncSelect::ReceiveCalled() {
     Core& c = *core_;
     if (c.fd < 0 || c.closeSeen || c.listening)
         return;
+    c.StopIdleWatch();
     if (c.readPending > 0) {
         c.rearmWanted = true; // re-armed once the queued notification is handled
         return;
