@@ -135,12 +135,16 @@ public:
     // Bytes or a datagram wait; the handler reads them.  Raised again while
     // bytes wait and the handler consumes some.
     std::function<void(TCustomWSocket* Sender, std::uint16_t ErrCode)> OnDataAvailable;
-    // A piece of the send buffer was handed to the system; runs outside any
-    // lock, after the buffer's bookkeeping, possibly during Send.
+    // A piece of the send buffer was handed to the system: one event per
+    // part of a SendBlockSize (1460-byte) block, counted from the moment the
+    // buffer was last empty.  Runs outside any lock, after the buffer's
+    // bookkeeping, possibly during Send; the handler may Send, Close, Abort
+    // or free the socket.
     std::function<void(TCustomWSocket* Sender, int BytesSent)> OnSendData;
     // The send buffer became empty; always from the message loop.
     std::function<void(TCustomWSocket* Sender, std::uint16_t ErrCode)> OnDataSent;
-    // The session ended; once per session.
+    // The session ended; once per session.  Not raised while the socket is
+    // being destroyed (nor is any other event).
     std::function<void(TCustomWSocket* Sender, std::uint16_t ErrCode)> OnSessionClosed;
     // An operation failed; when assigned it replaces the ESocketException.
     std::function<void(TCustomWSocket* Sender)> OnError;
@@ -219,6 +223,9 @@ public:
     virtual void Listen();
     virtual TSocket Accept();
     virtual void Dup(TSocket h);
+    // Close is graceful: what was queued is still sent (in the background,
+    // after Close returned), then the stream ends; Abort resets at once and
+    // drops what was queued.
     virtual void Close();
     virtual void CloseLater();
     virtual void Abort();
