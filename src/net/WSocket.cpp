@@ -1792,8 +1792,14 @@ void TCustomWSocket::InternalClose(bool shut, int error) {
         }
         return;
     }
-    if (state_ == wsClosed)
+    if (state_ == wsClosed) {
+        // A descriptor made by a Connect or Listen that failed before the
+        // socket opened: nothing was announced, so only release it.
+        select_->Detach();
+        ::close(hSocket_);
+        hSocket_ = INVALID_SOCKET;
         return;
+    }
     std::weak_ptr<char> weak = alive_;
     TSocket fd = hSocket_;
     hSocket_ = INVALID_SOCKET;
