@@ -5,7 +5,9 @@
 #include "crypto/Digest.h"
 #include "support/Process.h"
 
+#include <QThread>
 #include <QTimer>
+#include <atomic>
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -888,4 +890,47 @@ TEST(WSocketFaults, ANotificationForAnEarlierLifeOfTheDescriptorIsIgnored) {
     ASSERT_TRUE(Pump([&] { return c.State() == wsClosed; }));
     EXPECT_NE(std::find(rec.events.begin(), rec.events.end(), "SessionClosed(10054)"),
               rec.events.end());
+}
+
+TEST(WSocketThreads, FlushOnAWorkerThreadPumpsOnlyThatThread) {
+    // A message waits for the main thread while a worker's socket flushes;
+    // the worker's wait must not run it.
+    std::atomic<QThread*> ranOn{nullptr};
+    HiddenWindow mainWindow([&](unsigned, WPARAM, LPARAM) { ranOn = QThread::currentThread(); });
+    mainWindow.Post(WM_USER + 9);
+    std::atomic<bool> flushed{false};
+    std::atomic<long long> got{0};
+    QThread* worker = QThread::create([&] {
+        LoopbackServer srv;
+        long long received = 0;
+        srv.onAccept = [&](TWSocket& p) {
+            p.OnDataAvailable = [&](TCustomWSocket* s, std::uint16_t) {
+                char buf[65536];
+                int n = s->Receive(buf, sizeof buf);
+                if (n > 0)
+                    received += n;
+            };
+        };
+        TWSocket c;
+        c.SetMultiThreaded(true);
+        bool connected = false;
+        c.OnSessionConnected = [&](TCustomWSocket*, std::uint16_t) { connected = true; };
+        Target(c, srv.Port());
+        c.Connect();
+        PumpUntil([&] { return connected; }, 10000);
+        std::string payload(8u << 20, 'w');
+        c.SendText(payload);
+        c.Flush();
+        flushed = c.AllSent();
+        PumpUntil([&] { return received == (long long)payload.size(); }, 10000);
+        got = received;
+    });
+    worker->start();
+    worker->wait();
+    delete worker;
+    EXPECT_TRUE(flushed);
+    EXPECT_EQ(got.load(), 8LL << 20);
+    EXPECT_EQ(ranOn.load(), nullptr) << "the worker ran the main thread's message";
+    PumpUntil([&] { return ranOn.load() != nullptr; }, 2000);
+    EXPECT_EQ(ranOn.load(), QThread::currentThread());
 }
