@@ -31,7 +31,8 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr int kChunk = 256 * 1024; // what each side hands over / asks for per call
+constexpr int kReadChunk = 256 * 1024; // what a receiver asks for per call
+constexpr int kSlice = 4 << 20;        // what a sender hands over per call
 
 double Seconds(Clock::time_point a, Clock::time_point b) {
     return std::chrono::duration<double>(b - a).count();
@@ -84,17 +85,17 @@ double PlainRun(long long total) {
     ::close(ls);
     auto start = Clock::now();
     std::thread sender([&] {
-        std::string buf(kChunk, 'p');
+        std::string buf(kSlice, 'p');
         long long left = total;
         while (left > 0) {
-            ssize_t n = ::send(cs, buf.data(), std::size_t(std::min<long long>(left, kChunk)),
+            ssize_t n = ::send(cs, buf.data(), std::size_t(std::min<long long>(left, kSlice)),
                                MSG_NOSIGNAL);
             if (n <= 0)
                 break;
             left -= n;
         }
     });
-    std::string buf(kChunk, '\0');
+    std::string buf(kReadChunk, '\0');
     long long got = 0;
     while (got < total) {
         ssize_t n = ::recv(rs, buf.data(), buf.size(), 0);
@@ -123,7 +124,7 @@ WSocketResult WSocketRun(long long total) {
     TWSocket receiver;
     long long got = 0;
     Clock::time_point start{}, end{};
-    std::vector<char> buf(kChunk);
+    std::vector<char> buf(kReadChunk);
     receiver.OnDataAvailable = [&](TCustomWSocket* s, std::uint16_t) {
         int n = s->Receive(buf.data(), int(buf.size()));
         if (n > 0) {
@@ -144,7 +145,7 @@ WSocketResult WSocketRun(long long total) {
         QEventLoop loop;
         TimerProbe probe;
         TWSocket sender;
-        std::string chunk(4u << 20, 's');
+        std::string chunk(kSlice, 's');
         long long sent = 0;
         auto more = [&] {
             int n = int(std::min<long long>(total - sent, (long long)chunk.size()));
