@@ -1,0 +1,2022 @@
+#include "net/WSocket.h"
+
+#include "platform/MessageLoop.h"
+#include "platform/ServiceNames.h"
+#include "platform/SocketErrors.h"
+
+#include <QCoreApplication>
+#include <QObject>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+namespace qordex {
+
+// ---- library bookkeeping ---------------------------------------------------
+
+namespace {
+
+// Guards the library state and the live count.
+std::mutex g_libLock;
+bool g_loaded = false;
+int g_liveCount = 0;
+std::uint8_t g_reqVerLow = 1;
+std::uint8_t g_reqVerHigh = 1;
+
+// Shared by the send buffers of all sockets; never held while an event runs.
+std::mutex g_sendLock;
+
+constexpr const char* kLibraryName = "wsock32.dll";
+constexpr int kMaxIov = 256;                  // send pieces gathered into one system call
+constexpr std::size_t kRoundLimit = 4u << 20; // bytes handed over before yielding to the loop
+constexpr std::size_t kIdleSpareBlocks = 16;
+constexpr int kBulkBlockBytes = 64 * 1024;          // capacity of the blocks of a bulk send
+constexpr std::size_t kCloseDrainLimit = 64u << 20; // input discarded while closing
+
+std::string Format(const char* fmt, const std::string& s, int n) {
+    char buf[512];
+    std::snprintf(buf, sizeof buf, fmt, s.c_str(), n);
+    return buf;
+}
+
+std::string FormatInt(const char* fmt, int n) {
+    char buf[256];
+    std::snprintf(buf, sizeof buf, fmt, n);
+    return buf;
+}
+
+// Starts the library (under the lock).  The version word must name a
+// version that exists: major 1 or 2.
+void LoadLibraryLocked() {
+    if (g_loaded)
+        return;
+    if (g_reqVerLow < 1 || g_reqVerLow > 2)
+        throw ESocketException(Format("%s: WSAStartup error #%d", kLibraryName, WSAVERNOTSUPPORTED),
+                               WSAVERNOTSUPPORTED);
+    g_loaded = true;
+}
+
+void EnsureLoaded() {
+    std::lock_guard lock(g_libLock);
+    LoadLibraryLocked();
+}
+
+// A library function keeps the library started for the length of its call;
+// without a live socket it stops again afterwards.
+struct LibraryUse {
+    LibraryUse() {
+        std::lock_guard lock(g_libLock);
+        LoadLibraryLocked();
+        ++g_liveCount;
+    }
+    ~LibraryUse() {
+        std::lock_guard lock(g_libLock);
+        if (--g_liveCount < 1)
+            g_loaded = false;
+    }
+};
+
+std::string Trim(const std::string& s) {
+    std::size_t b = 0, e = s.size();
+    while (b < e && std::isspace(static_cast<unsigned char>(s[b])))
+        ++b;
+    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1])))
+        --e;
+    return s.substr(b, e - b);
+}
+
+std::string Lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
+    return s;
+}
+
+bool StartsWithDigit(const std::string& s) {
+    for (char c : s) {
+        if (c == ' ')
+            continue;
+        return std::isdigit(static_cast<unsigned char>(c)) != 0;
+    }
+    return false;
+}
+
+// Leading decimal number after optional spaces ("80x" is 80); saturates
+// instead of overflowing.
+long LeadingNumber(const std::string& s) {
+    std::size_t i = 0;
+    while (i < s.size() && s[i] == ' ')
+        ++i;
+    long v = 0;
+    for (; i < s.size() && std::isdigit(static_cast<unsigned char>(s[i])); ++i) {
+        v = v * 10 + (s[i] - '0');
+        if (v > 10000000)
+            v = 10000000;
+    }
+    return v;
+}
+
+int SysError() {
+    return ErrnoToWsa(errno);
+}
+
+// Finishes a graceful close in the background: sends what the socket still
+// had queued, ends the stream, then reads and discards until the peer ends
+// its side too, and only then closes.  Closing with input still arriving
+// would make the system answer with a reset, which destroys our own last
+// bytes at the peer.  The socket object itself is already closed and may be
+// gone meanwhile.
+class LingeringClose : public QObject {
+public:
+    LingeringClose(int fd, std::string pending) : fd_(fd), pending_(std::move(pending)) {
+        writeNote_ = new QSocketNotifier(fd_, QSocketNotifier::Write, this);
+        readNote_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
+        writeNote_->setEnabled(false);
+        readNote_->setEnabled(false);
+        connect(writeNote_, &QSocketNotifier::activated, this, [this] { Push(); });
+        connect(readNote_, &QSocketNotifier::activated, this, [this] { Drain(); });
+        // A peer that never reads or never closes must not keep the
+        // descriptor for ever.
+        QTimer::singleShot(kLingerLimitMs, this, [this] { Finish(); });
+        Push();
+    }
+
+private:
+    static constexpr int kLingerLimitMs = 30000;
+
+    void Push() {
+        if (fd_ < 0)
+            return;
+        writeNote_->setEnabled(false);
+        while (off_ < pending_.size()) {
+            ssize_t n = ::send(fd_, pending_.data() + off_, pending_.size() - off_,
+                               MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                off_ += std::size_t(n);
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+                writeNote_->setEnabled(true);
+                readNote_->setEnabled(true); // keep taking input meanwhile
+                return;
+            }
+            Finish(); // the connection is gone
+            return;
+        }
+        pending_.clear();
+        ::shutdown(fd_, SHUT_WR);
+        shut_ = true;
+        Drain();
+    }
+
+    void Drain() {
+        if (fd_ < 0)
+            return;
+        char buf[16384];
+        for (;;) {
+            ssize_t n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+            if (n > 0) {
+                discarded_ += std::size_t(n);
+                if (discarded_ > kCloseDrainLimit && shut_) {
+                    Finish();
+                    return;
+                }
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+                readNote_->setEnabled(true);
+                return;
+            }
+            if (!shut_) {
+                // The peer ended first; what is left still goes out.
+                readNote_->setEnabled(false);
+                return;
+            }
+            Finish(); // end of stream (or an error): both sides are done
+            return;
+        }
+    }
+
+    void Finish() {
+        if (fd_ < 0)
+            return;
+        writeNote_->setEnabled(false);
+        readNote_->setEnabled(false);
+        ::close(fd_);
+        fd_ = -1;
+        deleteLater();
+    }
+
+    int fd_;
+    std::string pending_;
+    std::size_t off_ = 0;
+    std::size_t discarded_ = 0;
+    bool shut_ = false;
+    QSocketNotifier* writeNote_ = nullptr;
+    QSocketNotifier* readNote_ = nullptr;
+};
+
+} // namespace
+
+int WSocketLiveCount() {
+    std::lock_guard lock(g_libLock);
+    return g_liveCount;
+}
+
+bool WSocketLibraryLoaded() {
+    std::lock_guard lock(g_libLock);
+    return g_loaded;
+}
+
+// ---- text conversions --------------------------------------------------------
+
+bool WSocketIsNumericAddr(const std::string& s) {
+    std::size_t i = 0, n = s.size();
+    while (i < n && s[i] == ' ')
+        ++i;
+    if (i < n && s[i] == '.')
+        return false;
+    int dots = 0;
+    long num = 0;
+    while (i < n) {
+        char c = s[i];
+        if (std::isdigit(static_cast<unsigned char>(c))) {
+            num = std::min(num * 10 + (c - '0'), 100000L);
+            ++i;
+        } else if (c == '.') {
+            ++dots;
+            if (dots > 3 || num >= 256 || i + 1 >= n ||
+                !std::isdigit(static_cast<unsigned char>(s[i + 1])))
+                return false;
+            num = 0;
+            ++i;
+        } else {
+            while (i < n && s[i] == ' ')
+                ++i;
+            if (i >= n)
+                break;
+            return false;
+        }
+    }
+    return dots == 3 && num < 256;
+}
+
+std::uint32_t WSocketResolveHost(const std::string& host) {
+    if (host.empty() || host.size() > 256)
+        throw ESocketException("WSocketResolveHost: '" + host + "' Invalid Hostname.");
+    LibraryUse use;
+    std::string t = Trim(host);
+    if (WSocketIsNumericAddr(t)) {
+        std::uint32_t a = ::inet_addr(t.c_str());
+        if (a == INADDR_NONE && t != "255.255.255.255")
+            throw ESocketException("WSocketResolveHost: '" + host + "' Invalid IP address.");
+        return a;
+    }
+    LookupResult r = ResolveHostBlocking(t);
+    if (r.error != 0 || r.addrs.empty()) {
+        int err = r.error ? r.error : WSANO_DATA;
+        throw ESocketException(
+            Format("WSocketResolveHost: Cannot convert host address '%s', Error #%d", host, err),
+            err);
+    }
+    return r.addrs.front();
+}
+
+int WSocketResolvePort(const std::string& port, const std::string& proto) {
+    if (port.empty() || port.size() >= 32)
+        throw ESocketException("WSocketResolvePort: Invalid Port.");
+    if (proto.empty() || proto.size() >= 32)
+        throw ESocketException("WSocketResolvePort: Invalid Proto.");
+    if (StartsWithDigit(port)) {
+        long v = LeadingNumber(port);
+        // A number beyond the 16-bit range would silently become another port.
+        if (v > 65535)
+            throw ESocketException("WSocketResolvePort: Invalid Port.");
+        return int(v);
+    }
+    LibraryUse use;
+    if (auto p = LookupServicePort(Trim(port), Trim(proto)))
+        return *p;
+    throw ESocketException(
+        Format("WSocketResolvePort: Cannot convert port '%s', Error #%d", port, WSANO_DATA),
+        WSANO_DATA);
+}
+
+int WSocketResolveProto(const std::string& proto) {
+    if (proto.empty() || proto.size() >= 32)
+        throw ESocketException("WSocketResolveProto: Invalid Protocol.");
+    if (StartsWithDigit(proto))
+        return int(std::min(LeadingNumber(proto), 255L));
+    std::string p = Lower(Trim(proto));
+    if (p == "tcp")
+        return 6;
+    if (p == "udp")
+        return 17;
+    if (p == "raw")
+        return 255;
+    LibraryUse use;
+    if (auto n = LookupProtocolNumber(p))
+        return *n;
+    throw ESocketException(
+        Format("WSocketResolveProto: Cannot convert protocol '%s', Error #%d", proto, WSANO_DATA),
+        WSANO_DATA);
+}
+
+std::string GetLocalHostName() {
+    LibraryUse use;
+    char buf[64] = {};
+    if (::gethostname(buf, sizeof buf) != 0)
+        throw ESocketException("Winsock.GetHostName failed", SysError());
+    buf[sizeof buf - 1] = 0;
+    return buf;
+}
+
+std::uint16_t WSocket_htons(std::uint16_t v) {
+    return htons(v);
+}
+std::uint16_t WSocket_ntohs(std::uint16_t v) {
+    return ntohs(v);
+}
+std::uint32_t WSocket_htonl(std::uint32_t v) {
+    return htonl(v);
+}
+std::uint32_t WSocket_ntohl(std::uint32_t v) {
+    return ntohl(v);
+}
+
+std::uint32_t WSocket_inet_addr(const std::string& text) {
+    LibraryUse use;
+    return ::inet_addr(text.c_str());
+}
+
+std::string WSocket_inet_ntoa(std::uint32_t a) {
+    char buf[INET_ADDRSTRLEN] = {};
+    in_addr ia{};
+    ia.s_addr = a;
+    ::inet_ntop(AF_INET, &ia, buf, sizeof buf);
+    return buf;
+}
+
+void GetWinsockInfo(TWSADATA& info) {
+    LibraryUse use;
+    {
+        std::lock_guard lock(g_libLock);
+        info.wVersion = std::uint16_t(g_reqVerHigh << 8 | g_reqVerLow);
+        info.wHighVersion = 0x0202;
+        utsname u{};
+        std::string platform = "Linux";
+        if (::uname(&u) == 0)
+            platform = std::string(u.sysname) + " " + u.release;
+        info.szDescription = "Qordex sockets on " + platform + " (BSD sockets)";
+        info.szSystemStatus = "Running";
+        info.iMaxSockets = 0xFFFF;
+        info.iMaxUdpDg = 65507;
+    }
+}
+
+// ---- the socket ---------------------------------------------------------------
+
+TCustomWSocket::TCustomWSocket() : alive_(std::make_shared<char>(0)) {
+    window_ = std::make_unique<HiddenWindow>(
+        [this](unsigned msg, WPARAM w, LPARAM l) { SafeWndProc(msg, w, l); });
+    select_ = std::make_unique<AsyncSelect>(
+        window_.get(), [this](SocketTag tag, unsigned event, int error) {
+            SafeWndProc(WM_ASYNCSELECT, tag, WSAMakeSelectReply(event, error));
+        });
+    sin_.sin_family = AF_INET;
+    ResetDefaults();
+    std::lock_guard lock(g_libLock);
+    ++g_liveCount;
+}
+
+TCustomWSocket::~TCustomWSocket() {
+    destroying_ = true;
+    // No event leaves a socket that is being destroyed: in C++ the owner
+    // that the handlers point into is usually half gone by now.
+    OnChangeState = nullptr;
+    OnDnsLookupDone = nullptr;
+    OnSessionConnected = nullptr;
+    OnSessionAvailable = nullptr;
+    OnDataAvailable = nullptr;
+    OnSendData = nullptr;
+    OnDataSent = nullptr;
+    OnSessionClosed = nullptr;
+    OnError = nullptr;
+    OnBgException = nullptr;
+    try {
+        CancelLookup();
+    } catch (...) {
+    }
+    if (state_ != wsClosed) {
+        try {
+            TCustomWSocket::Close();
+        } catch (...) {
+        }
+    }
+    if (hSocket_ != INVALID_SOCKET) {
+        select_->Detach();
+        ::close(hSocket_);
+        hSocket_ = INVALID_SOCKET;
+    }
+    DiscardSendBuffer();
+    select_.reset();
+    window_.reset();
+    alive_.reset();
+    std::lock_guard lock(g_libLock);
+    if (--g_liveCount < 1)
+        g_loaded = false; // the library stops with its last socket
+}
+
+// ---- properties --------------------------------------------------------------
+
+void TCustomWSocket::SetAddr(const std::string& v) {
+    std::string t = Trim(v);
+    if (addrAssigned_ && t == addrStr_)
+        return;
+    if (state_ != wsClosed) {
+        ReportError("Cannot change Addr if not closed");
+        return;
+    }
+    addrStr_ = t;
+    addrAssigned_ = !t.empty();
+    addrResolved_ = false;
+}
+
+void TCustomWSocket::SetPort(const std::string& v) {
+    std::string t = Trim(v);
+    if (portAssigned_ && t == portStr_)
+        return;
+    if (state_ != wsClosed) {
+        ReportError("Cannot change Port if not closed");
+        return;
+    }
+    portStr_ = t;
+    portAssigned_ = !t.empty();
+    portResolved_ = false;
+}
+
+void TCustomWSocket::SetProto(const std::string& v) {
+    std::string t = Trim(v);
+    if (protoAssigned_ && t == protoStr_)
+        return;
+    if (state_ != wsClosed) {
+        ReportError("Cannot change Proto if not closed");
+        return;
+    }
+    protoStr_ = t;
+    protoAssigned_ = !t.empty();
+    protoResolved_ = false;
+}
+
+void TCustomWSocket::SetLocalAddr(const std::string& v) {
+    if (state_ != wsClosed) {
+        ReportError("Cannot change LocalAddr if not closed");
+        return;
+    }
+    std::string t = Trim(v);
+    localAddrStr_ = t.empty() ? "0.0.0.0" : t;
+}
+
+void TCustomWSocket::SetLocalPort(const std::string& v) {
+    if (state_ != wsClosed) {
+        ReportError("Cannot change LocalPort if not closed");
+        return;
+    }
+    localPortStr_ = Trim(v);
+    localPortResolved_ = false;
+}
+
+std::uint8_t TCustomWSocket::ReqVerLow() const {
+    std::lock_guard lock(g_libLock);
+    return g_reqVerLow;
+}
+
+std::uint8_t TCustomWSocket::ReqVerHigh() const {
+    std::lock_guard lock(g_libLock);
+    return g_reqVerHigh;
+}
+
+void TCustomWSocket::SetReqVerLow(std::uint8_t v) {
+    {
+        std::lock_guard lock(g_libLock);
+        if (!g_loaded || v == g_reqVerLow) {
+            g_reqVerLow = v;
+            return;
+        }
+    }
+    RaiseSocketError("SetReqVerLow: WinSock version can't be changed now", WSAEINVAL);
+}
+
+void TCustomWSocket::SetReqVerHigh(std::uint8_t v) {
+    {
+        std::lock_guard lock(g_libLock);
+        if (!g_loaded || v == g_reqVerHigh) {
+            g_reqVerHigh = v;
+            return;
+        }
+    }
+    RaiseSocketError("SetReqVerHigh: WinSock version can't be changed now", WSAEINVAL);
+}
+
+TSocketSendFlags TCustomWSocket::SendFlags() const {
+    if (sendFlags_ == 0)
+        return wsSendNormal;
+    if (sendFlags_ == MSG_OOB)
+        return wsSendUrgent;
+    throw ESocketException("Invalid internal SendFlags");
+}
+
+void TCustomWSocket::SetSendFlags(TSocketSendFlags v) {
+    switch (v) {
+    case wsSendNormal:
+        sendFlags_ = 0;
+        break;
+    case wsSendUrgent:
+        sendFlags_ = MSG_OOB;
+        break;
+    default:
+        ReportError("Invalid SendFlags");
+    }
+}
+
+// ---- events ------------------------------------------------------------------
+
+bool TCustomWSocket::TriggerDataAvailable(int error) {
+    if (!OnDataAvailable)
+        return false;
+    auto handler = OnDataAvailable;
+    handler(this, std::uint16_t(error));
+    return true;
+}
+
+void TCustomWSocket::TriggerSessionAvailable(int error) {
+    if (auto h = OnSessionAvailable)
+        h(this, std::uint16_t(error));
+}
+
+void TCustomWSocket::TriggerSessionConnected(int error) {
+    TriggerSessionConnectedSpecial(error);
+}
+
+void TCustomWSocket::TriggerSessionConnectedSpecial(int error) {
+    if (auto h = OnSessionConnected)
+        h(this, std::uint16_t(error));
+}
+
+void TCustomWSocket::TriggerSessionClosed(int error) {
+    if (auto h = OnSessionClosed)
+        h(this, std::uint16_t(error));
+}
+
+void TCustomWSocket::TriggerDataSent(int error) {
+    if (auto h = OnDataSent)
+        h(this, std::uint16_t(error));
+}
+
+void TCustomWSocket::TriggerSendData(int bytesSent) {
+    if (auto h = OnSendData)
+        h(this, bytesSent);
+}
+
+void TCustomWSocket::TriggerChangeState(TSocketState oldState, TSocketState newState) {
+    if (auto h = OnChangeState)
+        h(this, oldState, newState);
+}
+
+void TCustomWSocket::TriggerDnsLookupDone(int error) {
+    if (auto h = OnDnsLookupDone)
+        h(this, std::uint16_t(error));
+}
+
+void TCustomWSocket::TriggerError() {
+    if (auto h = OnError)
+        h(this);
+}
+
+void TCustomWSocket::ChangeState(TSocketState newState) {
+    TSocketState old = state_;
+    state_ = newState;
+    if (old != newState)
+        TriggerChangeState(old, newState);
+}
+
+// ---- errors ------------------------------------------------------------------
+
+void TCustomWSocket::ReportError(const std::string& msg) {
+    if (OnError) {
+        TriggerError();
+        return;
+    }
+    throw ESocketException(msg, lastError_);
+}
+
+void TCustomWSocket::RaiseSocketError(const std::string& func, int error) {
+    std::string msg = "Error " + std::to_string(error) + " in function " + func + "\r\n" +
+                      WSocketErrorText(error);
+    if (error == WSAECONNRESET || error == WSAENOTCONN) {
+        std::weak_ptr<char> weak = alive_;
+        if (hSocket_ != INVALID_SOCKET) {
+            select_->Detach();
+            ::close(hSocket_);
+            hSocket_ = INVALID_SOCKET;
+        }
+        if (state_ != wsClosed) {
+            TriggerSessionClosed(error);
+            if (weak.expired())
+                return;
+        }
+        ChangeState(wsClosed);
+        if (weak.expired())
+            return;
+    }
+    lastError_ = error;
+    ReportError(msg);
+}
+
+void TCustomWSocket::HandleBgException(const std::exception& e) {
+    std::weak_ptr<char> weak = alive_;
+    bool canClose = true;
+    try {
+        if (auto h = OnBgException)
+            h(this, e, canClose);
+    } catch (...) {
+    }
+    if (weak.expired() || !canClose)
+        return;
+    try {
+        Abort();
+    } catch (...) {
+    }
+}
+
+// ---- message dispatch -----------------------------------------------------------
+
+// No exception crosses the event loop: what escapes a handler goes to
+// OnBgException (and by default aborts the socket).
+void TCustomWSocket::SafeWndProc(unsigned msg, WPARAM wParam, LPARAM lParam) {
+    std::weak_ptr<char> weak = alive_;
+    try {
+        WndProc(msg, wParam, lParam);
+    } catch (const std::exception& e) {
+        if (!weak.expired())
+            HandleBgException(e);
+    } catch (...) {
+        if (!weak.expired())
+            HandleBgException(std::runtime_error("Unknown exception"));
+    }
+}
+
+void TCustomWSocket::WndProc(unsigned msg, WPARAM wParam, LPARAM lParam) {
+    switch (msg) {
+    case WM_ASYNCSELECT:
+        if (wParam == 0 || wParam != Tag() || paused_)
+            return; // stale (closed or reused descriptor) or paused
+        OnNotification(wParam, WSAGetSelectEvent(lParam), WSAGetSelectError(lParam));
+        break;
+    case WM_ASYNCGETHOSTBYNAME:
+    case WM_ASYNCGETHOSTBYADDR: {
+        if (lookupId_ == 0 || wParam != WPARAM(lookupId_))
+            return;
+        lookupId_ = 0;
+        int err = WSAGetSelectError(lParam);
+        if (err == 0) {
+            if (msg == WM_ASYNCGETHOSTBYNAME) {
+                for (std::uint32_t a : lookupResult_.addrs)
+                    dnsResultList_.push_back(WSocket_inet_ntoa(a));
+            } else if (!lookupResult_.name.empty()) {
+                dnsResultList_.push_back(lookupResult_.name);
+            }
+            if (!dnsResultList_.empty())
+                dnsResult_ = dnsResultList_.front();
+        }
+        TriggerDnsLookupDone(err);
+        break;
+    }
+    case WM_CLOSE_DELAYED:
+        Close();
+        break;
+    default:
+        break;
+    }
+}
+
+void TCustomWSocket::OnNotification(SocketTag tag, unsigned event, int error) {
+    std::weak_ptr<char> weak = alive_;
+    auto still = [&] { return !weak.expired() && Tag() == tag && !paused_; };
+    if (event & FD_CONNECT) {
+        Do_FD_CONNECT(error);
+        if (!still())
+            return;
+    }
+    if (event & FD_READ) {
+        Do_FD_READ(error);
+        if (!still())
+            return;
+    }
+    if (event & FD_WRITE) {
+        Do_FD_WRITE(error);
+        if (!still())
+            return;
+    }
+    if (event & FD_ACCEPT) {
+        Do_FD_ACCEPT(error);
+        if (!still())
+            return;
+    }
+    if (event & FD_CLOSE)
+        Do_FD_CLOSE(error);
+}
+
+void TCustomWSocket::Do_FD_CONNECT(int error) {
+    if (state_ == wsConnected)
+        return;
+    std::weak_ptr<char> weak = alive_;
+    SocketTag tag = Tag();
+    ChangeState(wsConnected);
+    if (weak.expired() || Tag() != tag)
+        return;
+    TriggerSessionConnected(error);
+    if (weak.expired() || Tag() != tag)
+        return;
+    if (error != 0 && state_ != wsClosed)
+        Close();
+}
+
+void TCustomWSocket::Do_FD_READ(int error) {
+    std::weak_ptr<char> weak = alive_;
+    SocketTag tag = Tag();
+    if (state_ != wsConnected) {
+        ChangeState(wsConnected);
+        if (weak.expired() || Tag() != tag)
+            return;
+        TriggerSessionConnected(error);
+        if (weak.expired() || Tag() != tag)
+            return;
+    }
+    DrainReceive(error, options_);
+}
+
+void TCustomWSocket::Do_FD_WRITE(int error) {
+    std::weak_ptr<char> weak = alive_;
+    SocketTag tag = Tag();
+    TryToSend();
+    if (weak.expired() || Tag() != tag)
+        return;
+    if (allSent_)
+        TriggerDataSent(error);
+}
+
+void TCustomWSocket::Do_FD_ACCEPT(int error) {
+    TriggerSessionAvailable(error);
+}
+
+void TCustomWSocket::Do_FD_CLOSE(int error) {
+    if (state_ == wsConnecting || hSocket_ == INVALID_SOCKET)
+        return;
+    std::weak_ptr<char> weak = alive_;
+    SocketTag tag = Tag();
+    // Everything that still waits is delivered before the close.
+    DrainReceive(0, options_ & ~TWSocketOptions(wsoNoReceiveLoop), false);
+    if (weak.expired() || Tag() != tag)
+        return;
+    if (!closeInvoked_) {
+        closeInvoked_ = true;
+        TriggerSessionClosed(error);
+        if (weak.expired() || Tag() != tag)
+            return;
+    }
+    if (state_ != wsClosed)
+        Close();
+}
+
+void TCustomWSocket::DrainReceive(int error, TWSocketOptions options, bool bounded) {
+    std::weak_ptr<char> weak = alive_;
+    SocketTag tag = Tag();
+    std::uint64_t start = consumed_;
+    for (;;) {
+        lastError_ = 0;
+        std::uint64_t before = consumed_;
+        try {
+            if (!TriggerDataAvailable(error)) {
+                if (weak.expired())
+                    return;
+                // Nobody reads: take the bytes away so the peer is not stalled.
+                char junk[1024];
+                int n = Receive(junk, sizeof junk);
+                if (n < 0 && lastError_ == WSAEWOULDBLOCK) {
+                    lastError_ = 0;
+                    break;
+                }
+            }
+        } catch (...) {
+            // An exception inside the receive loop ends the round.
+            if (weak.expired())
+                return;
+            break;
+        }
+        if (weak.expired() || Tag() != tag || hSocket_ == INVALID_SOCKET)
+            return;
+        if (paused_ || (options & wsoNoReceiveLoop))
+            break;
+        if (lastError_ != 0) {
+            if (lastError_ == -1) // set by a handler to stop the loop
+                lastError_ = 0;
+            break;
+        }
+        // A handler that took nothing would otherwise be called for ever on
+        // the same bytes; its next chance comes with the next notification.
+        if (consumed_ == before)
+            break;
+        int avail = 0;
+        if (::ioctl(hSocket_, FIONREAD, &avail) < 0) {
+            lastError_ = SysError();
+            break;
+        }
+        if (avail == 0)
+            break;
+        if (bounded && consumed_ - start >= kRoundLimit) {
+            // A fast sender must not keep the thread's loop from running:
+            // the rest is announced again from the queue.
+            select_->PostNotification(FD_READ, 0);
+            break;
+        }
+    }
+}
+
+// ---- connect, listen, accept ------------------------------------------------
+
+void TCustomWSocket::AttachSelect(TSocket fd) {
+    hSocket_ = fd;
+    select_->Attach(fd);
+}
+
+void TCustomWSocket::Connect() {
+    if (hSocket_ != INVALID_SOCKET && state_ != wsClosed) {
+        ReportError("Connect: Socket already in use");
+        return;
+    }
+    if (!portAssigned_) {
+        ReportError("Connect: No Port Specified");
+        return;
+    }
+    if (!addrAssigned_) {
+        ReportError("Connect: No IP Address Specified");
+        return;
+    }
+    if (!protoAssigned_) {
+        ReportError("Connect: No Protocol Specified");
+        return;
+    }
+    EnsureLoaded();
+    try {
+        if (!protoResolved_) {
+            proto_ = WSocketResolveProto(protoStr_);
+            sockType_ = proto_ == 6 ? 1 : proto_ == 17 ? 2 : 3;
+            protoResolved_ = true;
+        }
+        if (!portResolved_) {
+            portNum_ = WSocketResolvePort(portStr_, protoStr_);
+            sin_.sin_port = htons(std::uint16_t(portNum_));
+            portResolved_ = true;
+        }
+        if (!localPortResolved_) {
+            localPortNum_ = WSocketResolvePort(localPortStr_, protoStr_);
+            localPortResolved_ = true;
+        }
+        if (!addrResolved_) {
+            sin_.sin_addr.s_addr = WSocketResolveHost(addrStr_);
+            addrResolved_ = true;
+        }
+        sin_.sin_family = AF_INET;
+    } catch (const ESocketException& e) {
+        ReportError(std::string("connect: ") + e.what());
+        return;
+    }
+
+    DiscardSendBuffer();
+    int type = sockType_ == 1 ? SOCK_STREAM : sockType_ == 2 ? SOCK_DGRAM : SOCK_RAW;
+    int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, proto_);
+    if (fd < 0) {
+        RaiseSocketError("Connect (socket)", SysError());
+        return;
+    }
+    closeInvoked_ = false;
+    AttachSelect(fd);
+    socklen_t len = sizeof sndBufSize_;
+    if (::getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndBufSize_, &len) < 0) {
+        RaiseSocketError("getsockopt(SO_SNDBUF)", SysError());
+        return;
+    }
+    len = sizeof rcvBufSize_;
+    if (::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvBufSize_, &len) < 0) {
+        RaiseSocketError("getsockopt(SO_RCVBUF)", SysError());
+        return;
+    }
+
+    std::weak_ptr<char> weak = alive_;
+    ChangeState(wsOpened);
+    if (weak.expired())
+        return;
+    if (state_ != wsOpened) {
+        RaiseSocketError("Connect (Invalid operation in OnChangeState)", WSAEINVAL);
+        return;
+    }
+
+    if (sockType_ == 2) {
+        BindLocal();
+        if (weak.expired() || hSocket_ != fd)
+            return;
+        if (multiCast_) {
+            if (multiCastIpTTL_ != 1) {
+                unsigned char ttl = static_cast<unsigned char>(multiCastIpTTL_);
+                if (::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) < 0) {
+                    RaiseSocketError("setsockopt(IP_MULTICAST_TTL)", SysError());
+                    return;
+                }
+            }
+            if (localAddrStr_ != "0.0.0.0") {
+                in_addr ifa{};
+                try {
+                    ifa.s_addr = WSocketResolveHost(localAddrStr_);
+                } catch (const ESocketException& e) {
+                    ReportError(e.what());
+                    return;
+                }
+                if (::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &ifa, sizeof ifa) < 0) {
+                    RaiseSocketError("setsockopt(IP_MULTICAST_IF)", SysError());
+                    return;
+                }
+            }
+        }
+        // Only the limited broadcast address switches broadcasting on.
+        if (sin_.sin_addr.s_addr == INADDR_BROADCAST) {
+            int one = 1;
+            if (::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one) < 0) {
+                RaiseSocketError("setsockopt(SO_BROADCAST)", SysError());
+                return;
+            }
+        }
+        udpDestKnown_ = true;
+    } else {
+        int one = 1;
+        if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0) {
+            RaiseSocketError("setsockopt(SO_REUSEADDR)", SysError());
+            return;
+        }
+        if ((options_ & wsoTcpNoDelay) && sockType_ == 1 &&
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) < 0) {
+            RaiseSocketError("setsockopt(IPPROTO_TCP, TCP_NODELAY)", SysError());
+            return;
+        }
+        int before = lastError_;
+        lastError_ = 0;
+        ApplyLinger();
+        if (weak.expired() || hSocket_ != fd || lastError_ != 0)
+            return;
+        ApplyKeepAlive();
+        if (weak.expired() || hSocket_ != fd || lastError_ != 0)
+            return;
+        lastError_ = before;
+        if (localPortNum_ != 0 || localAddrStr_ != "0.0.0.0") {
+            BindLocal();
+            if (weak.expired() || hSocket_ != fd)
+                return;
+        }
+    }
+
+    selectedMask_ = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE; // 59
+    if (int err = select_->Select(selectedMask_)) {
+        RaiseSocketError("WSAAsyncSelect", err);
+        return;
+    }
+
+    if (sockType_ == 2) {
+        ChangeState(wsConnected);
+        if (weak.expired() || hSocket_ != fd)
+            return;
+        TriggerSessionConnected(0);
+        return;
+    }
+
+    int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&sin_), sizeof sin_);
+    int err = rc == 0 ? 0 : SysError();
+    if (rc == 0 || err == WSAEWOULDBLOCK) {
+        select_->ConnectStarted();
+        ChangeState(wsConnecting);
+        return;
+    }
+    if (err == WSAECONNREFUSED) {
+        // A refusal known at once is still reported the usual way, later,
+        // as the end of the connect attempt.
+        ChangeState(wsConnecting);
+        if (weak.expired() || hSocket_ != fd)
+            return;
+        select_->PostNotification(FD_CONNECT, err);
+        return;
+    }
+    lastError_ = err;
+    RaiseSocketError("Connect", err);
+}
+
+void TCustomWSocket::BindLocal() {
+    sockaddr_in la{};
+    la.sin_family = AF_INET;
+    la.sin_port = htons(std::uint16_t(localPortNum_));
+    try {
+        la.sin_addr.s_addr = WSocketResolveHost(localAddrStr_);
+    } catch (const ESocketException& e) {
+        ReportError(e.what());
+        return;
+    }
+    if (::bind(hSocket_, reinterpret_cast<sockaddr*>(&la), sizeof la) < 0) {
+        lastError_ = SysError();
+        ReportError(FormatInt("winsock.bind failed, error #%d", lastError_));
+        return;
+    }
+    socklen_t len = sizeof la;
+    if (::getsockname(hSocket_, reinterpret_cast<sockaddr*>(&la), &len) < 0) {
+        lastError_ = SysError();
+        ReportError(FormatInt("winsock.getsockname failed, error #%d", lastError_));
+        return;
+    }
+    localPortNum_ = ntohs(la.sin_port);
+    localPortStr_ = std::to_string(localPortNum_);
+}
+
+void TCustomWSocket::Listen() {
+    if (hSocket_ != INVALID_SOCKET && state_ != wsClosed) {
+        ReportError("Listen: Socket already in use");
+        return;
+    }
+    if (!portAssigned_) {
+        RaiseSocketError("listen: port not assigned", WSAEINVAL);
+        return;
+    }
+    if (!protoAssigned_) {
+        RaiseSocketError("listen: protocol not assigned", WSAEINVAL);
+        return;
+    }
+    if (!addrAssigned_) {
+        RaiseSocketError("listen: address not assigned", WSAEINVAL);
+        return;
+    }
+    EnsureLoaded();
+    try {
+        if (Lower(protoStr_.substr(0, 4)) == "raw_") {
+            sockType_ = 3;
+            proto_ = WSocketResolveProto(protoStr_.substr(4, 10));
+        } else {
+            proto_ = WSocketResolveProto(protoStr_);
+            sockType_ = proto_ == 17 ? 2 : 1;
+        }
+        protoResolved_ = true;
+        if (!portResolved_) {
+            portNum_ = WSocketResolvePort(portStr_, protoStr_);
+            sin_.sin_port = htons(std::uint16_t(portNum_));
+            portResolved_ = true;
+        }
+        if (!addrResolved_) {
+            sin_.sin_addr.s_addr = WSocketResolveHost(addrStr_);
+            addrResolved_ = true;
+        }
+        sin_.sin_family = AF_INET;
+    } catch (const ESocketException& e) {
+        ReportError(std::string("listen: ") + e.what());
+        return;
+    }
+
+    DiscardSendBuffer();
+    int type = sockType_ == 1 ? SOCK_STREAM : sockType_ == 2 ? SOCK_DGRAM : SOCK_RAW;
+    int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, proto_);
+    if (fd < 0) {
+        RaiseSocketError("socket", SysError());
+        return;
+    }
+    closeInvoked_ = false;
+    AttachSelect(fd);
+    std::weak_ptr<char> weak = alive_;
+
+    // A failed step closes the socket before the failure is reported, so it
+    // never stays open behind an exception.
+    auto fail = [&](const char* func, int err) {
+        if (state_ == wsClosed) {
+            select_->Detach();
+            ::close(fd);
+            hSocket_ = INVALID_SOCKET;
+        } else {
+            Close();
+            if (weak.expired())
+                return;
+        }
+        RaiseSocketError(func, err);
+    };
+
+    int one = 1;
+    // A stream listener may always reuse its address, so that a server
+    // restarts on its port while old connections linger.
+    if ((sockType_ == 1 || (sockType_ == 2 && reuseAddr_)) &&
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0) {
+        fail("setsockopt(SO_REUSEADDR)", SysError());
+        return;
+    }
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&sin_), sizeof sin_) < 0) {
+        fail("Bind", SysError());
+        return;
+    }
+    ChangeState(wsBound);
+    if (weak.expired() || hSocket_ != fd)
+        return;
+
+    selectedMask_ = FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE; // 43
+    if (sockType_ == 1) {
+        if (::listen(fd, listenBacklog_) < 0) {
+            fail("Listen", SysError());
+            return;
+        }
+        if (int err = select_->Select(selectedMask_)) {
+            fail("WSAASyncSelect", err);
+            return;
+        }
+        ChangeState(wsListening);
+        return;
+    }
+    if (sockType_ == 2) {
+        if (multiCast_) {
+            ip_mreq mreq{};
+            mreq.imr_multiaddr.s_addr = ::inet_addr(multiCastAddrStr_.c_str());
+            mreq.imr_interface.s_addr = sin_.sin_addr.s_addr;
+            if (::setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) < 0) {
+                fail("setsockopt(IP_ADD_MEMBERSHIP)", SysError());
+                return;
+            }
+        }
+    } else if (sockType_ == 3) {
+        if (options_ & wsoSIO_RCVALL) {
+            // The interface-wide receive-all switch has no counterpart here.
+            fail("WSAIoctl(SIO_RCVALL)", WSAEOPNOTSUPP);
+            return;
+        }
+    } else {
+        fail("Listen: unexpected protocol.", WSAEINVAL);
+        return;
+    }
+    if (int err = select_->Select(selectedMask_)) {
+        fail("WSAASyncSelect", err);
+        return;
+    }
+    ChangeState(wsListening);
+    if (weak.expired() || hSocket_ != fd)
+        return;
+    ChangeState(wsConnected);
+    if (weak.expired() || hSocket_ != fd)
+        return;
+    TriggerSessionConnected(0);
+}
+
+TSocket TCustomWSocket::Accept() {
+    if (state_ != wsListening) {
+        RaiseSocketError("not a listening socket", WSAEINVAL);
+        return INVALID_SOCKET;
+    }
+    socklen_t len = sizeof sin_;
+    int fd =
+        ::accept4(hSocket_, reinterpret_cast<sockaddr*>(&sin_), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int err = fd < 0 ? SysError() : 0;
+    select_->AcceptCalled();
+    if (fd < 0) {
+        RaiseSocketError("Accept", err);
+        return INVALID_SOCKET;
+    }
+    return fd;
+}
+
+void TCustomWSocket::Dup(TSocket h) {
+    if (h == 0 || h == INVALID_SOCKET) {
+        RaiseSocketError("Dup", WSAEINVAL);
+        return;
+    }
+    EnsureLoaded();
+    std::weak_ptr<char> weak = alive_;
+    if (state_ != wsClosed) {
+        TSocket old = hSocket_;
+        hSocket_ = INVALID_SOCKET;
+        select_->Detach();
+        if (old != INVALID_SOCKET && ::close(old) < 0 && errno != EINTR) {
+            RaiseSocketError("Dup (closesocket)", SysError());
+            return;
+        }
+        ChangeState(wsClosed);
+        if (weak.expired())
+            return;
+    }
+    int fl = ::fcntl(h, F_GETFL);
+    if (fl >= 0)
+        ::fcntl(h, F_SETFL, fl | O_NONBLOCK);
+    closeInvoked_ = false;
+    DiscardSendBuffer();
+    allSent_ = true;
+    int v = 0;
+    socklen_t vl = sizeof v;
+    sockType_ = ::getsockopt(h, SOL_SOCKET, SO_TYPE, &v, &vl) == 0 && v == SOCK_DGRAM ? 2 : 1;
+    AttachSelect(h);
+    socklen_t len = sizeof sndBufSize_;
+    if (::getsockopt(h, SOL_SOCKET, SO_SNDBUF, &sndBufSize_, &len) < 0) {
+        RaiseSocketError("getsockopt(SO_SNDBUF)", SysError());
+        return;
+    }
+    len = sizeof rcvBufSize_;
+    if (::getsockopt(h, SOL_SOCKET, SO_RCVBUF, &rcvBufSize_, &len) < 0) {
+        RaiseSocketError("getsockopt(SO_RCVBUF)", SysError());
+        return;
+    }
+    int before = lastError_;
+    lastError_ = 0;
+    ApplyLinger();
+    if (weak.expired() || hSocket_ != h || lastError_ != 0)
+        return;
+    lastError_ = before;
+    selectedMask_ = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE; // 51
+    if (int err = select_->Select(selectedMask_)) {
+        RaiseSocketError("WSAAsyncSelect", err);
+        return;
+    }
+    // The adopted connection can take data: say so once, as after a connect.
+    select_->PostNotification(FD_WRITE, 0);
+    DupConnected();
+}
+
+void TCustomWSocket::DupConnected() {
+    ChangeState(wsConnected);
+}
+
+// ---- options -----------------------------------------------------------------
+
+void TCustomWSocket::ApplyLinger() {
+    if (lingerOnOff_ == wsLingerNoSet)
+        return;
+    if (hSocket_ == INVALID_SOCKET) {
+        ReportError("Cannot set linger option at this time");
+        return;
+    }
+    // "On, 0 seconds" would turn every Close into a reset that throws away
+    // what is still queued; the system's own graceful close is kept instead.
+    // Only an explicit non-zero timeout is handed to the system.
+    if (lingerOnOff_ == wsLingerOn && lingerTimeout_ <= 0)
+        return;
+    linger l{};
+    l.l_onoff = lingerOnOff_ == wsLingerOn ? 1 : 0;
+    l.l_linger = std::clamp(lingerTimeout_, 0, 65535);
+    if (::setsockopt(hSocket_, SOL_SOCKET, SO_LINGER, &l, sizeof l) < 0) {
+        int err = SysError();
+        RaiseSocketError("setsockopt(SO_LINGER)", err);
+    }
+}
+
+void TCustomWSocket::ApplyKeepAlive() {
+    if (keepAliveOnOff_ == wsKeepAliveOff)
+        return;
+    int one = 1;
+    if (::setsockopt(hSocket_, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) < 0) {
+        int err = SysError();
+        RaiseSocketError("setsockopt(SO_KEEPALIVE)", err);
+        return;
+    }
+    if (keepAliveOnOff_ == wsKeepAliveOnCustom && sockType_ == 1) {
+        int idle = std::max(1, keepAliveTime_ / 1000);
+        int intvl = std::max(1, keepAliveInterval_ / 1000);
+        if (::setsockopt(hSocket_, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) < 0 ||
+            ::setsockopt(hSocket_, IPPROTO_TCP, TCP_KEEPINTVL, &intvl, sizeof intvl) < 0) {
+            int err = SysError();
+            RaiseSocketError("WSocket_WSAIoctl(SIO_KEEPALIVE_VALS)", err);
+        }
+    }
+}
+
+// ---- sending -----------------------------------------------------------------
+
+void TCustomWSocket::QueueData(const void* Data, int Len) {
+    if (Len <= 0 || !Data)
+        return;
+    std::lock_guard lock(g_sendLock);
+    QueueDataLocked(static_cast<const char*>(Data), Len);
+}
+
+void TCustomWSocket::QueueDataLocked(const char* p, int Len) {
+    if (Len <= 0)
+        return;
+    bufferedBytes_ += Len;
+    int n = bufList_.empty() ? 0 : bufList_.back()->Write(p, Len);
+    while (n < Len) {
+        bufList_.push_back(NewBlockLocked(Len - n));
+        n += bufList_.back()->Write(p + n, Len - n);
+    }
+    allSent_ = false;
+}
+
+// A stream's bulk data is stored in blocks of many send-block sizes, so that
+// one system call takes large runs; OnSendData still reports send-block-sized
+// pieces (see Pieces).  Datagram sockets keep one datagram per block, and
+// urgent data keeps the block size too.  Emptied blocks are recycled.
+std::unique_ptr<TBuffer> TCustomWSocket::NewBlockLocked(int wanted) {
+    int size = sendBlockSize_;
+    if (sockType_ == 1 && sendFlags_ == 0 && wanted > sendBlockSize_)
+        size = sendBlockSize_ * std::max(1, kBulkBlockBytes / sendBlockSize_);
+    for (auto it = spareBlocks_.rbegin(); it != spareBlocks_.rend(); ++it) {
+        if ((*it)->BufSize() == size) {
+            auto b = std::move(*it);
+            spareBlocks_.erase(std::next(it).base());
+            return b;
+        }
+    }
+    return std::make_unique<TBuffer>(size);
+}
+
+void TCustomWSocket::RecycleBlockLocked(std::unique_ptr<TBuffer> b) {
+    if (spareBlocks_.size() < kSpareBlocks)
+        spareBlocks_.push_back(std::move(b));
+}
+
+// Splits `n` bytes handed to the system into the pieces OnSendData reports:
+// each piece lies inside one send block of the stream, counted from the
+// moment the buffer was last empty, exactly as if every block held
+// SendBlockSize bytes.
+void TCustomWSocket::PiecesLocked(std::size_t n, std::vector<int>& pieces) {
+    int block = sendBlockSize_;
+    while (n > 0) {
+        int take = int(std::min<std::size_t>(n, std::size_t(block - blockPhase_)));
+        pieces.push_back(take);
+        blockPhase_ = (blockPhase_ + take) % block;
+        n -= std::size_t(take);
+    }
+}
+
+void TCustomWSocket::QueueText(const std::string& Str) {
+    if (!Str.empty())
+        QueueData(Str.data(), int(Str.size()));
+}
+
+void TCustomWSocket::DiscardSendBuffer() {
+    std::lock_guard lock(g_sendLock);
+    bufList_.clear();
+    blockPhase_ = 0;
+    spareBlocks_.clear();
+    bufferedBytes_ = 0;
+}
+
+int TCustomWSocket::Send(const void* Data, int Len) {
+    if (state_ != wsConnected && state_ != wsSocksConnected) {
+        RaiseSocketError("Send", WSAENOTCONN);
+        return -1;
+    }
+    int result = Len <= 0 ? 0 : Len;
+    allSent_ = false;
+    std::weak_ptr<char> weak = alive_;
+    SocketTag tag = Tag();
+    if (Len > 0 && Data && !SendDirect(static_cast<const char*>(Data), Len))
+        QueueData(Data, Len);
+    if (weak.expired())
+        return result;
+    TryToSend();
+    if (weak.expired())
+        return result;
+    // OnDataSent always comes later, from the loop, never inside Send.
+    if (allSent_ && tag != 0 && Tag() == tag)
+        select_->PostNotification(FD_WRITE, 0);
+    return result;
+}
+
+// With nothing queued, a stream socket hands the caller's bytes to the system
+// at once instead of copying them into send blocks first; only what the
+// system does not take is queued.  What is observed stays the same: one
+// OnSendData per send-block-sized piece, and the queued rest starts at the
+// same block boundary as if everything had been queued.  Returns false when
+// the bytes must go the usual way.
+bool TCustomWSocket::SendDirect(const char* data, int len) {
+    if (sockType_ != 1 || sendFlags_ != 0 || inTryToSend_ || hSocket_ == INVALID_SOCKET)
+        return false;
+    std::vector<int> pieces;
+    bool partial = false;
+    {
+        std::lock_guard lock(g_sendLock);
+        if (bufferedBytes_ != 0)
+            return false;
+        ssize_t n = ::send(hSocket_, data, std::size_t(len), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+                return false; // the usual path reports the failure
+            n = 0;
+        }
+        blockPhase_ = 0; // the buffer was empty: a fresh block starts here
+        PiecesLocked(std::size_t(n), pieces);
+        if (n < len) {
+            partial = true;
+            QueueDataLocked(data + n, len - int(n));
+        } else {
+            blockPhase_ = 0;
+        }
+    }
+    SocketTag tag = Tag();
+    if (partial)
+        select_->SendWouldBlock();
+    std::weak_ptr<char> weak = alive_;
+    for (int p : pieces) {
+        TriggerSendData(p);
+        if (weak.expired() || Tag() != tag)
+            return true;
+    }
+    return true;
+}
+
+int TCustomWSocket::SendText(const std::string& Str) {
+    if (Str.empty())
+        return 0;
+    return Send(Str.data(), int(Str.size()));
+}
+
+int TCustomWSocket::RawSend(const void* data, int len) {
+    int flags = sendFlags_ | MSG_NOSIGNAL | MSG_DONTWAIT;
+    if (sockType_ == 2 || sockType_ == 3)
+        return int(::sendto(hSocket_, data, std::size_t(len), flags,
+                            reinterpret_cast<const sockaddr*>(&sin_), sizeof sin_));
+    return int(::send(hSocket_, data, std::size_t(len), flags));
+}
+
+// Hands the send buffer to the system.  Stream sockets give up to kMaxIov
+// blocks to one gathering call; every block still counts as one piece for
+// OnSendData.  The events run after the bookkeeping, outside the lock, and may
+// send, close, abort or free the socket.
+void TCustomWSocket::TryToSend() {
+    if (inTryToSend_) {
+        sendAgain_ = true; // the running call goes round once more
+        return;
+    }
+    std::weak_ptr<char> weak = alive_;
+    inTryToSend_ = true;
+    std::vector<int> pieces;
+    for (;;) {
+        sendAgain_ = false;
+        pieces.clear();
+        int err = 0;
+        bool blocked = false;
+        bool yielded = false;
+        std::size_t handed = 0;
+        SocketTag tag = Tag();
+        {
+            std::lock_guard lock(g_sendLock);
+            if (hSocket_ == INVALID_SOCKET || bufList_.empty()) {
+                allSent_ = true;
+            } else {
+                for (;;) {
+                    while (bufList_.size() > 1 && bufList_.front()->Unread() == 0) {
+                        RecycleBlockLocked(std::move(bufList_.front()));
+                        bufList_.pop_front();
+                    }
+                    if (bufList_.front()->Unread() == 0) {
+                        allSent_ = true;
+                        if (spareBlocks_.size() > kIdleSpareBlocks)
+                            spareBlocks_.resize(kIdleSpareBlocks); // keep little while idle
+                        break;
+                    }
+                    iovec iov[kMaxIov];
+                    int count = 0;
+                    std::size_t total = 0;
+                    bool gather = sockType_ == 1 && sendFlags_ == 0;
+                    for (auto& b : bufList_) {
+                        int len = 0;
+                        const char* p = b->Peek(len);
+                        if (len <= 0)
+                            continue;
+                        if (sockType_ == 1 && !gather)
+                            len = std::min(len, sendBlockSize_ - blockPhase_); // one piece
+                        iov[count].iov_base = const_cast<char*>(p);
+                        iov[count].iov_len = std::size_t(len);
+                        total += std::size_t(len);
+                        if (++count == kMaxIov || !gather)
+                            break;
+                    }
+                    ssize_t n;
+                    if (count == 1) {
+                        n = RawSend(iov[0].iov_base, int(iov[0].iov_len));
+                    } else {
+                        msghdr mh{};
+                        mh.msg_iov = iov;
+                        mh.msg_iovlen = std::size_t(count);
+                        n = ::sendmsg(hSocket_, &mh, MSG_NOSIGNAL | MSG_DONTWAIT);
+                    }
+                    if (n < 0) {
+                        err = SysError();
+                        if (errno == EINTR)
+                            continue;
+                        if (err == WSAEWOULDBLOCK) {
+                            err = 0;
+                            blocked = true;
+                        }
+                        break;
+                    }
+                    if (n == 0)
+                        break;
+                    std::size_t left = std::size_t(n);
+                    for (auto& b : bufList_) {
+                        if (left == 0)
+                            break;
+                        int unread = b->Unread();
+                        if (unread == 0)
+                            continue;
+                        int take = int(std::min<std::size_t>(left, std::size_t(unread)));
+                        b->Remove(take);
+                        left -= std::size_t(take);
+                    }
+                    if (sockType_ == 1)
+                        PiecesLocked(std::size_t(n), pieces);
+                    else
+                        pieces.push_back(int(n)); // one datagram
+                    bufferedBytes_ = std::max(0LL, bufferedBytes_ - n);
+                    if (bufferedBytes_ == 0)
+                        blockPhase_ = 0; // drained: the next byte starts a block
+                    if (std::size_t(n) < total) {
+                        blocked = true; // the system took part: wait until it can take more
+                        break;
+                    }
+                    handed += std::size_t(n);
+                    if (handed >= kRoundLimit && bufferedBytes_ > 0) {
+                        // A fast peer must not keep the thread's loop from
+                        // running: go on from the queue.
+                        yielded = true;
+                        break;
+                    }
+                }
+            }
+        }
+        if (blocked && tag != 0)
+            select_->SendWouldBlock();
+        if (yielded && tag != 0)
+            select_->PostNotification(FD_WRITE, 0);
+        try {
+            for (int p : pieces) {
+                TriggerSendData(p);
+                if (weak.expired())
+                    return;
+                if (Tag() != tag) {
+                    inTryToSend_ = false;
+                    return;
+                }
+            }
+        } catch (...) {
+            if (!weak.expired())
+                inTryToSend_ = false;
+            throw;
+        }
+        if (err != 0) {
+            inTryToSend_ = false;
+            if (err == WSAECONNRESET || err == WSAENOTSOCK || err == WSAENOTCONN ||
+                err == WSAEINVAL || err == WSAECONNABORTED) {
+                // The connection is gone: close, then report the error.
+                DiscardSendBuffer();
+                closeInvoked_ = true;
+                Close();
+                if (weak.expired())
+                    return;
+                if (state_ == wsClosed && hSocket_ == INVALID_SOCKET)
+                    TriggerSessionClosed(err);
+                return;
+            }
+            RaiseSocketError("TryToSend failed", err);
+            return;
+        }
+        if (!sendAgain_ || blocked || yielded || hSocket_ == INVALID_SOCKET)
+            break;
+    }
+    inTryToSend_ = false;
+}
+
+int TCustomWSocket::SendTo(const TSockAddrIn& Dest, int DestLen, const void* Data, int Len) {
+    TSockAddrIn dest = Dest;
+    ssize_t n =
+        ::sendto(hSocket_, Data, std::size_t(std::max(Len, 0)),
+                 sendFlags_ | MSG_NOSIGNAL | MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&dest),
+                 socklen_t(std::clamp(DestLen, 0, int(sizeof dest))));
+    if (n < 0) {
+        lastError_ = SysError();
+        return -1;
+    }
+    std::weak_ptr<char> weak = alive_;
+    SocketTag tag = Tag();
+    if (n > 0) {
+        TriggerSendData(int(n));
+        if (weak.expired())
+            return int(n);
+    }
+    if (allSent_ && sockType_ == 2 && tag != 0 && Tag() == tag)
+        select_->PostNotification(FD_WRITE, 0);
+    return int(n);
+}
+
+void TCustomWSocket::Flush() {
+    std::weak_ptr<char> weak = alive_;
+    while (hSocket_ != INVALID_SOCKET && !allSent_) {
+        TryToSend();
+        if (weak.expired() || hSocket_ == INVALID_SOCKET || allSent_)
+            return;
+        // Only this thread's loop runs while we wait.
+        PumpUntil([&] { return weak.expired() || hSocket_ == INVALID_SOCKET || allSent_; }, 50);
+        if (weak.expired())
+            return;
+    }
+}
+
+// ---- receiving ---------------------------------------------------------------
+
+int TCustomWSocket::RawReceive(void* buffer, int size, int flags) {
+    if (hSocket_ == INVALID_SOCKET) {
+        lastError_ = WSAENOTSOCK;
+        return -1;
+    }
+    ssize_t n = ::recv(hSocket_, buffer, std::size_t(std::max(size, 0)), flags | MSG_DONTWAIT);
+    int err = n < 0 ? SysError() : 0;
+    if (!(flags & MSG_PEEK)) {
+        if (n > 0)
+            consumed_ += std::uint64_t(n);
+        select_->ReceiveCalled();
+    }
+    if (n < 0) {
+        lastError_ = err;
+        return -1;
+    }
+    return int(n);
+}
+
+int TCustomWSocket::Receive(void* Buffer, int BufferSize) {
+    int n = RawReceive(Buffer, BufferSize, 0);
+    if (n > 0)
+        readCount_ += n;
+    return n;
+}
+
+std::string TCustomWSocket::ReceiveText() {
+    int n = RcvdCount();
+    if (n < 0)
+        return {};
+    if (n == 0)
+        n = 255;
+    std::string s(std::size_t(n), '\0');
+    int r = Receive(s.data(), n);
+    if (r <= 0)
+        return {};
+    s.resize(std::size_t(r));
+    return s;
+}
+
+int TCustomWSocket::RawReceiveFrom(void* buffer, int size, TSockAddrIn& from, int& fromLen) {
+    if (hSocket_ == INVALID_SOCKET) {
+        lastError_ = WSAENOTSOCK;
+        return -1;
+    }
+    socklen_t len = socklen_t(std::clamp(fromLen, 0, int(sizeof from)));
+    ssize_t n = ::recvfrom(hSocket_, buffer, std::size_t(std::max(size, 0)), MSG_DONTWAIT,
+                           reinterpret_cast<sockaddr*>(&from), &len);
+    int err = n < 0 ? SysError() : 0;
+    if (n > 0)
+        consumed_ += std::uint64_t(n);
+    select_->ReceiveCalled();
+    if (n < 0) {
+        lastError_ = err;
+        return -1;
+    }
+    fromLen = int(len);
+    if (n == 0)
+        ++consumed_; // an empty datagram is taken too
+    return int(n);
+}
+
+int TCustomWSocket::ReceiveFrom(void* Buffer, int BufferSize, TSockAddrIn& From, int& FromLen) {
+    int n = RawReceiveFrom(Buffer, BufferSize, From, FromLen);
+    if (n > 0)
+        readCount_ += n;
+    return n;
+}
+
+int TCustomWSocket::Peek(void* Buffer, int BufferSize) {
+    return RawReceive(Buffer, BufferSize, MSG_PEEK);
+}
+
+int TCustomWSocket::GetRcvdCount() {
+    int avail = 0;
+    if (hSocket_ == INVALID_SOCKET || ::ioctl(hSocket_, FIONREAD, &avail) < 0) {
+        RaiseSocketError("ioctlSocket", hSocket_ == INVALID_SOCKET ? WSAENOTSOCK : SysError());
+        return -1;
+    }
+    return avail;
+}
+
+// ---- closing -------------------------------------------------------------------
+
+void TCustomWSocket::Close() {
+    InternalClose(true, 0);
+}
+
+void TCustomWSocket::CloseLater() {
+    window_->Post(WM_CLOSE_DELAYED);
+}
+
+void TCustomWSocket::Abort() {
+    InternalAbort(0);
+}
+
+void TCustomWSocket::InternalAbort(int error) {
+    try {
+        CancelLookup();
+    } catch (...) {
+    }
+    DiscardSendBuffer();
+    if (hSocket_ != INVALID_SOCKET && state_ == wsConnected && proto_ == 6 && sockType_ == 1) {
+        // Abortive: the peer sees a reset and nothing queued is sent.
+        linger l{1, 0};
+        ::setsockopt(hSocket_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    }
+    InternalClose(false, error);
+}
+
+void TCustomWSocket::Shutdown(int How) {
+    if (hSocket_ != INVALID_SOCKET)
+        ::shutdown(hSocket_, How);
+}
+
+void TCustomWSocket::CloseHandleGracefully(TSocket fd) {
+    std::string pending;
+    {
+        std::lock_guard lock(g_sendLock);
+        for (auto& b : bufList_) {
+            int len = 0;
+            const char* p = b->Peek(len);
+            if (len > 0)
+                pending.append(p, std::size_t(len));
+        }
+        bufList_.clear();
+        bufferedBytes_ = 0;
+        blockPhase_ = 0;
+    }
+    if (!QCoreApplication::instance()) {
+        // No loop will ever run again: end the stream now, as well as we can.
+        if (!pending.empty())
+            ::send(fd, pending.data(), pending.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        ::shutdown(fd, SHUT_WR);
+        ::close(fd);
+        return;
+    }
+    new LingeringClose(fd, std::move(pending)); // frees itself when done
+}
+
+void TCustomWSocket::InternalClose(bool shut, int error) {
+    if (hSocket_ == INVALID_SOCKET) {
+        if (state_ != wsClosed) {
+            std::weak_ptr<char> weak = alive_;
+            ChangeState(wsClosed);
+            if (weak.expired())
+                return;
+            try {
+                ResetDefaults();
+            } catch (...) {
+            }
+        }
+        return;
+    }
+    if (state_ == wsClosed) {
+        // A descriptor made by a Connect or Listen that failed before the
+        // socket opened: nothing was announced, so only release it.
+        select_->Detach();
+        ::close(hSocket_);
+        hSocket_ = INVALID_SOCKET;
+        return;
+    }
+    std::weak_ptr<char> weak = alive_;
+    TSocket fd = hSocket_;
+    hSocket_ = INVALID_SOCKET;
+    select_->Detach();
+    // A graceful close delivers what was queued, then the end of stream.
+    if (shut && sockType_ == 1 && state_ == wsConnected)
+        CloseHandleGracefully(fd);
+    else
+        ::close(fd);
+    ChangeState(wsClosed);
+    if (weak.expired() || hSocket_ != INVALID_SOCKET)
+        return; // freed, or a new session was started by the handler
+    if (!destroying_ && !closeInvoked_) {
+        closeInvoked_ = true;
+        TriggerSessionClosed(error);
+        if (weak.expired() || hSocket_ != INVALID_SOCKET || state_ != wsClosed)
+            return;
+    }
+    try {
+        ResetDefaults();
+    } catch (...) {
+    }
+}
+
+void TCustomWSocket::ResetDefaults() {
+    sin_ = TSockAddrIn{};
+    sin_.sin_family = AF_INET;
+    addrAssigned_ = portAssigned_ = false;
+    addrResolved_ = portResolved_ = localPortResolved_ = false;
+    proto_ = 6;
+    protoStr_ = "tcp";
+    protoAssigned_ = true;
+    protoResolved_ = false;
+    sockType_ = 1;
+    localPortStr_ = "0";
+    localAddrStr_ = "0.0.0.0";
+    lingerOnOff_ = wsLingerOn;
+    lingerTimeout_ = 0;
+    if (hSocket_ != INVALID_SOCKET) {
+        select_->Detach();
+        ::close(hSocket_);
+    }
+    hSocket_ = INVALID_SOCKET;
+    selectedMask_ = 0;
+    state_ = wsClosed;
+    allSent_ = true;
+    paused_ = false;
+    readCount_ = 0;
+    closeInvoked_ = false;
+    udpDestKnown_ = false;
+}
+
+// ---- name lookups --------------------------------------------------------------
+
+void TCustomWSocket::OnLookupResult(LookupId id, const LookupResult& result, bool reverse) {
+    lookupResult_ = result;
+    SafeWndProc(reverse ? WM_ASYNCGETHOSTBYADDR : WM_ASYNCGETHOSTBYNAME, WPARAM(id),
+                WSAMakeSelectReply(0, result.error));
+}
+
+void TCustomWSocket::DnsLookup(const std::string& HostName) {
+    if (HostName.empty()) {
+        lastError_ = WSAEINVAL;
+        std::weak_ptr<char> weak = alive_;
+        ReportError("DNS lookup: invalid host name.");
+        if (!weak.expired())
+            TriggerDnsLookupDone(WSAEINVAL);
+        return;
+    }
+    if (lookupId_ != 0) {
+        ::qordex::CancelLookup(lookupId_); // its late result is ignored
+        lookupId_ = 0;
+    }
+    dnsResult_.clear();
+    dnsResultList_.clear();
+    if (WSocketIsNumericAddr(HostName)) {
+        std::uint32_t a = ::inet_addr(Trim(HostName).c_str());
+        if (a != INADDR_NONE) {
+            dnsResult_ = WSocket_inet_ntoa(a);
+            dnsResultList_.push_back(dnsResult_);
+            TriggerDnsLookupDone(0);
+            return;
+        }
+    }
+    auto box = std::make_shared<LookupId>(0);
+    std::weak_ptr<char> weak = alive_;
+    lookupId_ = StartHostLookup(window_.get(), HostName, [this, weak, box](const LookupResult& r) {
+        if (!weak.expired())
+            OnLookupResult(*box, r, false);
+    });
+    *box = lookupId_;
+}
+
+void TCustomWSocket::ReverseDnsLookup(const std::string& HostAddr) {
+    if (HostAddr.empty() || HostAddr.size() > 256) {
+        lastError_ = WSAEINVAL;
+        std::weak_ptr<char> weak = alive_;
+        ReportError("ReverseDnsLookup: Invalid host name.");
+        if (!weak.expired())
+            TriggerDnsLookupDone(WSAEINVAL);
+        return;
+    }
+    if (lookupId_ != 0) {
+        ::qordex::CancelLookup(lookupId_);
+        lookupId_ = 0;
+    }
+    dnsResult_.clear();
+    dnsResultList_.clear();
+    std::uint32_t a = ::inet_addr(HostAddr.c_str());
+    auto box = std::make_shared<LookupId>(0);
+    std::weak_ptr<char> weak = alive_;
+    lookupId_ = StartAddrLookup(window_.get(), a, [this, weak, box](const LookupResult& r) {
+        if (!weak.expired())
+            OnLookupResult(*box, r, true);
+    });
+    *box = lookupId_;
+}
+
+void TCustomWSocket::CancelLookup() {
+    if (lookupId_ == 0)
+        return;
+    ::qordex::CancelLookup(lookupId_);
+    lookupId_ = 0;
+    if (!destroying_)
+        TriggerDnsLookupDone(WSAEINTR);
+}
+
+// ---- addresses -------------------------------------------------------------------
+
+std::string TCustomWSocket::GetPeerAddr() {
+    if (state_ != wsConnected)
+        return "error";
+    if (sockType_ != 1) {
+        // A datagram socket has no connected peer: its peer is the
+        // destination given to Connect (a listening one has none).
+        return udpDestKnown_ ? WSocket_inet_ntoa(sin_.sin_addr.s_addr) : "error";
+    }
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    if (::getpeername(hSocket_, reinterpret_cast<sockaddr*>(&sa), &len) < 0) {
+        RaiseSocketError("GetPeerAddr", SysError());
+        return "error";
+    }
+    return WSocket_inet_ntoa(sa.sin_addr.s_addr);
+}
+
+std::string TCustomWSocket::GetPeerPort() {
+    if (state_ != wsConnected)
+        return "error";
+    if (sockType_ != 1)
+        return udpDestKnown_ ? std::to_string(ntohs(sin_.sin_port)) : "error";
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    if (::getpeername(hSocket_, reinterpret_cast<sockaddr*>(&sa), &len) < 0) {
+        RaiseSocketError("GetPeerPort", SysError());
+        return "error";
+    }
+    return std::to_string(ntohs(sa.sin_port));
+}
+
+int TCustomWSocket::GetPeerSockAddr(TSockAddrIn& Addr, int Len) {
+    if (state_ != wsConnected)
+        return -1;
+    socklen_t len = socklen_t(std::clamp(Len, 0, int(sizeof Addr)));
+    if (::getpeername(hSocket_, reinterpret_cast<sockaddr*>(&Addr), &len) < 0) {
+        lastError_ = SysError();
+        return -1;
+    }
+    return 0;
+}
+
+std::string TCustomWSocket::GetBoundPort() {
+    if (state_ != wsBound && state_ != wsConnected && state_ != wsListening)
+        return "error";
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    if (::getsockname(hSocket_, reinterpret_cast<sockaddr*>(&sa), &len) < 0)
+        return "error";
+    return std::to_string(ntohs(sa.sin_port));
+}
+
+std::string TCustomWSocket::GetBoundAddr() {
+    if (state_ != wsBound && state_ != wsConnected && state_ != wsListening)
+        return "error";
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    if (::getsockname(hSocket_, reinterpret_cast<sockaddr*>(&sa), &len) < 0)
+        return "error";
+    return WSocket_inet_ntoa(sa.sin_addr.s_addr);
+}
+
+int TCustomWSocket::GetLocalSockAddr(TSockAddrIn& Addr, int& Len) {
+    socklen_t len = socklen_t(std::clamp(Len, 0, int(sizeof Addr)));
+    if (::getsockname(hSocket_, reinterpret_cast<sockaddr*>(&Addr), &len) < 0) {
+        lastError_ = SysError();
+        return -1;
+    }
+    Len = int(len);
+    return 0;
+}
+
+// ---- pause, resume, pumping ------------------------------------------------------
+
+void TCustomWSocket::Pause() {
+    paused_ = true;
+    if (hSocket_ != INVALID_SOCKET)
+        select_->Select(0);
+}
+
+void TCustomWSocket::Resume() {
+    paused_ = false;
+    if (hSocket_ != INVALID_SOCKET)
+        select_->Select(selectedMask_);
+}
+
+void TCustomWSocket::PumpMessages() {
+    ::qordex::PumpMessages();
+}
+
+} // namespace qordex

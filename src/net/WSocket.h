@@ -1,0 +1,393 @@
+#pragma once
+// The event-driven socket: one non-blocking IPv4 socket (TCP, UDP or raw)
+// whose readiness and name lookups arrive as events on the thread that
+// created it, from that thread's message loop.  Every engine stands on it.
+//
+// Class chain: TCustomWSocket -> TCustomSocksWSocket (SOCKS client) ->
+// TCustomLineWSocket (line mode) -> TCustomSyncWSocket -> TWSocket; the
+// listening server's classes derive from TWSocket.
+//
+// Re-entrancy: every event may close, abort or free its sender, or start a
+// new operation on it.  After each callback the socket checks that it still
+// exists and still holds the same descriptor before it goes on.
+
+#include "net/WSockBuf.h"
+#include "net/WSocketErrorText.h"
+#include "platform/AsyncLookup.h"
+#include "platform/AsyncSelect.h"
+#include "platform/HiddenWindow.h"
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <netinet/in.h>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace qordex {
+
+// ---- library functions ---------------------------------------------------
+
+class ESocketException : public std::runtime_error {
+public:
+    explicit ESocketException(const std::string& msg, int errorCode = 0)
+        : std::runtime_error(msg), errorCode_(errorCode) {}
+    int ErrorCode() const { return errorCode_; }
+
+private:
+    int errorCode_;
+};
+
+using TSocket = int;
+constexpr TSocket INVALID_SOCKET = -1;
+using TSockAddrIn = sockaddr_in; // the 16-byte IPv4 socket address
+
+// Host text (name or dotted address) to an IPv4 address in network order.
+std::uint32_t WSocketResolveHost(const std::string& host);
+// Port text (number or service name) to a port number in host order.
+int WSocketResolvePort(const std::string& port, const std::string& proto);
+// Protocol text (number, "tcp", "udp", "raw" or a protocol name) to a number.
+int WSocketResolveProto(const std::string& proto);
+// True for a dotted IPv4 address (spaces around it allowed).
+bool WSocketIsNumericAddr(const std::string& text);
+// The machine's host name.
+std::string GetLocalHostName();
+
+// Byte order and dotted-address helpers, for engines.
+std::uint16_t WSocket_htons(std::uint16_t v);
+std::uint16_t WSocket_ntohs(std::uint16_t v);
+std::uint32_t WSocket_htonl(std::uint32_t v);
+std::uint32_t WSocket_ntohl(std::uint32_t v);
+// Dotted text to a network-order address; all ones when it is not an address.
+std::uint32_t WSocket_inet_addr(const std::string& text);
+std::string WSocket_inet_ntoa(std::uint32_t addrNetOrder);
+
+// The library description record.
+struct TWSADATA {
+    std::uint16_t wVersion = 0;
+    std::uint16_t wHighVersion = 0;
+    std::string szDescription; // names the platform
+    std::string szSystemStatus;
+    std::uint16_t iMaxSockets = 0;
+    std::uint16_t iMaxUdpDg = 0;
+};
+// Fills the record, starting the library for the call when no socket lives.
+void GetWinsockInfo(TWSADATA& info);
+
+// Bookkeeping of the socket library: it starts on first use and stops when
+// the last socket is destroyed.
+int WSocketLiveCount();
+bool WSocketLibraryLoaded();
+
+// ---- the socket ------------------------------------------------------------
+
+enum TSocketState {
+    wsInvalidState,
+    wsOpened,
+    wsBound,
+    wsConnecting,
+    wsSocksConnected,
+    wsConnected,
+    wsAccepting,
+    wsListening,
+    wsClosed,
+};
+
+// Component options, combined as bits.
+enum TWSocketOption : unsigned {
+    wsoNoReceiveLoop = 1u << 0,
+    wsoTcpNoDelay = 1u << 1,
+    wsoSIO_RCVALL = 1u << 2,
+};
+using TWSocketOptions = unsigned;
+
+enum TSocketSendFlags { wsSendNormal, wsSendUrgent };
+enum TSocketLingerOnOff { wsLingerOff, wsLingerOn, wsLingerNoSet };
+enum TSocketKeepAliveOnOff { wsKeepAliveOff, wsKeepAliveOnCustom, wsKeepAliveOnSystem };
+
+// Messages of the socket's hidden window.
+enum : unsigned {
+    WM_ASYNCSELECT = WM_USER + 1,        // socket notification
+    WM_ASYNCGETHOSTBYNAME = WM_USER + 2, // forward lookup completed
+    WM_ASYNCGETHOSTBYADDR = WM_USER + 3, // reverse lookup completed
+    WM_CLOSE_DELAYED = WM_USER + 4,      // CloseLater
+};
+
+class TLogger; // optional debug logger; no window attaches one
+
+class TCustomWSocket {
+public:
+    TCustomWSocket();
+    virtual ~TCustomWSocket();
+    TCustomWSocket(const TCustomWSocket&) = delete;
+    TCustomWSocket& operator=(const TCustomWSocket&) = delete;
+
+    // ---- events (Sender first; a handler may free the sender) ----
+    std::function<void(TCustomWSocket* Sender, TSocketState OldState, TSocketState NewState)>
+        OnChangeState;
+    std::function<void(TCustomWSocket* Sender, std::uint16_t ErrCode)> OnDnsLookupDone;
+    // A connect attempt ended (also when it failed: look at ErrCode; State is
+    // wsConnected either way).  UDP Connect and Listen raise it at once.
+    std::function<void(TCustomWSocket* Sender, std::uint16_t ErrCode)> OnSessionConnected;
+    std::function<void(TCustomWSocket* Sender, std::uint16_t ErrCode)> OnSessionAvailable;
+    // Bytes or a datagram wait; the handler reads them.  Raised again while
+    // bytes wait and the handler consumes some.
+    std::function<void(TCustomWSocket* Sender, std::uint16_t ErrCode)> OnDataAvailable;
+    // A piece of the send buffer was handed to the system: one event per
+    // part of a SendBlockSize (1460-byte) block, counted from the moment the
+    // buffer was last empty.  Runs outside any lock, after the buffer's
+    // bookkeeping, possibly during Send; the handler may Send, Close, Abort
+    // or free the socket.
+    std::function<void(TCustomWSocket* Sender, int BytesSent)> OnSendData;
+    // The send buffer became empty; always from the message loop.
+    std::function<void(TCustomWSocket* Sender, std::uint16_t ErrCode)> OnDataSent;
+    // The session ended; once per session.  Not raised while the socket is
+    // being destroyed (nor is any other event).
+    std::function<void(TCustomWSocket* Sender, std::uint16_t ErrCode)> OnSessionClosed;
+    // An operation failed; when assigned it replaces the ESocketException.
+    std::function<void(TCustomWSocket* Sender)> OnError;
+    // An exception escaped a handler run from the loop; CanClose (preset
+    // true) aborts the socket afterwards.
+    std::function<void(TCustomWSocket* Sender, const std::exception& E, bool& CanClose)>
+        OnBgException;
+
+    // ---- properties ----
+    const std::string& Addr() const { return addrStr_; }
+    void SetAddr(const std::string& v);
+    const std::string& Port() const { return portStr_; }
+    virtual void SetPort(const std::string& v);
+    const std::string& Proto() const { return protoStr_; }
+    virtual void SetProto(const std::string& v);
+    const std::string& LocalAddr() const { return localAddrStr_; }
+    void SetLocalAddr(const std::string& v);
+    const std::string& LocalPort() const { return localPortStr_; }
+    void SetLocalPort(const std::string& v);
+    std::string PeerAddr() { return GetPeerAddr(); }
+    std::string PeerPort() { return GetPeerPort(); }
+    const std::string& DnsResult() const { return dnsResult_; }
+    const std::vector<std::string>& DnsResultList() const { return dnsResultList_; }
+    TSocketState State() const { return state_; }
+    long long ReadCount() const { return readCount_; }
+    int RcvdCount() { return GetRcvdCount(); }
+    int LastError() const { return lastError_; }
+    void SetLastError(int v) { lastError_ = v; }
+    bool MultiThreaded() const { return multiThreaded_; }
+    void SetMultiThreaded(bool v) { multiThreaded_ = v; }
+    bool MultiCast() const { return multiCast_; }
+    void SetMultiCast(bool v) { multiCast_ = v; }
+    const std::string& MultiCastAddrStr() const { return multiCastAddrStr_; }
+    void SetMultiCastAddrStr(const std::string& v) { multiCastAddrStr_ = v; }
+    int MultiCastIpTTL() const { return multiCastIpTTL_; }
+    void SetMultiCastIpTTL(int v) { multiCastIpTTL_ = v; }
+    bool ReuseAddr() const { return reuseAddr_; }
+    void SetReuseAddr(bool v) { reuseAddr_ = v; }
+    TWSocketOptions ComponentOptions() const { return options_; }
+    void SetComponentOptions(TWSocketOptions v) { options_ = v; }
+    int ListenBacklog() const { return listenBacklog_; }
+    void SetListenBacklog(int v) { listenBacklog_ = v; }
+    // Shared by all sockets; refused once the library has started.
+    std::uint8_t ReqVerLow() const;
+    void SetReqVerLow(std::uint8_t v);
+    std::uint8_t ReqVerHigh() const;
+    void SetReqVerHigh(std::uint8_t v);
+    TSocketSendFlags SendFlags() const;
+    void SetSendFlags(TSocketSendFlags v);
+    // Linger: by default a Close is graceful (queued data arrives, then the
+    // peer sees the end of stream).  An explicit non-zero LingerTimeout with
+    // wsLingerOn is handed to the system as it is.
+    TSocketLingerOnOff LingerOnOff() const { return lingerOnOff_; }
+    void SetLingerOnOff(TSocketLingerOnOff v) { lingerOnOff_ = v; }
+    int LingerTimeout() const { return lingerTimeout_; }
+    void SetLingerTimeout(int v) { lingerTimeout_ = v; }
+    TSocketKeepAliveOnOff KeepAliveOnOff() const { return keepAliveOnOff_; }
+    void SetKeepAliveOnOff(TSocketKeepAliveOnOff v) { keepAliveOnOff_ = v; }
+    int KeepAliveTime() const { return keepAliveTime_; }
+    void SetKeepAliveTime(int v) { keepAliveTime_ = v; }
+    int KeepAliveInterval() const { return keepAliveInterval_; }
+    void SetKeepAliveInterval(int v) { keepAliveInterval_ = v; }
+    TLogger* Logger() const { return logger_; }
+    virtual void SetLogger(TLogger* v) { logger_ = v; }
+    TSocket HSocket() const { return hSocket_; }
+    virtual void SetHSocket(TSocket h) { Dup(h); }
+    bool AllSent() const { return allSent_; }
+    long long BufferedBytes() const { return bufferedBytes_; }
+    int SendBlockSize() const { return sendBlockSize_; }
+    void SetSendBlockSize(int v) { sendBlockSize_ = v > 0 ? v : 1460; }
+    bool Paused() const { return paused_; }
+    HiddenWindow* Window() const { return window_.get(); }
+
+    // ---- operations ----
+    virtual void Connect();
+    virtual void Listen();
+    virtual TSocket Accept();
+    virtual void Dup(TSocket h);
+    // Close is graceful: what was queued is still sent (in the background,
+    // after Close returned), then the stream ends; Abort resets at once and
+    // drops what was queued.
+    virtual void Close();
+    virtual void CloseLater();
+    virtual void Abort();
+    virtual void Shutdown(int How);
+    virtual void Flush();
+    virtual int Send(const void* Data, int Len);
+    int Send(const std::string& s) { return SendText(s); }
+    virtual int SendText(const std::string& Str);
+    virtual void QueueData(const void* Data, int Len);
+    void QueueText(const std::string& Str);
+    virtual int SendTo(const TSockAddrIn& Dest, int DestLen, const void* Data, int Len);
+    virtual int Receive(void* Buffer, int BufferSize);
+    virtual std::string ReceiveText();
+    virtual int ReceiveFrom(void* Buffer, int BufferSize, TSockAddrIn& From, int& FromLen);
+    virtual int Peek(void* Buffer, int BufferSize);
+    virtual void DnsLookup(const std::string& HostName);
+    virtual void ReverseDnsLookup(const std::string& HostAddr);
+    virtual void CancelLookup();
+    virtual std::string GetPeerAddr();
+    virtual std::string GetPeerPort();
+    virtual int GetPeerSockAddr(TSockAddrIn& Addr, int Len);
+    virtual std::string GetBoundPort();
+    virtual std::string GetBoundAddr();
+    virtual int GetLocalSockAddr(TSockAddrIn& Addr, int& Len);
+    virtual void Pause();
+    virtual void Resume();
+    // Processes the owning thread's pending messages (never another thread's).
+    virtual void PumpMessages();
+
+protected:
+    // ---- overridable machinery, for the SOCKS, line-mode and server layers ----
+    // The message dispatcher of the hidden window.  Exceptions escaping it
+    // go to HandleBgException.
+    virtual void WndProc(unsigned msg, WPARAM wParam, LPARAM lParam);
+    virtual void TryToSend();
+    virtual void ResetDefaults();
+    virtual void InternalClose(bool shut, int error);
+    virtual void InternalAbort(int error);
+    virtual int GetRcvdCount();
+    virtual void BindLocal();
+    virtual int RawSend(const void* data, int len);
+    virtual void ReportError(const std::string& msg);
+    virtual void HandleBgException(const std::exception& e);
+    // Returns whether a handler took care of the data.
+    virtual bool TriggerDataAvailable(int error);
+    virtual void TriggerSessionAvailable(int error);
+    virtual void TriggerSessionConnected(int error);
+    void TriggerSessionConnectedSpecial(int error); // plain OnSessionConnected
+    virtual void TriggerSessionClosed(int error);
+    virtual void TriggerDataSent(int error);
+    virtual void TriggerSendData(int bytesSent);
+    virtual void TriggerChangeState(TSocketState oldState, TSocketState newState);
+    virtual void TriggerDnsLookupDone(int error);
+    virtual void TriggerError();
+    virtual int RawReceive(void* buffer, int size, int flags);
+    virtual int RawReceiveFrom(void* buffer, int size, TSockAddrIn& from, int& fromLen);
+    virtual void Do_FD_CONNECT(int error);
+    virtual void Do_FD_READ(int error);
+    virtual void Do_FD_WRITE(int error);
+    virtual void Do_FD_ACCEPT(int error);
+    virtual void Do_FD_CLOSE(int error);
+    virtual void DupConnected();
+
+    // "Error <n> in function <func>" + CR LF + the error text; closes the
+    // socket first for 10054 and 10057.
+    void RaiseSocketError(const std::string& func, int error);
+    void ChangeState(TSocketState newState);
+    void DiscardSendBuffer();
+    void DrainReceive(int error, TWSocketOptions options, bool bounded = true);
+    void ApplyLinger();
+    void ApplyKeepAlive();
+
+    // A guard that tells whether the socket still lives after a callback.
+    std::weak_ptr<char> AliveToken() const { return alive_; }
+    bool Destroying() const { return destroying_; }
+    bool CloseInvoked() const { return closeInvoked_; }
+    void SetCloseInvoked(bool v) { closeInvoked_ = v; }
+    SocketTag Tag() const { return select_ ? select_->Tag() : 0; }
+    const TSockAddrIn& SinAddr() const { return sin_; }
+    int SocketType() const { return sockType_; }
+    int Protocol() const { return proto_; }
+
+    // The state below is open to the layers built on this class (SOCKS
+    // marks its proxy address resolved, line mode and the server dispatch
+    // their own messages); applications use the properties.
+    void SafeWndProc(unsigned msg, WPARAM wParam, LPARAM lParam);
+    void OnNotification(SocketTag tag, unsigned event, int error);
+    void OnLookupResult(LookupId id, const LookupResult& result, bool reverse);
+    void CloseHandleGracefully(TSocket fd);
+    void AttachSelect(TSocket fd);
+    bool SendDirect(const char* data, int len);
+    void QueueDataLocked(const char* p, int len);
+    std::unique_ptr<TBuffer> NewBlockLocked(int wanted);
+    void PiecesLocked(std::size_t n, std::vector<int>& pieces);
+    void RecycleBlockLocked(std::unique_ptr<TBuffer> b);
+
+    std::shared_ptr<char> alive_;
+    std::unique_ptr<HiddenWindow> window_;
+    std::unique_ptr<AsyncSelect> select_;
+    unsigned selectedMask_ = 0; // remembered across Pause
+    TSocket hSocket_ = INVALID_SOCKET;
+    TSocketState state_ = wsClosed;
+    int sockType_ = 1; // 1 stream, 2 datagram, 3 raw
+    int proto_ = 6;
+    TSockAddrIn sin_{}; // destination; bound address for Listen; peer after Accept
+    bool udpDestKnown_ = false;
+
+    std::string addrStr_, portStr_, protoStr_ = "tcp";
+    std::string localAddrStr_ = "0.0.0.0", localPortStr_ = "0";
+    bool addrAssigned_ = false, portAssigned_ = false, protoAssigned_ = true;
+    bool addrResolved_ = false, portResolved_ = false, protoResolved_ = false;
+    bool localPortResolved_ = false;
+    int portNum_ = 0, localPortNum_ = 0;
+
+    std::deque<std::unique_ptr<TBuffer>> bufList_;
+    std::vector<std::unique_ptr<TBuffer>> spareBlocks_; // emptied blocks kept for reuse
+    static constexpr std::size_t kSpareBlocks = 128;
+    int blockPhase_ = 0; // offset inside the current send block, for OnSendData
+    int sendBlockSize_ = 1460;
+    long long bufferedBytes_ = 0;
+    bool allSent_ = true;
+    bool inTryToSend_ = false; // TryToSend is raising its events
+    bool sendAgain_ = false;   // a nested TryToSend asked for another round
+
+    bool paused_ = false;
+    bool closeInvoked_ = false;
+    bool destroying_ = false;
+    long long readCount_ = 0;
+    std::uint64_t consumed_ = 0; // bytes taken from the system, for the receive loop
+    int lastError_ = 0;
+    int sndBufSize_ = 0, rcvBufSize_ = 0;
+
+    LookupId lookupId_ = 0;
+    LookupResult lookupResult_;
+    std::string dnsResult_;
+    std::vector<std::string> dnsResultList_;
+
+    bool multiThreaded_ = false;
+    bool multiCast_ = false;
+    std::string multiCastAddrStr_;
+    int multiCastIpTTL_ = 1;
+    bool reuseAddr_ = false;
+    TWSocketOptions options_ = 0;
+    int listenBacklog_ = 5;
+    int sendFlags_ = 0; // 0 or MSG_OOB
+    TSocketLingerOnOff lingerOnOff_ = wsLingerOn;
+    int lingerTimeout_ = 0;
+    TSocketKeepAliveOnOff keepAliveOnOff_ = wsKeepAliveOnSystem;
+    int keepAliveTime_ = 30000;
+    int keepAliveInterval_ = 1000;
+    TLogger* logger_ = nullptr;
+};
+
+// The SOCKS client layer (built on top in its own step).
+class TCustomSocksWSocket : public TCustomWSocket {};
+
+// The line-mode layer (built on top in its own step).
+class TCustomLineWSocket : public TCustomSocksWSocket {};
+
+// An empty layer between line mode and the published socket.
+class TCustomSyncWSocket : public TCustomLineWSocket {};
+
+class TWSocket : public TCustomSyncWSocket {};
+
+} // namespace qordex

@@ -1,0 +1,210 @@
+// The socket core against real peers on loopback: socat and Python scripts.
+
+#include "SocketTestUtil.h"
+#include "crypto/Digest.h"
+#include "support/Process.h"
+
+#include <gtest/gtest.h>
+#include <random>
+
+using namespace qordex;
+using namespace qordex::test;
+
+namespace {
+
+std::string RandomBytes(std::size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (auto& c : s)
+        c = char(rng());
+    return s;
+}
+
+// Starts a Python peer and reads the port it listens on (its first line).
+int StartPython(std::unique_ptr<Background>& peer, const std::string& script) {
+    peer = std::make_unique<Background>(std::vector<std::string>{"python3", "-u", "-c", script});
+    std::string out;
+    PumpUntil(
+        [&] {
+            out = peer->Output();
+            return out.find('\n') != std::string::npos || !peer->Running();
+        },
+        10000);
+    return std::atoi(out.c_str());
+}
+
+} // namespace
+
+TEST(WSocketInterop, SocatEchoReturnsEveryByte) {
+    if (!HasProgram("socat"))
+        GTEST_SKIP() << "socat is not installed";
+    int port = FreeTcpPort();
+    Background socat({"socat",
+                      "TCP4-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr,fork",
+                      "PIPE"});
+    ASSERT_TRUE(WaitForTcpPort(port));
+    TWSocket c;
+    std::string payload = RandomBytes(2u << 20, 21);
+    std::string echoed;
+    bool connected = false;
+    int closeErr = -1;
+    c.OnSessionConnected = [&](TCustomWSocket* s, std::uint16_t e) {
+        ASSERT_EQ(e, 0);
+        connected = true;
+        s->SendText(payload);
+    };
+    c.OnDataAvailable = [&](TCustomWSocket* s, std::uint16_t) {
+        char buf[700];
+        int n = s->Receive(buf, sizeof buf);
+        if (n > 0)
+            echoed.append(buf, std::size_t(n));
+    };
+    c.OnSessionClosed = [&](TCustomWSocket*, std::uint16_t e) { closeErr = e; };
+    c.SetProto("tcp");
+    c.SetAddr("127.0.0.1");
+    c.SetPort(std::to_string(port));
+    c.Connect();
+    ASSERT_TRUE(Pump([&] { return connected || c.State() == wsClosed; }));
+    ASSERT_TRUE(connected);
+    ASSERT_TRUE(
+        Pump([&] { return echoed.size() >= payload.size() || c.State() == wsClosed; }, 30000));
+    EXPECT_TRUE(echoed == payload);
+    c.Close();
+    EXPECT_EQ(closeErr, 0);
+}
+
+TEST(WSocketInterop, PeerResetGivesSessionClosed10054) {
+    std::unique_ptr<Background> peer;
+    int port = StartPython(peer, R"(
+import socket, struct
+s = socket.socket()
+s.bind(("127.0.0.1", 0))
+s.listen(1)
+print(s.getsockname()[1], flush=True)
+c, _ = s.accept()
+c.recv(1)
+c.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+c.close()
+)");
+    ASSERT_GT(port, 0);
+    TWSocket c;
+    Recorder rec;
+    rec.Attach(c);
+    c.OnSessionConnected = [&](TCustomWSocket* s, std::uint16_t e) {
+        rec.Add("SessionConnected(" + std::to_string(e) + ")");
+        s->SendText("x"); // the peer resets once it has this byte
+    };
+    c.SetProto("tcp");
+    c.SetAddr("127.0.0.1");
+    c.SetPort(std::to_string(port));
+    c.Connect();
+    ASSERT_TRUE(Pump([&] { return c.State() == wsClosed; }));
+    std::vector<std::string> want = {"ChangeState(Closed->Opened)",
+                                     "ChangeState(Opened->Connecting)",
+                                     "ChangeState(Connecting->Connected)",
+                                     "SessionConnected(0)",
+                                     "DataSent(0)",
+                                     "DataSent(0)",
+                                     "Data(none)",
+                                     "SessionClosed(10054)",
+                                     "ChangeState(Connected->Closed)"};
+    EXPECT_EQ(rec.events, want);
+}
+
+TEST(WSocketInterop, SendingIntoAResetConnectionReportsItOnce) {
+    std::unique_ptr<Background> peer;
+    int port = StartPython(peer, R"(
+import socket, struct
+s = socket.socket()
+s.bind(("127.0.0.1", 0))
+s.listen(1)
+print(s.getsockname()[1], flush=True)
+c, _ = s.accept()
+c.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+c.recv(1)
+c.close()
+)");
+    ASSERT_GT(port, 0);
+    TWSocket c;
+    int closed = 0, closeErr = -1;
+    std::string chunk(256 * 1024, 'k');
+    c.OnSessionConnected = [&](TCustomWSocket* s, std::uint16_t) { s->SendText(chunk); };
+    c.OnDataSent = [&](TCustomWSocket* s, std::uint16_t) {
+        if (s->State() == wsConnected)
+            s->SendText(chunk);
+    };
+    c.OnSessionClosed = [&](TCustomWSocket* s, std::uint16_t e) {
+        ++closed;
+        closeErr = e;
+        s->Close(); // closing again from the close event is harmless
+    };
+    c.SetProto("tcp");
+    c.SetAddr("127.0.0.1");
+    c.SetPort(std::to_string(port));
+    c.Connect();
+    ASSERT_TRUE(Pump([&] { return c.State() == wsClosed; }, 20000));
+    Pump([] { return false; }, 50);
+    EXPECT_EQ(closed, 1);
+    EXPECT_EQ(closeErr, 10054);
+}
+
+TEST(WSocketInterop, ServerThatSendsAndClosesAtOnceDeliversEverything) {
+    // A Python client sends a request our server never reads, and reads the
+    // 1 MiB answer to the end of the stream.
+    LoopbackServer srv;
+    std::string payload = RandomBytes(1u << 20, 33);
+    srv.onAccept = [&](TWSocket& p) {
+        p.OnDataSent = [&](TCustomWSocket* s, std::uint16_t) {
+            if (s->State() == wsConnected) {
+                s->SendText(payload);
+                s->Close();
+            }
+        };
+    };
+    Background client({"python3", "-c",
+                       "import socket, hashlib, sys\n"
+                       "c = socket.create_connection(('127.0.0.1', " +
+                           srv.Port() +
+                           "))\n"
+                           "c.sendall(b'GET / HTTP/1.0\\r\\n' * 100)\n"
+                           "h = hashlib.sha256(); n = 0\n"
+                           "while True:\n"
+                           "    d = c.recv(4096)\n"
+                           "    if not d: break\n"
+                           "    h.update(d); n += len(d)\n"
+                           "print(n, h.hexdigest())\n"});
+    int status = -2;
+    ASSERT_TRUE(Pump([&] { return !client.Running(); }, 30000));
+    status = client.Wait(1000);
+    EXPECT_EQ(status, 0);
+    std::string out = client.Output();
+    EXPECT_EQ(out,
+              std::to_string(payload.size()) + " " + crypto::ToHex(crypto::Sha256(payload)) + "\n");
+}
+
+TEST(WSocketInterop, UdpEchoThroughSocat) {
+    if (!HasProgram("socat"))
+        GTEST_SKIP() << "socat is not installed";
+    int port = FreeUdpPort();
+    Background socat(
+        {"socat", "UDP4-RECVFROM:" + std::to_string(port) + ",bind=127.0.0.1,fork", "PIPE"});
+    TWSocket u;
+    std::vector<std::string> replies;
+    u.OnDataAvailable = [&](TCustomWSocket* s, std::uint16_t) {
+        char buf[2048];
+        int n = s->Receive(buf, sizeof buf);
+        if (n > 0)
+            replies.emplace_back(buf, std::size_t(n));
+    };
+    u.SetProto("udp");
+    u.SetAddr("127.0.0.1");
+    u.SetPort(std::to_string(port));
+    u.Connect();
+    // socat needs a moment to bind: resend until the echo comes back.
+    for (int i = 0; i < 50 && replies.empty(); ++i) {
+        u.SendText("ping");
+        Pump([&] { return !replies.empty(); }, 100);
+    }
+    ASSERT_FALSE(replies.empty());
+    EXPECT_EQ(replies[0], "ping");
+}
