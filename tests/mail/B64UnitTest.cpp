@@ -1,4 +1,5 @@
 #include "mail/ui/B64Unit.h"
+#include "mail/UUEnc.h"
 #include "support/ScriptedDialogs.h"
 
 #include <QApplication>
@@ -254,4 +255,42 @@ TEST_F(EncoderWindow, DecodesAFileIntoTheViewerAndSavesTheViewer) {
     dialogs.fileAnswers = {Path("mail.b64")};
     Click("LoadBt");
     EXPECT_EQ(Viewer(), "SGVsbG8sIHdvcmxk\nDQpzZWNvbmQgbGluZQ0K");
+}
+
+TEST_F(EncoderWindow, BytesThatAreNotUtf8GoBackFromTheViewerUnchanged) {
+    // A Latin-1 attachment decoded into the viewer, then saved or encoded
+    // again from there, keeps its bytes.
+    const QByteArray latin1("caf\xE9 cr\xE8me \x80\xFF!");
+    WriteFile(Path("mail.b64"),
+              QByteArray::fromStdString(qordex::mail::EncodeString(latin1.toStdString(), 1)));
+    Get<QLineEdit>("InputEdit")->setText(Path("mail.b64"));
+    Click("ToBox");
+    Click("DecodeBt");
+    EXPECT_EQ(Viewer(), QString::fromLatin1(latin1));
+
+    dialogs.fileAnswers = {Path("saved.txt")};
+    Click("SaveBt");
+    EXPECT_EQ(ReadFile(Path("saved.txt")), latin1 + "\r\n");
+
+    Click("FromBox");
+    Click("EncodeBt");
+    Click("DecodeBt");
+    EXPECT_EQ(Viewer(), QString::fromLatin1(latin1));
+
+    // UTF-8 text stays UTF-8, also after it replaced Latin-1 text.
+    const QByteArray utf8("caf\xC3\xA9 \xE2\x82\xAC");
+    WriteFile(Path("utf8.txt"), utf8);
+    dialogs.fileAnswers = {Path("utf8.txt")};
+    Click("LoadBt");
+    EXPECT_EQ(Viewer(), QString::fromUtf8(utf8));
+    dialogs.fileAnswers = {Path("saved8.txt")};
+    Click("SaveBt");
+    EXPECT_EQ(ReadFile(Path("saved8.txt")), utf8 + "\r\n");
+
+    // A character typed beyond Latin-1 makes the text UTF-8 again.
+    Get<QPlainTextEdit>("Memo1")->setPlainText(QString::fromLatin1(latin1) + QChar(0x20AC));
+    dialogs.fileAnswers = {Path("mixed.txt")};
+    Click("SaveBt");
+    EXPECT_EQ(ReadFile(Path("mixed.txt")),
+              (QString::fromLatin1(latin1) + QChar(0x20AC)).toUtf8() + "\r\n");
 }

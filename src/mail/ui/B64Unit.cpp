@@ -18,8 +18,10 @@
 #include <QRadioButton>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QStringDecoder>
 #include <QStyle>
 #include <QToolButton>
+#include <algorithm>
 #include <sstream>
 
 namespace qordex::mail {
@@ -184,8 +186,17 @@ std::string TForm22::ViewerBytes() const {
     std::string bytes;
     if (text.isEmpty())
         return bytes;
+    // Decoded bytes that are not UTF-8 show one character per byte; taking
+    // them back as UTF-8 would change every byte from 128 up.
+    const bool latin1 = viewerLatin1_ && std::all_of(text.begin(), text.end(),
+                                                     [](QChar c) { return c.unicode() <= 0xFF; });
     for (const QString& line : text.split(u'\n')) {
-        bytes += DisplayToBytes(line);
+        if (latin1) {
+            const QByteArray raw = line.toLatin1();
+            bytes.append(raw.constData(), std::size_t(raw.size()));
+        } else {
+            bytes += DisplayToBytes(line);
+        }
         bytes += "\r\n";
     }
     return bytes;
@@ -193,7 +204,11 @@ std::string TForm22::ViewerBytes() const {
 
 void TForm22::SetViewerBytes(const std::string& bytes) {
     static const QRegularExpression lineBreak(QStringLiteral("\r\n|\r|\n"));
-    QStringList lines = BytesToDisplay(bytes).split(lineBreak);
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString decoded = utf8.decode(QByteArrayView(bytes.data(), qsizetype(bytes.size())));
+    viewerLatin1_ = utf8.hasError(); // shown as Latin-1, as the display text does
+    const QString text = viewerLatin1_ ? BytesToDisplay(bytes) : decoded;
+    QStringList lines = text.split(lineBreak);
     // A final line break ends the last line; it does not start another.
     if (!lines.isEmpty() && lines.back().isEmpty())
         lines.pop_back();
@@ -278,6 +293,7 @@ void TForm22::SaveBtClick() {
 
 void TForm22::ClearBtClick() {
     Memo1->clear();
+    viewerLatin1_ = false;
 }
 
 } // namespace qordex::mail

@@ -41,7 +41,8 @@ public:
     // The codec mode of the checked radio button.
     int Mode() const;
 
-    // The viewer's lines, each followed by CR LF (the "from viewer" source).
+    // The viewer's lines, each followed by CR LF (the "from viewer" source and
+    // what "Save to file" writes).
     std::string ViewerBytes() const;
     // Replaces the viewer's text by the bytes, split into lines at CR, LF or CR LF.
     void SetViewerBytes(const std::string& bytes);
@@ -71,6 +72,9 @@ private:
     QToolButton* ClearBt;
 
     QPointer<QWidget> openerBt_; // the opener's button, disabled while we are open
+    // The viewer's text came from bytes that are not UTF-8 and shows them one
+    // character per byte; they go back as those bytes while that still holds.
+    bool viewerLatin1_ = false;
 };
 
 } // namespace qordex::mail
