@@ -6,6 +6,7 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPointer>
@@ -98,6 +99,25 @@ TEST_F(EncoderWindow, StartsWithItsCaptionsAndDefaults) {
     EXPECT_EQ(w->Mode(), 0);
     Click("QuotedRadio");
     EXPECT_EQ(w->Mode(), 2);
+}
+
+TEST_F(EncoderWindow, IsAFixedWindowWithLabelsAndAFixedPitchViewer) {
+    EXPECT_EQ(w->pos(), QPoint(252, 112));
+    const Qt::WindowFlags flags = w->windowFlags();
+    EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
+    EXPECT_FALSE(flags & Qt::WindowMinimizeButtonHint);
+    EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
+    QStringList labels;
+    for (const QLabel* label : w->findChildren<QLabel*>())
+        labels << label->text();
+    labels.sort();
+    EXPECT_EQ(labels, (QStringList{"Input file", "Output file", "Viewer"}));
+    const auto* memo = Get<QPlainTextEdit>("Memo1");
+    EXPECT_EQ(memo->font().family(), "Courier New");
+    EXPECT_EQ(memo->font().pixelSize(), 13);
+    EXPECT_EQ(memo->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    EXPECT_EQ(memo->geometry().bottom() + 1, 434);
+    EXPECT_TRUE(Get<QLineEdit>("OutputEdit")->text().isEmpty());
 }
 
 TEST(EncoderWindowOpener, ButtonIsDisabledWhileTheWindowIsOpen) {
