@@ -405,3 +405,28 @@ TEST(FileStream, OpensAndClearsTheVariable) {
     CloseFileStream(self);
     EXPECT_EQ(self, nullptr);
 }
+
+TEST(HdrEncodeInLine, FoldedWordsAreCutWhereTheRulesSay) {
+    // "=?iso-8859-1?X?" is 15 characters: a Q word has room for a piece of
+    // 66 - 15 - 2 = 49 with its soft break, which is dropped; a B word takes
+    // groups while its length stays within 66.
+    const struct {
+        std::string text;
+        char type;
+        std::vector<std::size_t> payloads; // encoded characters of each word
+    } cases[] = {
+        {std::string(100, 'a'), 'Q', {48, 48, 4}},
+        {std::string(100, '\xE9'), 'Q', {48, 48, 48, 48, 48, 48, 12}},
+        {std::string(40, 'a') + std::string(10, '\xE9'), 'Q', {46, 24}},
+        {std::string(100, 'a'), 'B', {48, 48, 40}},
+        {std::string(36, 'a'), 'B', {48}},
+        {std::string(37, 'a'), 'B', {48, 4}},
+    };
+    for (const auto& c : cases) {
+        const std::string out = HdrEncodeInLine(c.text, {}, c.type, true, 66, "iso-8859-1");
+        std::vector<std::size_t> payloads;
+        for (const auto& w : SplitWords(out))
+            payloads.push_back(w.size() - 17);
+        EXPECT_EQ(payloads, c.payloads) << c.type << " " << out;
+    }
+}
