@@ -1,7 +1,5 @@
 #include "mail/CodecFiles.h"
 
-#include "mail/UUEnc.h"
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -96,18 +94,6 @@ void TReplacingFile::Commit() {
     if (!temp_.empty() && std::rename(temp_.c_str(), path_.c_str()) != 0)
         Fail("Cannot create file", name_, errno);
     committed_ = true;
-}
-
-void CodecFile(const std::string& in, const std::string& out, bool encode, int mode) {
-    std::ifstream source = OpenInputFile(in);
-    TReplacingFile target(out);
-    if (encode)
-        EncodeStream(source, target.Stream(), mode);
-    else
-        DecodeStream(source, target.Stream(), mode);
-    if (source.bad())
-        Fail("Cannot read file", in, errno ? errno : EIO);
-    target.Commit();
 }
 
 } // namespace qordex::mail

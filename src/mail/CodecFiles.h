@@ -46,8 +46,4 @@ private:
     bool committed_ = false;
 };
 
-// Runs the codec (encoding or decoding) from one file to another, replacing
-// the output file; throws ECodecFileError.
-void CodecFile(const std::string& in, const std::string& out, bool encode, int mode);
-
 } // namespace qordex::mail
