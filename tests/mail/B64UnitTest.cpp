@@ -209,6 +209,32 @@ TEST_F(EncoderWindow, AsksBeforeReplacingAnExistingOutputFile) {
     EXPECT_EQ(ReadFile(Path("out.txt")), "");
 }
 
+TEST_F(EncoderWindow, AnOutputChosenInTheSaveDialogIsNotAskedAboutTwice) {
+    WriteFile(Path("in.bin"), "abc");
+    WriteFile(Path("out.txt"), "precious");
+    Get<QLineEdit>("InputEdit")->setText(Path("in.bin"));
+    // The save dialog asked about replacing it when it was chosen.
+    dialogs.fileAnswers = {Path("out.txt")};
+    Click("OutputBt");
+    Click("EncodeBt");
+    EXPECT_TRUE(dialogs.messages.isEmpty()) << dialogs.messages.join("|").toStdString();
+    EXPECT_EQ(ReadFile(Path("out.txt")), "YWJj\r\n");
+    // The next run replaces what the last one wrote: that is asked again.
+    dialogs.messageAnswers = {QMessageBox::No};
+    Click("EncodeBt");
+    EXPECT_EQ(dialogs.messages.size(), 1);
+
+    // A name typed after the dialog is asked about.
+    WriteFile(Path("other.txt"), "keep");
+    dialogs.fileAnswers = {Path("out.txt")};
+    Click("OutputBt");
+    Get<QLineEdit>("OutputEdit")->setText(Path("other.txt"));
+    dialogs.messageAnswers = {QMessageBox::No};
+    Click("EncodeBt");
+    EXPECT_EQ(dialogs.messages.size(), 2);
+    EXPECT_EQ(ReadFile(Path("other.txt")), "keep");
+}
+
 TEST_F(EncoderWindow, MissingNamesDoNothingAndErrorsAreReported) {
     Click("EncodeBt");
     Get<QLineEdit>("InputEdit")->setText(Path("in.bin"));

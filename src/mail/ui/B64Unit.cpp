@@ -163,8 +163,12 @@ void TForm22::OutputBtClick() {
     // A save dialog, since the output usually does not exist yet; replacing
     // an existing one is confirmed when the conversion runs.
     if (auto name = shell::Dialogs().SaveFileName(this, QStringLiteral("Specify output file"),
-                                                  OutputEdit->text(), kOpenFilter, QString()))
+                                                  OutputEdit->text(), kOpenFilter, QString())) {
         OutputEdit->setText(*name);
+        // The save dialog has just asked about replacing this file: the
+        // next conversion does not ask again.
+        confirmedOutput_ = FileExists(FileName(*name)) ? *name : QString();
+    }
 }
 
 void TForm22::FromBoxClick(bool checked) {
@@ -246,7 +250,9 @@ void TForm22::Convert(bool encode) {
             return;
         }
         const std::string outPath = FileName(outName);
-        if (FileExists(outPath)) {
+        const bool confirmed = !confirmedOutput_.isEmpty() && confirmedOutput_ == outName;
+        confirmedOutput_.clear();
+        if (FileExists(outPath) && !confirmed) {
             const auto answer = shell::Dialogs().Message(
                 this, QMessageBox::Question, windowTitle(),
                 QStringLiteral("File \"%1\" already exists.\nDo you want to replace it?")

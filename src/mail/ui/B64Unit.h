@@ -6,6 +6,7 @@
 #include "shell/SecondaryForm.h"
 
 #include <QPointer>
+#include <QString>
 #include <string>
 
 class QCheckBox;
@@ -75,6 +76,8 @@ private:
     // The viewer's text came from bytes that are not UTF-8 and shows them one
     // character per byte; they go back as those bytes while that still holds.
     bool viewerLatin1_ = false;
+    // An existing output file whose replacement the output dialog confirmed.
+    QString confirmedOutput_;
 };
 
 } // namespace qordex::mail
