@@ -318,3 +318,29 @@ TEST_F(CodecCommand, AMissingInputFailsAndLeavesTheOutput) {
     EXPECT_EQ(ReadFile(out), "keep me");
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
 }
+
+TEST_F(CodecCommand, FilesThatCannotBeReadOrWrittenFailWithOne) {
+    const std::string in = Path("in.bin");
+    WriteFile(in, "abc");
+    const struct {
+        std::vector<std::string> files;
+        const char* message;
+    } cases[] = {
+        {{dir.path().toStdString()}, "Cannot open file"},
+        {{in, dir.path().toStdString()}, "Cannot create file"},
+        {{in, Path("no/such/dir/out.txt")}, "Cannot create file"},
+        {{in, "/dev/full"}, "Cannot write file"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv = {cli, "encode"};
+        argv.insert(argv.end(), c.files.begin(), c.files.end());
+        const auto r = qordex::test::Run(argv);
+        EXPECT_EQ(r.status, 1) << c.files.back();
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+    const auto full = qordex::test::Shell("'" + cli + "' encode '" + in + "' > /dev/full");
+    EXPECT_EQ(full.status, 1);
+    EXPECT_NE(full.err.find("Cannot write standard output"), std::string::npos) << full.err;
+    // Nothing was left beside the files.
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"in.bin"});
+}
