@@ -30,6 +30,9 @@ public:
             start_ = static_cast<std::int64_t>(here);
             in_.seekg(0, std::ios::end);
             const std::istream::pos_type end = in_.tellg();
+            // A source that tells its position but cannot seek to its end
+            // still reads from here; only its size stays unknown.
+            in_.clear(in_.rdstate() & ~std::ios::failbit);
             in_.seekg(here);
             if (end != std::istream::pos_type(-1))
                 size_ = static_cast<std::int64_t>(end);

@@ -191,3 +191,33 @@ TEST(CodecStreams, RejectAnUnknownMode) {
     EXPECT_THROW(EncodeStream(in, out, 3), std::invalid_argument);
     EXPECT_THROW(DecodeStream(in, out, -1), std::invalid_argument);
 }
+
+namespace {
+
+// A source that tells its position but cannot seek to its end, as some
+// devices and wrapped streams do.
+class NoEndSeekBuf : public std::stringbuf {
+public:
+    using std::stringbuf::stringbuf;
+
+protected:
+    pos_type seekoff(off_type off, std::ios_base::seekdir dir,
+                     std::ios_base::openmode which) override {
+        if (dir == std::ios_base::end)
+            return pos_type(off_type(-1));
+        return std::stringbuf::seekoff(off, dir, which);
+    }
+};
+
+} // namespace
+
+TEST(CodecStreams, ASourceThatCannotSeekToItsEndIsStillRead) {
+    NoEndSeekBuf buf(std::string("skipabc"));
+    std::istream in(&buf);
+    in.seekg(4);
+    std::ostringstream out;
+    std::int64_t size = 0;
+    EncodeStream(in, out, cmBase64, [&](std::int32_t, std::int64_t, std::int64_t s) { size = s; });
+    EXPECT_EQ(out.str(), "YWJj\r\n");
+    EXPECT_EQ(size, -1);
+}
