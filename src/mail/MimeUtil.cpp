@@ -71,6 +71,21 @@ bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix) {
     return true;
 }
 
+bool IsUtf8Continuation(char c) {
+    return (Byte(c) & 0xC0) == 0x80;
+}
+
+bool IsUtf8Lead(char c) {
+    return Byte(c) >= 0xC0;
+}
+
+bool IsUtf8Charset(std::string_view charset) {
+    std::string lower;
+    for (char c : charset)
+        lower += AsciiLower(c);
+    return lower == "utf-8" || lower == "utf8";
+}
+
 bool IsTextSafe(unsigned char c) {
     return c == 9 || c == 10 || c == 13 || (c >= 32 && c <= 126);
 }
@@ -323,6 +338,10 @@ std::string HdrEncodeInLine(std::string_view text, const TCharSet& protectedChar
     prefix += '?';
     const long long prefixLen = static_cast<long long>(prefix.size());
 
+    // An encoded word holds whole characters (RFC 2047, 5): in UTF-8 text a
+    // word may not end inside a character's byte sequence.
+    const bool utf8 = IsUtf8Charset(charset);
+
     std::string out;
     if (encType == 'Q') {
         // A charset too long for the column still gives words, only longer ones.
@@ -330,12 +349,46 @@ std::string HdrEncodeInLine(std::string_view text, const TCharSet& protectedChar
         const TCharSet prot = protectedChars | MakeCharSet(" =?_");
         std::size_t pos = 1;
         while (pos <= text.size()) {
+            const std::size_t start = pos;
             std::string line = EncodeQPLine(text, std::size_t(room), prot, true, pos, fold);
             if (!line.empty() && line.back() == '=')
                 line.pop_back();
+            if (utf8 && pos <= text.size() && IsUtf8Continuation(text[pos - 1])) {
+                // The cut is inside a character: give back its bytes, each
+                // written as "=XX", unless they are all the word holds.
+                std::size_t lead = pos - 1; // 0-based, the next byte
+                while (lead + 1 > start && IsUtf8Continuation(text[lead - 1]))
+                    --lead;
+                if (lead + 1 > start && IsUtf8Lead(text[lead - 1])) {
+                    const std::size_t back = pos - lead;
+                    if (line.size() > 3 * back) {
+                        line.resize(line.size() - 3 * back);
+                        pos -= back;
+                    }
+                }
+            }
             if (!out.empty())
                 out += "\r\n\t";
             out += prefix + line + "?=";
+        }
+        return out;
+    }
+
+    if (utf8 && fold && !text.empty()) {
+        // The same number of groups a word as below, fewer where the last
+        // one would end inside a character; that word's last group is padded.
+        const std::size_t most = 3 * std::size_t(std::max(1LL, (maxCol - prefixLen - 2) / 4));
+        for (std::size_t i = 0; i < text.size();) {
+            std::size_t n = std::min(most, text.size() - i);
+            std::size_t whole = n;
+            while (whole > 0 && i + whole < text.size() && IsUtf8Continuation(text[i + whole]))
+                --whole;
+            if (whole > 0)
+                n = whole;
+            if (!out.empty())
+                out += "\r\n\t";
+            out += prefix + EncodeBase64(text.substr(i, n)) + "?=";
+            i += n;
         }
         return out;
     }

@@ -430,3 +430,71 @@ TEST(HdrEncodeInLine, FoldedWordsAreCutWhereTheRulesSay) {
         EXPECT_EQ(payloads, c.payloads) << c.type << " " << out;
     }
 }
+
+namespace {
+
+// The bytes of one "Q" word's encoded text.
+std::string DecodeQWord(std::string_view encoded) {
+    std::string bytes;
+    for (std::size_t i = 0; i < encoded.size(); ++i) {
+        if (encoded[i] == '_')
+            bytes += ' ';
+        else if (encoded[i] == '=' && i + 2 < encoded.size()) {
+            bytes += char(std::stoi(std::string(encoded.substr(i + 1, 2)), nullptr, 16));
+            i += 2;
+        } else
+            bytes += encoded[i];
+    }
+    return bytes;
+}
+
+bool IsWholeUtf8(std::string_view s) {
+    for (std::size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        const std::size_t n = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
+        if (n == 0 || i + n > s.size())
+            return false;
+        for (std::size_t k = 1; k < n; ++k)
+            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
+                return false;
+        i += n;
+    }
+    return true;
+}
+
+} // namespace
+
+TEST(HdrEncodeInLine, Utf8WordsHoldWholeCharacters) {
+    // Two-, three- and four-byte characters after 0 to 5 letters, so that
+    // every cut position meets the middle of some character.
+    const std::string chars[] = {"\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"};
+    for (std::size_t shift = 0; shift < 6; ++shift)
+        for (const auto& ch : chars) {
+            std::string text(shift, 'a');
+            for (int i = 0; i < 40; ++i)
+                text += ch + (i % 3 ? "" : " ");
+            for (char type : {'Q', 'B'})
+                for (int maxCol : {25, 40, 66, 76}) {
+                    const std::string out =
+                        HdrEncodeInLine(text, Rfc822Specials(), type, true, maxCol, "UTF-8");
+                    std::string joined;
+                    for (const auto& w : SplitWords(out)) {
+                        ASSERT_LE(w.size(), std::size_t(maxCol)) << w;
+                        const std::string payload = w.substr(10, w.size() - 12);
+                        const std::string bytes =
+                            type == 'Q' ? DecodeQWord(payload) : DecodeBase64(payload);
+                        EXPECT_TRUE(IsWholeUtf8(bytes)) << type << maxCol << " " << w;
+                        joined += bytes;
+                    }
+                    EXPECT_EQ(joined, text) << type << maxCol;
+                }
+        }
+    // Other charsets keep their byte-wise cuts: three groups a word here.
+    const std::string text = "a" + std::string(4, ' ') + "\xE2\x82\xAC\xE2\x82\xAC";
+    EXPECT_EQ(HdrEncodeInLine(text, {}, 'B', true, 25, "x-user"),
+              "=?x-user?B?" + EncodeBase64(text.substr(0, 9)) + "?=\r\n\t=?x-user?B?" +
+                  EncodeBase64(text.substr(9)) + "?=");
+    EXPECT_EQ(HdrEncodeInLine(text, {}, 'B', true, 25, "utf-8"),
+              "=?utf-8?B?" + EncodeBase64(text.substr(0, 8)) + "?=\r\n\t=?utf-8?B?" +
+                  EncodeBase64(text.substr(8)) + "?=");
+}
