@@ -97,7 +97,8 @@ std::string FoldText(std::string_view text, const TCharSet& breakChars, std::siz
 
 // RFC 2047 encoded words "=?charset?B?...?=" or "=?charset?Q?...?=" for the
 // text, separated by CR LF tab.  With `fold` each word fits in `maxCol`
-// (at least 25); without it there is exactly one word.  `encType` is 'B' or
+// (at least 25); without it there is exactly one word.  With the charset
+// "utf-8" a folded word never ends inside a character.  `encType` is 'B' or
 // 'Q'.  Throws std::runtime_error for a charset shorter than 4 characters or
 // another type.
 std::string HdrEncodeInLine(std::string_view text, const TCharSet& protectedChars, char encType,
