@@ -249,8 +249,7 @@ TEST(NetInfoCommandTest, MalformedAddressesAreInvalidParameters) {
          {"10.1.0.77", "255.255.255.255.0"},
          {"CreateProxyArpEntry"},
          "CreateProxyArpEntry"},
-        {"DeleteProxyArpEntry", {"-1"}, {"DeleteProxyArpEntry"},
-         "DeleteProxyArpEntry"},
+        {"DeleteProxyArpEntry", {"-1"}, {"DeleteProxyArpEntry"}, "DeleteProxyArpEntry"},
     };
     for (const auto& c : cases) {
         ScriptIO io(c.answers);
@@ -258,8 +257,8 @@ TEST(NetInfoCommandTest, MalformedAddressesAreInvalidParameters) {
             Command(c.command).run(io);
             ADD_FAILURE() << c.command << ": no error";
         } catch (const EIpHlpError& e) {
-            EXPECT_EQ(std::string(e.what()), std::string("Function ") + c.function +
-                                                 ". Invalid parameter")
+            EXPECT_EQ(std::string(e.what()),
+                      std::string("Function ") + c.function + ". Invalid parameter")
                 << c.command;
         }
         EXPECT_EQ(io.lines, c.lines) << c.command;
