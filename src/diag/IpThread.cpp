@@ -108,16 +108,23 @@ void TWaitingThread::Run() {
         }
         if (changed)
             window_->PostCall([this, alive] {
-                if (*alive && OnChange)
-                    OnChange(*this, text_);
+                // The handler may destroy us: it runs from copies, so that
+                // neither it nor the text it was given goes with us.
+                if (!*alive || !OnChange)
+                    return;
+                auto handler = OnChange;
+                const std::string text = text_;
+                handler(*this, text);
             });
         if (failed)
             break;
     }
     finished_ = true;
     window_->PostCall([this, alive] {
-        if (*alive && OnTerminate)
-            OnTerminate(*this, kind_);
+        if (!*alive || !OnTerminate)
+            return;
+        auto handler = OnTerminate;
+        handler(*this, kind_);
     });
 }
 
