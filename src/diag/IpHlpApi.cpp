@@ -231,6 +231,19 @@ Route4 RouteOf(const char* function, const MIB_IPFORWARDROW& row) {
     return r;
 }
 
+// What the row cannot say about a route already in the table: its kind
+// (a blackhole is deleted as a blackhole) and its preferred source address,
+// which rewriting the route must not drop.
+void KeepWhatTheRowLeavesOut(const char* function, Route4& r) {
+    for (const auto& old : Call(function, [] { return Routes4(); }))
+        if (old.dst == r.dst && old.prefix == r.prefix && old.oif == r.oif &&
+            old.gateway == r.gateway && old.priority == r.priority) {
+            r.type = old.type;
+            r.prefsrc = old.prefsrc;
+            return;
+        }
+}
+
 uint32_t TcpState(int linuxState) {
     switch (linuxState) {
     case 1:
@@ -731,11 +744,13 @@ void CreateIpForwardEntry(const MIB_IPFORWARDROW& row) {
 
 void DeleteIpForwardEntry(const MIB_IPFORWARDROW& row) {
     Route4 r = RouteOf("DeleteIpForwardEntry", row);
+    KeepWhatTheRowLeavesOut("DeleteIpForwardEntry", r);
     Call("DeleteIpForwardEntry", [&] { DelRoute4(r); });
 }
 
 void SetIpForwardEntry(const MIB_IPFORWARDROW& row) {
     Route4 r = RouteOf("SetIpForwardEntry", row);
+    KeepWhatTheRowLeavesOut("SetIpForwardEntry", r);
     Call("SetIpForwardEntry", [&] { AddRoute4(r, true); });
 }
 

@@ -521,6 +521,34 @@ TEST_F(NsFixture, CreateSetAndDeleteARoute) {
     }
 }
 
+// The row has no place for a route's preferred source or its kind: writing
+// the row back keeps the source, and a blackhole in the table can be deleted.
+TEST_F(NsFixture, RouteRowsKeepTheSourceAndKindOfTheirRoute) {
+    Sh("ip route add 10.7.0.0/16 dev d0 src 10.1.0.2 metric 7 && "
+       "ip route add blackhole 10.9.0.0/16");
+    auto rowOf = [&](const RouteRow& want) {
+        auto rows = CliRouteRows(C({"GetIpForwardTable"}).out);
+        auto it = std::find(rows.begin(), rows.end(), want);
+        return it == rows.end() ? std::string() : std::to_string(it - rows.begin() + 1);
+    };
+    std::string n = rowOf({"10.7.0.0", "255.255.0.0", "0.0.0.0", d0});
+    ASSERT_NE(n, "");
+    auto r = C({"SetIpForwardEntry", n});
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto shown = JsonArray(ns.Exec("ip -j route show 10.7.0.0/16").out);
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_EQ(Str(shown[0].toObject()["protocol"]), "static");
+    EXPECT_EQ(Str(shown[0].toObject()["prefsrc"]), "10.1.0.2");
+    EXPECT_EQ(shown[0].toObject()["metric"].toInt(), 7);
+
+    n = rowOf({"10.9.0.0", "255.255.0.0", "0.0.0.0", 0});
+    ASSERT_NE(n, "");
+    r = C({"DeleteIpForwardEntry", n});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "DeleteIpForwardEntry\nSuccess\n");
+    EXPECT_EQ(JsonArray(ns.Exec("ip -j route show 10.9.0.0/16").out).size(), 0);
+}
+
 TEST_F(NsFixture, BestRouteAndInterfaceFollowTheKernel) {
     auto r = C({"GetBestRoute", "10.2.3.4"});
     ASSERT_EQ(r.status, 0) << r.err;
