@@ -51,8 +51,15 @@ TWaitingThread::TWaitingThread(int kind, std::string text)
         ::close(sock_);
         throw EIpHlpError::OsError(ErrnoToIpHlp(err));
     }
-    window_ = std::make_unique<HiddenWindow>();
-    thread_ = std::thread([this] { Run(); });
+    try {
+        window_ = std::make_unique<HiddenWindow>();
+        thread_ = std::thread([this] { Run(); });
+    } catch (...) {
+        // No thread (out of threads or memory): nothing is left open.
+        ::close(sock_);
+        ::close(wake_);
+        throw;
+    }
 }
 
 TWaitingThread::~TWaitingThread() {
