@@ -801,34 +801,45 @@ uint32_t GetBestInterface(uint32_t dest) {
     });
 }
 
-bool GetRTTAndHopCount(uint32_t dest, uint32_t& hopCount, uint32_t maxHops, uint32_t& rtt) {
+bool GetRTTAndHopCount(uint32_t dest, uint32_t& hopCount, uint32_t maxHops, uint32_t& rtt,
+                       unsigned long* error) {
     hopCount = rtt = 0;
-    if (dest == 0 || dest == 0xFFFFFFFFu || maxHops == 0 || maxHops > 255)
+    auto fail = [error](unsigned long code) {
+        if (error)
+            *error = code;
         return false;
+    };
+    if (dest == 0 || dest == 0xFFFFFFFFu || maxHops == 0 || maxHops > 255)
+        return fail(kErrorInvalidParameter);
+    std::unique_ptr<TICMP> icmp;
     try {
-        TICMP icmp;
-        icmp.SetAddress(Ip4ToText(dest));
-        icmp.SetTimeout(kHopTimeoutMs);
+        icmp = std::make_unique<TICMP>();
+    } catch (const TICMPException&) {
+        return fail(kErrorAccessDenied); // neither kind of ICMP socket is allowed
+    }
+    try {
+        icmp->SetAddress(Ip4ToText(dest));
+        icmp->SetTimeout(kHopTimeoutMs);
         for (uint32_t ttl = 1; ttl <= maxHops; ++ttl) {
-            icmp.SetTTL(static_cast<int>(ttl));
-            if (icmp.Ping() == 0) {
+            icmp->SetTTL(static_cast<int>(ttl));
+            if (icmp->Ping() == 0) {
                 // A silent hop: the ones after it may still answer.
-                if (icmp.ErrorCode() == ipReqTimedOut)
+                if (icmp->ErrorCode() == ipReqTimedOut)
                     continue;
-                return false;
+                break;
             }
-            const IcmpEchoReply& reply = icmp.Reply();
+            const IcmpEchoReply& reply = icmp->Reply();
             if (reply.Status == ipTtlExpiredTransit)
                 continue;
             if (reply.Status != ipSuccess || reply.Address != dest)
-                return false;
+                break;
             hopCount = ttl;
             rtt = reply.RoundTripTime;
             return true;
         }
     } catch (const TICMPException&) {
     }
-    return false;
+    return fail(kErrorHostUnreachable);
 }
 
 MIB_TCPSTATS GetTcpStatistics() {

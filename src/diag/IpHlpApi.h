@@ -259,8 +259,11 @@ void SetIpForwardEntry(const MIB_IPFORWARDROW& row);
 MIB_IPFORWARDROW GetBestRoute(uint32_t dest, uint32_t src);
 uint32_t GetBestInterface(uint32_t dest);
 // Sends ICMP echo requests with rising TTL, 1 to `maxHops`, until `dest`
-// answers; false when it never did (or no ICMP socket could be opened).
-bool GetRTTAndHopCount(uint32_t dest, uint32_t& hopCount, uint32_t maxHops, uint32_t& rtt);
+// answers; false when it never did.  `error`, when given, then tells why:
+// kErrorInvalidParameter, kErrorAccessDenied (no ICMP socket may be opened)
+// or kErrorHostUnreachable.
+bool GetRTTAndHopCount(uint32_t dest, uint32_t& hopCount, uint32_t maxHops, uint32_t& rtt,
+                       unsigned long* error = nullptr);
 
 // TCP and UDP.
 MIB_TCPSTATS GetTcpStatistics();

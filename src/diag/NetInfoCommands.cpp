@@ -685,10 +685,10 @@ void RunGetRTTAndHopCount(NetInfoIO& io) {
         return;
     io.Line("GetRTTAndHopCount");
     uint32_t hops = 0, rtt = 0;
-    // A failed measurement is reported, not printed as a result: the
-    // destination did not answer within the hops tried.
-    if (!GetRTTAndHopCount(*dest, hops, kRttMaxHops, rtt))
-        throw EIpHlpError("GetRTTAndHopCount", kErrorHostUnreachable);
+    // A failed measurement is reported, not printed as a result.
+    unsigned long error = kErrorHostUnreachable;
+    if (!GetRTTAndHopCount(*dest, hops, kRttMaxHops, rtt, &error))
+        throw EIpHlpError("GetRTTAndHopCount", error);
     io.Line("HopCount: " + Num(hops));
     io.Line("RTT: " + Num(rtt));
 }

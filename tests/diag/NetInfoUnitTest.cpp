@@ -264,6 +264,17 @@ TEST(NetInfoCommandTest, MalformedAddressesAreInvalidParameters) {
         EXPECT_EQ(io.lines, c.lines) << c.command;
         EXPECT_EQ(io.prompts.size(), c.answers.size()) << c.command << ": asked no further";
     }
+    {
+        // An address no echo can go to.
+        ScriptIO io({"0.0.0.0"});
+        try {
+            Command("GetRTTAndHopCount").run(io);
+            ADD_FAILURE() << "no error";
+        } catch (const EIpHlpError& e) {
+            EXPECT_STREQ(e.what(), "Function GetRTTAndHopCount. Invalid parameter");
+        }
+        EXPECT_EQ(io.lines, std::vector<std::string>{"GetRTTAndHopCount"});
+    }
     // Spaces around an address are no part of it.
     ScriptIO io({" 127.0.0.1 "});
     Command("GetBestInterface").run(io);
