@@ -280,3 +280,46 @@ TEST(NetInfoCommandTest, MalformedAddressesAreInvalidParameters) {
     Command("GetBestInterface").run(io);
     EXPECT_EQ(io.lines, (std::vector<std::string>{"GetBestInterface", "BestIfIndex: 1"}));
 }
+
+// Negative and oversized numbers end in a clear error and change nothing.
+TEST(NetInfoCommandTest, OddNumbersAreClearErrors) {
+    const std::string invalid = ". Invalid parameter";
+    struct Case {
+        const char* command;
+        std::vector<std::string> answers;
+        std::string error; // empty: no exception
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"GetIfEntry", {"-1"}, "Function GetIfEntry" + invalid, {"GetIfEntry"}},
+        {"GetIfEntry",
+         {"99999999999999999999"},
+         "'99999999999999999999' is not a valid integer value",
+         {}},
+        {"GetIfEntry", {"2147483648"}, "'2147483648' is not a valid integer value", {}},
+        {"SetIfEntry", {"-2147483648", "1"}, "Function SetIfEntry" + invalid, {"SetIfEntry"}},
+        {"SetIfEntry", {"1", "7"}, "Function SetIfEntry" + invalid, {"SetIfEntry"}},
+        {"FlushIpNetTable", {"-1"}, "Function FlushIpNetTable" + invalid, {}},
+        {"AddIPAddress",
+         {"-1", "10.9.9.9", "255.255.255.0"},
+         "Function AddIPAddress" + invalid,
+         {"AddIPAddress"}},
+        {"SetIpTTL", {"-64"}, "Function SetIpTTL" + invalid, {"SetIpTTL"}},
+        {"SetIpTTL", {"0"}, "Function SetIpTTL" + invalid, {"SetIpTTL"}},
+        {"SetTcpEntry", {"-1"}, "", {}},
+        {"SetTcpEntry", {"+"}, "'+' is not a valid integer value", {}},
+    };
+    for (const auto& c : cases) {
+        ScriptIO io(c.answers);
+        std::string error;
+        try {
+            Command(c.command).run(io);
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+        EXPECT_EQ(error, c.error) << c.command << " " << c.answers[0];
+        EXPECT_EQ(io.lines, c.lines) << c.command << " " << c.answers[0];
+    }
+    ScriptIO io({"-1"});
+    Command("DeleteIpForwardEntry").run(io);
+    EXPECT_EQ(io.errors, std::vector<std::string>{"Invalid IP entry"});
+}
