@@ -952,6 +952,21 @@ uint32_t UnenableRouter() {
     return --r.count;
 }
 
+void WithdrawRouterRequests() {
+    RouterState& r = Router();
+    std::lock_guard<std::mutex> g(r.lock);
+    if (r.count == 0)
+        return;
+    r.count = 0;
+    if (r.before != "1") {
+        try {
+            WriteIpv4Sysctl("ip_forward", "0");
+        } catch (const IpSysError&) {
+            // Nothing to tell anyone any more; the setting stays as it is.
+        }
+    }
+}
+
 unsigned char NetbiosLanaEnum(std::vector<unsigned char>& lanas) {
     lanas.clear();
     try {

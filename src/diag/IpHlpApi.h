@@ -280,6 +280,9 @@ void SetTcpEntry(const MIB_TCPROW& row);
 void EnableRouter();
 // Returns the count of requests still standing.
 uint32_t UnenableRouter();
+// Withdraws every request still standing, as when their owner goes away;
+// forwarding is back to what it was before the first.  Never throws.
+void WithdrawRouterRequests();
 
 // The adapter-address query of the NetBIOS service, emulated over the
 // interfaces: each interface is a LANA numbered by its interface index.
