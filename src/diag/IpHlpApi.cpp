@@ -231,6 +231,19 @@ Route4 RouteOf(const char* function, const MIB_IPFORWARDROW& row) {
     return r;
 }
 
+// What the row cannot say about a route already in the table: its kind
+// (a blackhole is deleted as a blackhole) and its preferred source address,
+// which rewriting the route must not drop.
+void KeepWhatTheRowLeavesOut(const char* function, Route4& r) {
+    for (const auto& old : Call(function, [] { return Routes4(); }))
+        if (old.dst == r.dst && old.prefix == r.prefix && old.oif == r.oif &&
+            old.gateway == r.gateway && old.priority == r.priority) {
+            r.type = old.type;
+            r.prefsrc = old.prefsrc;
+            return;
+        }
+}
+
 uint32_t TcpState(int linuxState) {
     switch (linuxState) {
     case 1:
@@ -731,11 +744,13 @@ void CreateIpForwardEntry(const MIB_IPFORWARDROW& row) {
 
 void DeleteIpForwardEntry(const MIB_IPFORWARDROW& row) {
     Route4 r = RouteOf("DeleteIpForwardEntry", row);
+    KeepWhatTheRowLeavesOut("DeleteIpForwardEntry", r);
     Call("DeleteIpForwardEntry", [&] { DelRoute4(r); });
 }
 
 void SetIpForwardEntry(const MIB_IPFORWARDROW& row) {
     Route4 r = RouteOf("SetIpForwardEntry", row);
+    KeepWhatTheRowLeavesOut("SetIpForwardEntry", r);
     Call("SetIpForwardEntry", [&] { AddRoute4(r, true); });
 }
 
@@ -786,34 +801,45 @@ uint32_t GetBestInterface(uint32_t dest) {
     });
 }
 
-bool GetRTTAndHopCount(uint32_t dest, uint32_t& hopCount, uint32_t maxHops, uint32_t& rtt) {
+bool GetRTTAndHopCount(uint32_t dest, uint32_t& hopCount, uint32_t maxHops, uint32_t& rtt,
+                       unsigned long* error) {
     hopCount = rtt = 0;
-    if (dest == 0 || dest == 0xFFFFFFFFu || maxHops == 0 || maxHops > 255)
+    auto fail = [error](unsigned long code) {
+        if (error)
+            *error = code;
         return false;
+    };
+    if (dest == 0 || dest == 0xFFFFFFFFu || maxHops == 0 || maxHops > 255)
+        return fail(kErrorInvalidParameter);
+    std::unique_ptr<TICMP> icmp;
     try {
-        TICMP icmp;
-        icmp.SetAddress(Ip4ToText(dest));
-        icmp.SetTimeout(kHopTimeoutMs);
+        icmp = std::make_unique<TICMP>();
+    } catch (const TICMPException&) {
+        return fail(kErrorAccessDenied); // neither kind of ICMP socket is allowed
+    }
+    try {
+        icmp->SetAddress(Ip4ToText(dest));
+        icmp->SetTimeout(kHopTimeoutMs);
         for (uint32_t ttl = 1; ttl <= maxHops; ++ttl) {
-            icmp.SetTTL(static_cast<int>(ttl));
-            if (icmp.Ping() == 0) {
+            icmp->SetTTL(static_cast<int>(ttl));
+            if (icmp->Ping() == 0) {
                 // A silent hop: the ones after it may still answer.
-                if (icmp.ErrorCode() == ipReqTimedOut)
+                if (icmp->ErrorCode() == ipReqTimedOut)
                     continue;
-                return false;
+                break;
             }
-            const IcmpEchoReply& reply = icmp.Reply();
+            const IcmpEchoReply& reply = icmp->Reply();
             if (reply.Status == ipTtlExpiredTransit)
                 continue;
             if (reply.Status != ipSuccess || reply.Address != dest)
-                return false;
+                break;
             hopCount = ttl;
             rtt = reply.RoundTripTime;
             return true;
         }
     } catch (const TICMPException&) {
     }
-    return false;
+    return fail(kErrorHostUnreachable);
 }
 
 MIB_TCPSTATS GetTcpStatistics() {
@@ -924,6 +950,21 @@ uint32_t UnenableRouter() {
         }
     }
     return --r.count;
+}
+
+void WithdrawRouterRequests() {
+    RouterState& r = Router();
+    std::lock_guard<std::mutex> g(r.lock);
+    if (r.count == 0)
+        return;
+    r.count = 0;
+    if (r.before != "1") {
+        try {
+            WriteIpv4Sysctl("ip_forward", "0");
+        } catch (const IpSysError&) {
+            // Nothing to tell anyone any more; the setting stays as it is.
+        }
+    }
 }
 
 unsigned char NetbiosLanaEnum(std::vector<unsigned char>& lanas) {

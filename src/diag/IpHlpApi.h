@@ -259,8 +259,11 @@ void SetIpForwardEntry(const MIB_IPFORWARDROW& row);
 MIB_IPFORWARDROW GetBestRoute(uint32_t dest, uint32_t src);
 uint32_t GetBestInterface(uint32_t dest);
 // Sends ICMP echo requests with rising TTL, 1 to `maxHops`, until `dest`
-// answers; false when it never did (or no ICMP socket could be opened).
-bool GetRTTAndHopCount(uint32_t dest, uint32_t& hopCount, uint32_t maxHops, uint32_t& rtt);
+// answers; false when it never did.  `error`, when given, then tells why:
+// kErrorInvalidParameter, kErrorAccessDenied (no ICMP socket may be opened)
+// or kErrorHostUnreachable.
+bool GetRTTAndHopCount(uint32_t dest, uint32_t& hopCount, uint32_t maxHops, uint32_t& rtt,
+                       unsigned long* error = nullptr);
 
 // TCP and UDP.
 MIB_TCPSTATS GetTcpStatistics();
@@ -277,6 +280,9 @@ void SetTcpEntry(const MIB_TCPROW& row);
 void EnableRouter();
 // Returns the count of requests still standing.
 uint32_t UnenableRouter();
+// Withdraws every request still standing, as when their owner goes away;
+// forwarding is back to what it was before the first.  Never throws.
+void WithdrawRouterRequests();
 
 // The adapter-address query of the NetBIOS service, emulated over the
 // interfaces: each interface is a LANA numbered by its interface index.

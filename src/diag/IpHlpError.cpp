@@ -29,7 +29,7 @@ const char* KnownText(unsigned long code) {
         return "The pipe is being closed.";
     case 1231:
         return "The network location cannot be reached.";
-    case 1232:
+    case kErrorHostUnreachable:
         return "The network location cannot be reached.";
     case kErrorNotFound:
         return "Element not found.";

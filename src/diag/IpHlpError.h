@@ -17,6 +17,7 @@ constexpr unsigned long kErrorInsufficientBuffer = 122;
 constexpr unsigned long kErrorNoData = 232;
 constexpr unsigned long kErrorIoPending = 997;
 constexpr unsigned long kErrorNotFound = 1168;
+constexpr unsigned long kErrorHostUnreachable = 1232;
 constexpr unsigned long kErrorObjectAlreadyExists = 5010;
 
 class EIpHlpError : public std::runtime_error {

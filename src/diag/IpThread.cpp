@@ -51,8 +51,15 @@ TWaitingThread::TWaitingThread(int kind, std::string text)
         ::close(sock_);
         throw EIpHlpError::OsError(ErrnoToIpHlp(err));
     }
-    window_ = std::make_unique<HiddenWindow>();
-    thread_ = std::thread([this] { Run(); });
+    try {
+        window_ = std::make_unique<HiddenWindow>();
+        thread_ = std::thread([this] { Run(); });
+    } catch (...) {
+        // No thread (out of threads or memory): nothing is left open.
+        ::close(sock_);
+        ::close(wake_);
+        throw;
+    }
 }
 
 TWaitingThread::~TWaitingThread() {
@@ -108,16 +115,23 @@ void TWaitingThread::Run() {
         }
         if (changed)
             window_->PostCall([this, alive] {
-                if (*alive && OnChange)
-                    OnChange(*this, text_);
+                // The handler may destroy us: it runs from copies, so that
+                // neither it nor the text it was given goes with us.
+                if (!*alive || !OnChange)
+                    return;
+                auto handler = OnChange;
+                const std::string text = text_;
+                handler(*this, text);
             });
         if (failed)
             break;
     }
     finished_ = true;
     window_->PostCall([this, alive] {
-        if (*alive && OnTerminate)
-            OnTerminate(*this, kind_);
+        if (!*alive || !OnTerminate)
+            return;
+        auto handler = OnTerminate;
+        handler(*this, kind_);
     });
 }
 

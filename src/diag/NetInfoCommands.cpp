@@ -46,6 +46,15 @@ std::string Text(const std::string& s) {
     return s.substr(0, s.find('\0'));
 }
 
+std::string Trim(const std::string& s) {
+    size_t b = 0, e = s.size();
+    while (b < e && std::isspace(static_cast<unsigned char>(s[b])))
+        ++b;
+    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1])))
+        --e;
+    return s.substr(b, e - b);
+}
+
 // An answer, or nullopt when the user cancelled or left it empty.
 std::optional<std::string> AskText(NetInfoIO& io, const char* prompt) {
     auto answer = io.Ask(prompt);
@@ -61,12 +70,7 @@ std::optional<long long> AskInt(NetInfoIO& io, const char* prompt, long long lo 
     if (!answer)
         return std::nullopt;
     const std::string& s = *answer;
-    size_t b = 0, e = s.size();
-    while (b < e && std::isspace(static_cast<unsigned char>(s[b])))
-        ++b;
-    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1])))
-        --e;
-    std::string digits = s.substr(b, e - b);
+    std::string digits = Trim(s);
     bool ok = !digits.empty();
     for (size_t i = 0; ok && i < digits.size(); ++i)
         ok = std::isdigit(static_cast<unsigned char>(digits[i])) ||
@@ -89,18 +93,24 @@ std::optional<uint32_t> AskIndex(NetInfoIO& io, const char* prompt) {
     return static_cast<uint32_t>(*v);
 }
 
-// Dotted IPv4 without further checks: text that is no address becomes the
-// all-ones address, which the operations refuse.
+// Dotted IPv4: text that is no address becomes the all-ones address.
 uint32_t ToAddr(const std::string& text) {
     in_addr a;
     return ::inet_pton(AF_INET, text.c_str(), &a) == 1 ? a.s_addr : INADDR_NONE;
 }
 
-std::optional<uint32_t> AskAddr(NetInfoIO& io, const char* prompt) {
+// Dotted IPv4 for operation `function`.  Text that is no address is that
+// operation's invalid parameter, raised before anything changes: read as the
+// all-ones address it would pass as a valid mask and quietly turn a subnet
+// into a single host.
+std::optional<uint32_t> AskAddr(NetInfoIO& io, const char* prompt, const char* function) {
     auto answer = AskText(io, prompt);
     if (!answer)
         return std::nullopt;
-    return ToAddr(*answer);
+    in_addr a;
+    if (::inet_pton(AF_INET, Trim(*answer).c_str(), &a) != 1)
+        throw EIpHlpError(function, kErrorInvalidParameter);
+    return a.s_addr;
 }
 
 // "00-1A-2B-3C-4D-5E" or with colons; empty when the text is no address.
@@ -375,10 +385,10 @@ void RunAddIPAddress(NetInfoIO& io) {
     auto index = AskIndex(io, "Input adapter index");
     if (!index)
         return;
-    auto addr = AskAddr(io, "Input new adapter IP address");
+    auto addr = AskAddr(io, "Input new adapter IP address", "AddIPAddress");
     if (!addr)
         return;
-    auto mask = AskAddr(io, "Input new adapter IP mask");
+    auto mask = AskAddr(io, "Input new adapter IP mask", "AddIPAddress");
     if (!mask)
         return;
     uint32_t context = 0, instance = 0;
@@ -438,7 +448,7 @@ void RunGetIpNetTable(NetInfoIO& io) {
 }
 
 void RunCreateIpNetEntry(NetInfoIO& io) {
-    auto addr = AskAddr(io, "Input adapter IP address");
+    auto addr = AskAddr(io, "Input adapter IP address", "CreateIpNetEntry");
     if (!addr)
         return;
     // The entry gets the hardware address the user names, on the interface
@@ -448,7 +458,7 @@ void RunCreateIpNetEntry(NetInfoIO& io) {
         return;
     MIB_IPNETROW row;
     row.dwAddr = *addr;
-    row.bPhysAddr = ParseHardwareAddress(*hw);
+    row.bPhysAddr = ParseHardwareAddress(Trim(*hw));
     if (row.bPhysAddr.empty())
         throw EIpHlpError("CreateIpNetEntry", kErrorInvalidParameter);
     row.dwIndex = GetBestInterface(*addr);
@@ -461,7 +471,7 @@ void RunDeleteIpNetEntry(NetInfoIO& io) {
     auto index = AskIndex(io, "Input adapter index");
     if (!index)
         return;
-    auto addr = AskAddr(io, "Input adapter address");
+    auto addr = AskAddr(io, "Input adapter address", "DeleteIpNetEntry");
     if (!addr)
         return;
     MIB_IPNETROW row;
@@ -482,7 +492,7 @@ void RunFlushIpNetTable(NetInfoIO& io) {
 void RunSendARP(NetInfoIO& io) {
     // Cancelling goes on with an empty address.
     auto answer = io.Ask("Input destination IP");
-    uint32_t dest = ToAddr(answer ? *answer : std::string());
+    uint32_t dest = ToAddr(answer ? Trim(*answer) : std::string());
     io.Line("SendARP");
     std::string mac = SendARP(dest, 0);
     std::string text;
@@ -496,10 +506,10 @@ void RunSendARP(NetInfoIO& io) {
 
 void ProxyArp(NetInfoIO& io, const char* caption, bool create) {
     io.Line(caption);
-    auto addr = AskAddr(io, "Input adapter IP address");
+    auto addr = AskAddr(io, "Input adapter IP address", caption);
     if (!addr)
         return;
-    auto mask = AskAddr(io, "Input adapter IP mask");
+    auto mask = AskAddr(io, "Input adapter IP mask", caption);
     if (!mask)
         return;
     // The entry belongs on the interface the user names.
@@ -575,13 +585,13 @@ void RunGetIpForwardTable(NetInfoIO& io) {
 }
 
 void RunCreateIpForwardEntry(NetInfoIO& io) {
-    auto dest = AskAddr(io, "Input destination address");
+    auto dest = AskAddr(io, "Input destination address", "CreateIpForwardEntry");
     if (!dest)
         return;
-    auto mask = AskAddr(io, "Input Mask");
+    auto mask = AskAddr(io, "Input Mask", "CreateIpForwardEntry");
     if (!mask)
         return;
-    auto hop = AskAddr(io, "Next Hop");
+    auto hop = AskAddr(io, "Next Hop", "CreateIpForwardEntry");
     if (!hop)
         return;
     auto index = AskIndex(io, "Interface index");
@@ -641,7 +651,7 @@ void RunSetIpForwardEntry(NetInfoIO& io) {
 
 void RunGetBestRoute(NetInfoIO& io) {
     io.Line("GetBestRoute");
-    auto dest = AskAddr(io, "Input Destination Address");
+    auto dest = AskAddr(io, "Input Destination Address", "GetBestRoute");
     if (!dest)
         return;
     MIB_IPFORWARDROW r = GetBestRoute(*dest, 0);
@@ -662,7 +672,7 @@ void RunGetBestRoute(NetInfoIO& io) {
 }
 
 void RunGetBestInterface(NetInfoIO& io) {
-    auto dest = AskAddr(io, "Input Destination Address");
+    auto dest = AskAddr(io, "Input Destination Address", "GetBestInterface");
     if (!dest)
         return;
     io.Line("GetBestInterface");
@@ -670,14 +680,15 @@ void RunGetBestInterface(NetInfoIO& io) {
 }
 
 void RunGetRTTAndHopCount(NetInfoIO& io) {
-    auto dest = AskAddr(io, "Input Destination Address");
+    auto dest = AskAddr(io, "Input Destination Address", "GetRTTAndHopCount");
     if (!dest)
         return;
     io.Line("GetRTTAndHopCount");
     uint32_t hops = 0, rtt = 0;
     // A failed measurement is reported, not printed as a result.
-    if (!GetRTTAndHopCount(*dest, hops, kRttMaxHops, rtt))
-        throw EIpHlpError("GetRTTAndHopCount", kErrorGenFailure);
+    unsigned long error = kErrorHostUnreachable;
+    if (!GetRTTAndHopCount(*dest, hops, kRttMaxHops, rtt, &error))
+        throw EIpHlpError("GetRTTAndHopCount", error);
     io.Line("HopCount: " + Num(hops));
     io.Line("RTT: " + Num(rtt));
 }

@@ -233,14 +233,20 @@ void RouteRequest(uint16_t type, uint16_t flags, const Route4& r) {
     body.rtm_dst_len = static_cast<unsigned char>(r.prefix);
     body.rtm_table = RT_TABLE_MAIN;
     body.rtm_protocol = static_cast<unsigned char>(type == RTM_DELROUTE ? 0 : r.protocol);
-    body.rtm_type = RTN_UNICAST;
-    body.rtm_scope = static_cast<unsigned char>(
-        type == RTM_DELROUTE ? RT_SCOPE_NOWHERE : (r.gateway ? RT_SCOPE_UNIVERSE : RT_SCOPE_LINK));
+    // A route that only drops or refuses (blackhole, unreachable) reaches
+    // no link: it has no link scope.
+    const bool unicast = r.type == RTN_UNSPEC || r.type == RTN_UNICAST;
+    body.rtm_type = static_cast<unsigned char>(unicast ? unsigned{RTN_UNICAST} : r.type);
+    body.rtm_scope = static_cast<unsigned char>(type == RTM_DELROUTE      ? RT_SCOPE_NOWHERE
+                                                : (r.gateway || !unicast) ? RT_SCOPE_UNIVERSE
+                                                                          : RT_SCOPE_LINK);
     NlRequest req(type, static_cast<uint16_t>(NLM_F_ACK | flags), &body, sizeof body);
     if (r.prefix > 0)
         req.Attr(RTA_DST, &r.dst, 4);
     if (r.gateway)
         req.Attr(RTA_GATEWAY, &r.gateway, 4);
+    if (r.prefsrc && type != RTM_DELROUTE)
+        req.Attr(RTA_PREFSRC, &r.prefsrc, 4);
     if (r.oif)
         req.Attr32(RTA_OIF, static_cast<uint32_t>(r.oif));
     if (type != RTM_DELROUTE || r.priority)

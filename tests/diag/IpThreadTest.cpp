@@ -116,15 +116,20 @@ TEST(TWaitingThreadTest, HandlerMayDestroyTheWatcher) {
     auto w = WatcherIn(ns, TWaitingThread::kAddrChange, "AddressChanged");
     ASSERT_TRUE(w);
     int calls = 0;
-    w->OnChange = [&](TWaitingThread&, const std::string&) {
+    std::string seen;
+    // After destroying the sender the handler still uses its own capture and
+    // the text it was given: both must outlive the watcher.
+    w->OnChange = [&, suffix = std::string(40, '!')](TWaitingThread&, const std::string& text) {
         ++calls;
         w.reset();
+        seen = text + suffix;
     };
     ASSERT_EQ(ns.Exec("ip addr add 10.5.0.4/24 dev lo && ip addr add 10.5.0.5/24 dev lo").status,
               0);
     ASSERT_TRUE(PumpUntil([&] { return !w; }, 5000));
     PumpUntil([] { return false; }, 100);
     EXPECT_EQ(calls, 1);
+    EXPECT_EQ(seen, "AddressChanged" + std::string(40, '!'));
 }
 
 TEST(TWaitingThreadTest, RefusesAnUnknownKind) {

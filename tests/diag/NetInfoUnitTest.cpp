@@ -227,3 +227,99 @@ TEST(NetInfoCliTest, ListsEveryCommand) {
     EXPECT_EQ(r.err,
               "Function GetUniDirectionalAdapterInfo is not supported by the operating system.\n");
 }
+
+// Text that is no dotted address is the operation's invalid parameter, before
+// anything is written or changed; read as 255.255.255.255 it would pass as a
+// mask and quietly narrow a subnet to one host.
+TEST(NetInfoCommandTest, MalformedAddressesAreInvalidParameters) {
+    struct Case {
+        const char* command;
+        std::vector<std::string> answers;
+        std::vector<std::string> lines; // written before the failure
+        const char* function;
+    } cases[] = {
+        {"GetBestRoute", {"abc"}, {"GetBestRoute"}, "GetBestRoute"},
+        {"GetBestInterface", {"10.0.0.256"}, {}, "GetBestInterface"},
+        {"GetRTTAndHopCount", {"1.2.3"}, {}, "GetRTTAndHopCount"},
+        {"CreateIpNetEntry", {"10.1.0.x"}, {}, "CreateIpNetEntry"},
+        {"DeleteIpNetEntry", {"1", "host"}, {}, "DeleteIpNetEntry"},
+        {"CreateIpForwardEntry", {"10.4.0.0", "255.255.0.x"}, {}, "CreateIpForwardEntry"},
+        {"CreateIpForwardEntry", {"10.4.0.0", "255.255.0.0", "gw"}, {}, "CreateIpForwardEntry"},
+        {"CreateProxyArpEntry",
+         {"10.1.0.77", "255.255.255.255.0"},
+         {"CreateProxyArpEntry"},
+         "CreateProxyArpEntry"},
+        {"DeleteProxyArpEntry", {"-1"}, {"DeleteProxyArpEntry"}, "DeleteProxyArpEntry"},
+    };
+    for (const auto& c : cases) {
+        ScriptIO io(c.answers);
+        try {
+            Command(c.command).run(io);
+            ADD_FAILURE() << c.command << ": no error";
+        } catch (const EIpHlpError& e) {
+            EXPECT_EQ(std::string(e.what()),
+                      std::string("Function ") + c.function + ". Invalid parameter")
+                << c.command;
+        }
+        EXPECT_EQ(io.lines, c.lines) << c.command;
+        EXPECT_EQ(io.prompts.size(), c.answers.size()) << c.command << ": asked no further";
+    }
+    {
+        // An address no echo can go to.
+        ScriptIO io({"0.0.0.0"});
+        try {
+            Command("GetRTTAndHopCount").run(io);
+            ADD_FAILURE() << "no error";
+        } catch (const EIpHlpError& e) {
+            EXPECT_STREQ(e.what(), "Function GetRTTAndHopCount. Invalid parameter");
+        }
+        EXPECT_EQ(io.lines, std::vector<std::string>{"GetRTTAndHopCount"});
+    }
+    // Spaces around an address are no part of it.
+    ScriptIO io({" 127.0.0.1 "});
+    Command("GetBestInterface").run(io);
+    EXPECT_EQ(io.lines, (std::vector<std::string>{"GetBestInterface", "BestIfIndex: 1"}));
+}
+
+// Negative and oversized numbers end in a clear error and change nothing.
+TEST(NetInfoCommandTest, OddNumbersAreClearErrors) {
+    const std::string invalid = ". Invalid parameter";
+    struct Case {
+        const char* command;
+        std::vector<std::string> answers;
+        std::string error; // empty: no exception
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"GetIfEntry", {"-1"}, "Function GetIfEntry" + invalid, {"GetIfEntry"}},
+        {"GetIfEntry",
+         {"99999999999999999999"},
+         "'99999999999999999999' is not a valid integer value",
+         {}},
+        {"GetIfEntry", {"2147483648"}, "'2147483648' is not a valid integer value", {}},
+        {"SetIfEntry", {"-2147483648", "1"}, "Function SetIfEntry" + invalid, {"SetIfEntry"}},
+        {"SetIfEntry", {"1", "7"}, "Function SetIfEntry" + invalid, {"SetIfEntry"}},
+        {"FlushIpNetTable", {"-1"}, "Function FlushIpNetTable" + invalid, {}},
+        {"AddIPAddress",
+         {"-1", "10.9.9.9", "255.255.255.0"},
+         "Function AddIPAddress" + invalid,
+         {"AddIPAddress"}},
+        {"SetIpTTL", {"-64"}, "Function SetIpTTL" + invalid, {"SetIpTTL"}},
+        {"SetIpTTL", {"0"}, "Function SetIpTTL" + invalid, {"SetIpTTL"}},
+        {"SetTcpEntry", {"-1"}, "", {}},
+        {"SetTcpEntry", {"+"}, "'+' is not a valid integer value", {}},
+    };
+    for (const auto& c : cases) {
+        ScriptIO io(c.answers);
+        std::string error;
+        try {
+            Command(c.command).run(io);
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+        EXPECT_EQ(error, c.error) << c.command << " " << c.answers[0];
+        EXPECT_EQ(io.lines, c.lines) << c.command << " " << c.answers[0];
+    }
+    ScriptIO io({"-1"});
+    Command("DeleteIpForwardEntry").run(io);
+    EXPECT_EQ(io.errors, std::vector<std::string>{"Invalid IP entry"});
+}

@@ -691,6 +691,30 @@ TEST(NetInfoWindow, DestroyingTheWindowWithARunningWatcherReturns) {
     SUCCEED();
 }
 
+// ---- Router ----------------------------------------------------------------
+
+TEST(NetInfoWindow, ClosingWithdrawsTheRequestsToForward) {
+    test::NetNs ns;
+    QORDEX_REQUIRE_NETNS(ns);
+    auto forwarding = [&] { return ns.Exec("cat /proc/sys/net/ipv4/ip_forward").out; };
+    ASSERT_EQ(forwarding(), "0\n");
+    RecordingDialogs dialogs;
+    {
+        InNetNs inside(ns);
+        ASSERT_TRUE(inside.Ok());
+        auto* form = new TNetInfoForm;
+        Click(Button(*form, "BtEnableRouter"));
+        Click(Button(*form, "BtEnableRouter"));
+        Click(Button(*form, "BtUnenableRouter"));
+        EXPECT_EQ(form->Memo1()->Lines(), QStringList({"EnableRouter", "Success", "EnableRouter",
+                                                       "Success", "UnEnableRouter", " Count: 1"}));
+        EXPECT_EQ(forwarding(), "1\n") << "one request still stands";
+        delete form;
+    }
+    EXPECT_TRUE(dialogs.messages.isEmpty()) << dialogs.messages.join("; ").toStdString();
+    EXPECT_EQ(forwarding(), "0\n") << "the machine does not stay a router after the window";
+}
+
 // ---- Picture ---------------------------------------------------------------
 
 TEST(NetInfoWindow, GrabsAPicture) {

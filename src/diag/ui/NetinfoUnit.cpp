@@ -1,5 +1,6 @@
 #include "diag/ui/NetinfoUnit.h"
 
+#include "diag/IpHlpApi.h"
 #include "diag/IpThread.h"
 #include "diag/NetInfoCommands.h"
 #include "shell/Dialogs.h"
@@ -221,6 +222,8 @@ TNetInfoForm::TNetInfoForm(QWidget* parent) : TToolForm(QStringLiteral("TNetInfo
 
 TNetInfoForm::~TNetInfoForm() {
     StopWatchers();
+    // The window's requests to forward end with it, as everything it runs.
+    WithdrawRouterRequests();
     // A set-up dialog still open refers to the printer, which goes before our children.
     qDeleteAll(findChildren<QPageSetupDialog*>());
 }
@@ -372,6 +375,7 @@ void TNetInfoForm::StopWatchers() {
 
 void TNetInfoForm::Shutdown() {
     StopWatchers();
+    WithdrawRouterRequests();
 }
 
 // ---- Printing ------------------------------------------------------------
