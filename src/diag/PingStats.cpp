@@ -32,7 +32,10 @@ long long PingStats::RoundHalfEven(double value) {
 }
 
 std::string PingStats::PacketLine() const {
-    const double loss = sent_ ? double(sent_ - received_) / double(sent_) * 100.0 : 0.0;
+    // One division of whole numbers: a true half (23 of 40 is 57.5 %) stays a
+    // half, where dividing first and scaling after lands beside it (57.4999...).
+    const double loss =
+        sent_ ? double(std::uint64_t(sent_ - received_) * 100u) / double(sent_) : 0.0;
     return "Packets sent: " + std::to_string(sent_) + "  received: " + std::to_string(received_) +
            "  lost: " + std::to_string(sent_ - received_) + " [" +
            std::to_string(RoundHalfEven(loss)) + "%]";

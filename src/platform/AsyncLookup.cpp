@@ -21,38 +21,57 @@ struct Pending {
     std::function<void(const LookupResult&)> done;
 };
 
-std::mutex g_mutex; // guards g_pending; held while a result is posted
-std::map<LookupId, Pending> g_pending;
+struct LookupTable {
+    std::mutex mutex; // guards pending; held while a result is posted
+    std::map<LookupId, Pending> pending;
+};
+
+// Never destroyed: a lookup thread still blocked in the resolver when the
+// program ends must find the table intact when it wakes up after main().
+LookupTable& Table() {
+    static LookupTable* table = new LookupTable;
+    return *table;
+}
+
 std::atomic<LookupId> g_nextId{1};
 
 LookupId Start(HiddenWindow* target, std::function<LookupResult()> work,
                std::function<void(const LookupResult&)> done) {
     LookupId id = g_nextId++;
     {
-        std::lock_guard lock(g_mutex);
-        g_pending[id] = Pending{target, std::move(done)};
+        std::lock_guard lock(Table().mutex);
+        Table().pending[id] = Pending{target, std::move(done)};
     }
-    std::thread([id, work = std::move(work)] {
+    auto run = [id, work = std::move(work)] {
         LookupResult result = work();
-        std::lock_guard lock(g_mutex);
-        auto it = g_pending.find(id);
-        if (it == g_pending.end())
+        LookupTable& table = Table();
+        std::lock_guard lock(table.mutex);
+        auto it = table.pending.find(id);
+        if (it == table.pending.end())
             return; // cancelled meanwhile
         // The target cannot die while we hold the lock: its owner cancels first.
         it->second.target->PostCall([id, result = std::move(result)] {
             std::function<void(const LookupResult&)> done;
             {
-                std::lock_guard lock(g_mutex);
-                auto it = g_pending.find(id);
-                if (it == g_pending.end())
+                LookupTable& table = Table();
+                std::lock_guard lock(table.mutex);
+                auto it = table.pending.find(id);
+                if (it == table.pending.end())
                     return; // cancelled after the result was queued
                 done = std::move(it->second.done);
-                g_pending.erase(it);
+                table.pending.erase(it);
             }
             if (done)
                 done(result);
         });
-    }).detach();
+    };
+    try {
+        std::thread(std::move(run)).detach();
+    } catch (...) {
+        // No thread, no completion: the entry must not outlive the call.
+        CancelLookup(id);
+        throw;
+    }
     return id;
 }
 
@@ -91,8 +110,8 @@ LookupResult ResolveAddrBlocking(std::uint32_t addr) {
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = addr;
     char host[NI_MAXHOST];
-    int rc = getnameinfo(reinterpret_cast<sockaddr*>(&sa), sizeof sa, host, sizeof host, nullptr,
-                         0, NI_NAMEREQD);
+    int rc = getnameinfo(reinterpret_cast<sockaddr*>(&sa), sizeof sa, host, sizeof host, nullptr, 0,
+                         NI_NAMEREQD);
     if (rc != 0) {
         r.error = GaiToWsa(rc);
         return r;
@@ -104,22 +123,26 @@ LookupResult ResolveAddrBlocking(std::uint32_t addr) {
 
 LookupId StartHostLookup(HiddenWindow* target, const std::string& host,
                          std::function<void(const LookupResult&)> done) {
-    return Start(target, [host] { return ResolveHostBlocking(host); }, std::move(done));
+    return Start(
+        target, [host] { return ResolveHostBlocking(host); }, std::move(done));
 }
 
 LookupId StartAddrLookup(HiddenWindow* target, std::uint32_t addr,
                          std::function<void(const LookupResult&)> done) {
-    return Start(target, [addr] { return ResolveAddrBlocking(addr); }, std::move(done));
+    return Start(
+        target, [addr] { return ResolveAddrBlocking(addr); }, std::move(done));
 }
 
 bool CancelLookup(LookupId id) {
-    std::lock_guard lock(g_mutex);
-    return g_pending.erase(id) > 0;
+    LookupTable& table = Table();
+    std::lock_guard lock(table.mutex);
+    return table.pending.erase(id) > 0;
 }
 
 void CancelLookupsFor(HiddenWindow* target) {
-    std::lock_guard lock(g_mutex);
-    std::erase_if(g_pending, [target](const auto& kv) { return kv.second.target == target; });
+    LookupTable& table = Table();
+    std::lock_guard lock(table.mutex);
+    std::erase_if(table.pending, [target](const auto& kv) { return kv.second.target == target; });
 }
 
 } // namespace qordex

@@ -374,6 +374,23 @@ TEST(PingCliNamespace, SilentRouteTimesOut) {
                                         "Time min: 65535ms  max: 0ms  ave: 0ms"}));
 }
 
+// Ctrl-C while a request waits for its answer: the program does not wait for
+// the timeout, prints the summary of what finished, and says no reply came.
+TEST(PingCliNamespace, InterruptWhileARequestIsOutLeavesAtOnce) {
+    NetNs ns;
+    QORDEX_REQUIRE_NETNS(ns);
+    ASSERT_EQ(ns.Exec("ip route add blackhole 10.99.0.0/16").status, 0);
+    Background p(ns.Wrap({BinPath("qordex-cli"), "ping", "-W", "600000", "10.99.0.1"}));
+    ASSERT_TRUE(PumpUntil([&] { return p.Output().find('\n') != std::string::npos; }, 20000))
+        << p.Output();
+    ASSERT_TRUE(p.Signal(SIGINT));
+    EXPECT_EQ(p.Wait(20000), 1);
+    EXPECT_EQ(SplitLines(p.Output()),
+              (std::vector<std::string>{"Sending 56 bytes to 10.99.0.1",
+                                        "Packets sent: 0  received: 0  lost: 0 [0%]",
+                                        "Time min: 65535ms  max: 0ms  ave: 0ms"}));
+}
+
 TEST(PingCliNamespace, ErrorReportsArePrintedAsFailures) {
     RouterNs net;
     QORDEX_REQUIRE_ROUTER(net);

@@ -3,9 +3,13 @@
 #include "platform/MessageLoop.h"
 #include "platform/SocketErrors.h"
 
+#include <QThread>
 #include <arpa/inet.h>
+#include <atomic>
 #include <gtest/gtest.h>
+#include <memory>
 #include <optional>
+#include <vector>
 
 using namespace qordex;
 
@@ -48,6 +52,47 @@ TEST(AsyncLookup, DestroyingTheTargetDropsTheResult) {
     }
     PumpUntil([] { return false; }, 300);
     EXPECT_FALSE(called);
+}
+
+// Targets on worker threads die at every stage of their lookups: before the
+// resolver answered, with the result queued, or after it ran.  A completion
+// runs only for a live target, on its thread, and none touches a dead one.
+TEST(AsyncLookup, TargetsDyingWhileTheirLookupsCompleteOnWorkerThreads) {
+    std::atomic<int> wrong{0}, completed{0};
+    std::vector<std::unique_ptr<QThread>> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back(QThread::create([&wrong, &completed, t] {
+            for (int i = 0; i < 40; ++i) {
+                auto alive = std::make_shared<bool>(true);
+                auto w = std::make_unique<HiddenWindow>();
+                QThread* owner = QThread::currentThread();
+                StartHostLookup(w.get(), "localhost", [&, alive, owner](const LookupResult&) {
+                    if (!*alive || QThread::currentThread() != owner)
+                        ++wrong;
+                    ++completed;
+                });
+                switch ((i + t) % 3) {
+                case 0: // at once
+                    break;
+                case 1: // the result probably queued, not dispatched
+                    QThread::usleep(300 * (i % 7));
+                    break;
+                default: // dispatched, or still running
+                    PumpUntil([] { return false; }, i % 4);
+                    break;
+                }
+                w.reset();
+                *alive = false;
+            }
+            PumpUntil([] { return false; }, 20);
+        }));
+        threads.back()->start();
+    }
+    for (auto& th : threads)
+        th->wait();
+    PumpUntil([] { return false; }, 100);
+    EXPECT_EQ(wrong, 0);
+    EXPECT_LE(completed, 160);
 }
 
 TEST(AsyncLookup, ReverseLookupOfLoopback) {

@@ -1,3 +1,5 @@
+#include "platform/MessageLoop.h"
+#include "shell/AboutForm.h"
 #include "shell/Dialogs.h"
 #include "shell/MainForm.h"
 #include "shell/Memo.h"
@@ -9,10 +11,15 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
+#include <QPushButton>
+#include <QScreen>
+#include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 #include <gtest/gtest.h>
 
@@ -146,8 +153,10 @@ TEST(ToolFrame, SaveAppendsTxtOnlyWhenTheNameHasNoExtension) {
         const char* chosen;
         const char* written;
     } cases[] = {
-        {"report", "report.txt"},       {"report.txt", "report.txt"},
-        {"report.log", "report.log"},   {"archive.tar.gz", "archive.tar.gz"},
+        {"report", "report.txt"},
+        {"report.txt", "report.txt"},
+        {"report.log", "report.log"},
+        {"archive.tar.gz", "archive.tar.gz"},
         {"sub.dir/report", "sub.dir/report.txt"},
     };
     QTemporaryDir dir;
@@ -195,4 +204,119 @@ TEST(SecondaryForm, WritesIntoItsOpenerAndNowhereOnceItClosed) {
     EXPECT_EQ(opener->host->text(), "chosen");
     delete opener;
     EXPECT_FALSE(list.WithOpener<FakeTool>([](FakeTool&) { FAIL() << "opener is gone"; }));
+}
+
+TEST(Launcher, CheckBoxesAboutButtonTrayAndTemporaryFolder) {
+    TMainForm main;
+    auto* hide = main.findChild<QCheckBox*>("HideWinCheck");
+    auto* tray = main.findChild<QCheckBox*>("MiniToTrayCheck");
+    auto* about = main.findChild<QPushButton*>("AboutBt");
+    ASSERT_TRUE(hide && tray && about);
+    EXPECT_EQ(hide->pos(), QPoint(8, 237));
+    EXPECT_EQ(tray->pos(), QPoint(149, 237));
+    EXPECT_EQ(hide->cursor().shape(), Qt::PointingHandCursor);
+    EXPECT_EQ(tray->cursor().shape(), Qt::PointingHandCursor);
+    EXPECT_EQ(about->text(), "About...");
+    EXPECT_EQ(about->geometry(), QRect(300, 236, 80, 20));
+    EXPECT_TRUE(about->isFlat());
+    EXPECT_EQ(about->cursor().shape(), Qt::PointingHandCursor);
+    EXPECT_EQ(main.palette().color(QPalette::Window), QColor(210, 220, 230));
+    EXPECT_FALSE(main.windowFlags() & Qt::WindowMaximizeButtonHint);
+    auto* trayIcon = main.findChild<QSystemTrayIcon*>("TrayIcon");
+    ASSERT_NE(trayIcon, nullptr);
+    EXPECT_EQ(trayIcon->toolTip(), "Qordex, click to restore...");
+    EXPECT_FALSE(trayIcon->isVisible());
+    ASSERT_FALSE(main.TempDirectory().empty());
+    EXPECT_EQ(main.TempDirectory().back(), '/');
+}
+
+TEST(Launcher, MinimisingLeavesToolWindowsAndTrayClickRestores) {
+    TMainForm main;
+    main.show();
+    auto* trayCheck = main.findChild<QCheckBox*>("MiniToTrayCheck");
+    auto* trayIcon = main.findChild<QSystemTrayIcon*>("TrayIcon");
+    ASSERT_TRUE(trayCheck && trayIcon);
+    QPointer<FakeTool> tool = new FakeTool;
+    main.Adopt(tool);
+    tool->show();
+    for (bool toTray : {false, true}) {
+        trayCheck->setChecked(toTray);
+        main.setWindowState(Qt::WindowMinimized);
+        PumpUntil([] { return false; }, 50);
+        EXPECT_TRUE(tool->isVisible()) << "tool windows stay on screen";
+        EXPECT_FALSE(tool->isMinimized());
+        if (toTray && QSystemTrayIcon::isSystemTrayAvailable()) {
+            EXPECT_FALSE(main.isVisible());
+            EXPECT_TRUE(trayIcon->isVisible());
+        } else {
+            // Without a notification area the launcher simply minimises.
+            EXPECT_TRUE(main.isVisible());
+            EXPECT_TRUE(main.isMinimized());
+            EXPECT_FALSE(trayIcon->isVisible());
+        }
+        main.TrayIconClick();
+        EXPECT_TRUE(main.isVisible());
+        EXPECT_FALSE(main.isMinimized());
+        EXPECT_FALSE(trayIcon->isVisible());
+    }
+    delete tool.data();
+}
+
+TEST(Launcher, UncheckingHideKeepsAMinimisedWindowMinimised) {
+    TMainForm main;
+    auto* hide = main.findChild<QCheckBox*>("HideWinCheck");
+    QPointer<FakeTool> normal = new FakeTool, small = new FakeTool;
+    for (FakeTool* t : {normal.data(), small.data()}) {
+        main.Adopt(t);
+        t->show();
+    }
+    small->showMinimized();
+    hide->click();
+    EXPECT_FALSE(normal->isVisible());
+    EXPECT_FALSE(small->isVisible());
+    hide->click();
+    EXPECT_TRUE(normal->isVisible());
+    EXPECT_TRUE(small->isVisible());
+    EXPECT_FALSE(normal->isMinimized());
+    EXPECT_TRUE(small->isMinimized());
+    delete normal.data();
+    delete small.data();
+}
+
+TEST(AboutWindow, ContentAndCloseButton) {
+    TMainForm main;
+    main.show();
+    bool seen = false;
+    // The About window is modal: inspect and close it from inside its loop.
+    QTimer::singleShot(0, [&] {
+        auto* about = qobject_cast<TAboutForm*>(QApplication::activeModalWidget());
+        ASSERT_NE(about, nullptr);
+        seen = true;
+        EXPECT_EQ(about->size(), QSize(365, 200));
+        EXPECT_TRUE(about->windowFlags() & Qt::FramelessWindowHint);
+        EXPECT_EQ(about->palette().color(QPalette::Window), QColor(235, 235, 235));
+        auto* panel = about->findChild<QWidget*>("BakPanel");
+        auto* icon = about->findChild<QLabel*>("IconImage");
+        auto* name = about->findChild<QLabel*>("ProdNameLabel");
+        auto* info = about->findChild<QLabel*>("InfoLabel");
+        auto* close = about->findChild<QToolButton*>("CloseBt");
+        ASSERT_TRUE(panel && icon && name && info && close);
+        EXPECT_EQ(panel->geometry(), about->rect());
+        EXPECT_EQ(icon->size(), QSize(128, 128));
+        EXPECT_FALSE(icon->pixmap().isNull());
+        EXPECT_EQ(name->text(), "Qordex");
+        EXPECT_TRUE(name->font().bold() && name->font().italic());
+        EXPECT_TRUE(info->wordWrap());
+        EXPECT_TRUE(info->text().startsWith("version 4.0 (build 040000)\n\n"))
+            << info->text().toStdString();
+        EXPECT_EQ(close->toolTip(), "Close");
+        // Centred on the screen.
+        const QRect screen = about->screen()->geometry();
+        EXPECT_LE((about->geometry().center() - screen.center()).manhattanLength(), 2);
+        close->click();
+    });
+    main.AboutBtClick();
+    EXPECT_TRUE(seen);
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    EXPECT_TRUE(main.findChildren<TAboutForm*>().isEmpty()) << "destroyed when it closes";
 }
