@@ -1735,10 +1735,13 @@ void TCustomWSocket::Abort() {
 }
 
 void TCustomWSocket::InternalAbort(int error) {
+    std::weak_ptr<char> weak = alive_;
     try {
-        CancelLookup();
+        CancelLookup(); // its event may free the socket
     } catch (...) {
     }
+    if (weak.expired())
+        return;
     DiscardSendBuffer();
     if (hSocket_ != INVALID_SOCKET && state_ == wsConnected && proto_ == 6 && sockType_ == 1) {
         // Abortive: the peer sees a reset and nothing queued is sent.

@@ -934,3 +934,182 @@ TEST(WSocketThreads, FlushOnAWorkerThreadPumpsOnlyThatThread) {
     PumpUntil([&] { return ranOn.load() != nullptr; }, 2000);
     EXPECT_EQ(ranOn.load(), QThread::currentThread());
 }
+
+TEST(WSocketEvents, StateSeenInsideTheEvents) {
+    // Handlers decide by State: a failed connect is still "connected", a
+    // peer's close is reported before the state changes, a local one after.
+    struct Row {
+        const char* name;
+        std::function<void(TWSocket& c, LoopbackServer& srv, Recorder& rec)> run;
+        std::string connectedIn, closedIn;
+    };
+    auto stateOf = [](TCustomWSocket* s) { return std::string(StateName(s->State())); };
+    std::vector<Row> rows = {
+        {"connect ok",
+         [](TWSocket& c, LoopbackServer& srv, Recorder& rec) { ConnectAndWait(c, srv, rec); },
+         "Connected", ""},
+        {"connect refused",
+         [](TWSocket& c, LoopbackServer&, Recorder&) {
+             Target(c, std::to_string(FreeTcpPort()));
+             c.Connect();
+             ASSERT_TRUE(Pump([&] { return c.State() == wsClosed; }));
+         },
+         "Connected", "Closed"},
+        {"peer close",
+         [](TWSocket& c, LoopbackServer& srv, Recorder& rec) {
+             ConnectAndWait(c, srv, rec);
+             ASSERT_TRUE(Pump([&] { return !srv.clients.empty(); }));
+             srv.clients[0]->Close();
+             ASSERT_TRUE(Pump([&] { return c.State() == wsClosed; }));
+         },
+         "Connected", "Connected"},
+        {"local close",
+         [](TWSocket& c, LoopbackServer& srv, Recorder& rec) {
+             ConnectAndWait(c, srv, rec);
+             c.Close();
+         },
+         "Connected", "Closed"},
+        {"send before the connect ended",
+         [](TWSocket& c, LoopbackServer& srv, Recorder&) {
+             Target(c, srv.Port());
+             c.Connect();
+             EXPECT_EQ(CaughtText([&] { c.Send("x", 1); }),
+                       "Error 10057 in function Send\r\nSocket is not connected");
+             EXPECT_EQ(c.State(), wsClosed);
+             EXPECT_EQ(c.HSocket(), INVALID_SOCKET);
+         },
+         "", "Connecting"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        LoopbackServer srv;
+        TWSocket c;
+        Recorder rec;
+        rec.Attach(c);
+        std::string connectedIn, closedIn;
+        auto onConnected = c.OnSessionConnected;
+        c.OnSessionConnected = [&, onConnected](TCustomWSocket* s, std::uint16_t e) {
+            connectedIn = stateOf(s);
+            onConnected(s, e);
+        };
+        auto onClosed = c.OnSessionClosed;
+        c.OnSessionClosed = [&, onClosed](TCustomWSocket* s, std::uint16_t e) {
+            closedIn = stateOf(s);
+            onClosed(s, e);
+        };
+        row.run(c, srv, rec);
+        EXPECT_EQ(connectedIn, row.connectedIn);
+        EXPECT_EQ(closedIn, row.closedIn);
+    }
+}
+
+TEST(WSocketEvents, AFailedCallWith10057ClosesBeforeItReports) {
+    // The session ends first (closed event, then the state change), then the
+    // error is reported.
+    LoopbackServer srv;
+    TWSocket c;
+    Recorder rec;
+    rec.Attach(c);
+    c.OnError = [&](TCustomWSocket* s) {
+        rec.Add("Error(" + std::to_string(s->LastError()) + ")");
+    };
+    Target(c, srv.Port());
+    c.Connect();
+    EXPECT_EQ(c.Send("x", 1), -1);
+    EXPECT_EQ(rec.events,
+              (Events{"ChangeState(Closed->Opened)", "ChangeState(Opened->Connecting)",
+                      "SessionClosed(10057)", "ChangeState(Connecting->Closed)", "Error(10057)"}));
+    Pump([] { return false; }, 50); // nothing follows from the closed attempt
+    EXPECT_EQ(rec.events.size(), 5u);
+}
+
+TEST(WSocketEdges, ListenChecksItsSettings) {
+    struct Case {
+        const char* port;
+        const char* addr;
+        const char* want;
+    } cases[] = {
+        {"", "127.0.0.1", "Error 10022 in function listen: port not assigned\r\nInvalid argument"},
+        {"0", "", "Error 10022 in function listen: address not assigned\r\nInvalid argument"},
+        {"70000", "127.0.0.1", "listen: WSocketResolvePort: Invalid Port."},
+    };
+    for (const Case& cs : cases) {
+        TWSocket s;
+        s.SetPort(cs.port);
+        s.SetAddr(cs.addr);
+        EXPECT_EQ(CaughtText([&] { s.Listen(); }), cs.want);
+        EXPECT_EQ(s.State(), wsClosed);
+        EXPECT_EQ(s.HSocket(), INVALID_SOCKET);
+    }
+}
+
+TEST(WSocketEdges, LingerAndKeepAliveReachTheSystem) {
+    // By default a close is graceful (no linger); an explicit time is handed
+    // over as it is; keep-alive is on unless switched off.
+    struct Case {
+        TSocketLingerOnOff linger;
+        int timeout;
+        TSocketKeepAliveOnOff keepAlive;
+        int wantOnOff, wantSeconds, wantKeepAlive;
+    } cases[] = {
+        {wsLingerOn, 0, wsKeepAliveOnSystem, 0, 0, 1},
+        {wsLingerOn, 7, wsKeepAliveOff, 1, 7, 0},
+        {wsLingerOff, 0, wsKeepAliveOnCustom, 0, 0, 1},
+        {wsLingerNoSet, 3, wsKeepAliveOnSystem, 0, 0, 1},
+    };
+    for (const Case& cs : cases) {
+        SCOPED_TRACE(int(cs.linger) * 100 + cs.timeout);
+        LoopbackServer srv;
+        TWSocket c;
+        Recorder rec;
+        rec.Attach(c);
+        c.SetLingerOnOff(cs.linger);
+        c.SetLingerTimeout(cs.timeout);
+        c.SetKeepAliveOnOff(cs.keepAlive);
+        ConnectAndWait(c, srv, rec);
+        linger l{-1, -1};
+        socklen_t len = sizeof l;
+        ASSERT_EQ(getsockopt(c.HSocket(), SOL_SOCKET, SO_LINGER, &l, &len), 0);
+        EXPECT_EQ(l.l_onoff != 0, cs.wantOnOff != 0);
+        if (cs.wantOnOff) {
+            EXPECT_EQ(l.l_linger, cs.wantSeconds);
+        }
+        int ka = -1;
+        len = sizeof ka;
+        ASSERT_EQ(getsockopt(c.HSocket(), SOL_SOCKET, SO_KEEPALIVE, &ka, &len), 0);
+        EXPECT_EQ(ka != 0, cs.wantKeepAlive != 0);
+        c.Close();
+        EXPECT_EQ(c.LingerOnOff(), wsLingerOn) << "reset by the close";
+        EXPECT_EQ(c.LingerTimeout(), 0);
+        EXPECT_EQ(c.KeepAliveOnOff(), cs.keepAlive) << "kept across the close";
+    }
+}
+
+TEST(WSocketEdges, ANewLookupReplacesTheRunningOne) {
+    TWSocket s;
+    Recorder rec;
+    rec.Attach(s);
+    s.DnsLookup("localhost");
+    s.DnsLookup("10.1.2.3"); // numeric: done at once, the first is dropped silently
+    EXPECT_EQ(rec.events, (Events{"DnsLookupDone(0)"}));
+    Pump([] { return false; }, 300);
+    EXPECT_EQ(rec.events, (Events{"DnsLookupDone(0)"}));
+    EXPECT_EQ(s.DnsResult(), "10.1.2.3");
+    EXPECT_EQ(s.DnsResultList(), (std::vector<std::string>{"10.1.2.3"}));
+}
+
+TEST(WSocketFaults, AbortWhileALookupRunsMayFreeTheSocketInTheCancelEvent) {
+    // Abort cancels the lookup first; the cancel event may free the socket
+    // (the sanitizer build watches that nothing touches it afterwards).
+    auto s = std::make_unique<TWSocket>();
+    int done = -1;
+    s->OnDnsLookupDone = [&](TCustomWSocket*, std::uint16_t e) {
+        done = e;
+        s.reset();
+    };
+    s->DnsLookup("localhost");
+    s->Abort();
+    EXPECT_EQ(done, 10004);
+    EXPECT_EQ(s, nullptr);
+    Pump([] { return false; }, 100);
+}
