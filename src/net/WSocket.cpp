@@ -1317,6 +1317,14 @@ void TCustomWSocket::QueueDataLocked(const char* p, int Len) {
     if (Len <= 0)
         return;
     bufferedBytes_ += Len;
+    if (sockType_ != 1) {
+        // Each block of a datagram socket is sent as one datagram: a message
+        // is neither split over blocks nor joined to the one queued before.
+        bufList_.push_back(NewBlockLocked(Len));
+        bufList_.back()->Write(p, Len);
+        allSent_ = false;
+        return;
+    }
     int n = bufList_.empty() ? 0 : bufList_.back()->Write(p, Len);
     while (n < Len) {
         bufList_.push_back(NewBlockLocked(Len - n));
@@ -1331,7 +1339,9 @@ void TCustomWSocket::QueueDataLocked(const char* p, int Len) {
 // urgent data keeps the block size too.  Emptied blocks are recycled.
 std::unique_ptr<TBuffer> TCustomWSocket::NewBlockLocked(int wanted) {
     int size = sendBlockSize_;
-    if (sockType_ == 1 && sendFlags_ == 0 && wanted > sendBlockSize_)
+    if (sockType_ != 1)
+        size = std::max(wanted, sendBlockSize_); // the whole datagram
+    else if (sendFlags_ == 0 && wanted > sendBlockSize_)
         size = sendBlockSize_ * std::max(1, kBulkBlockBytes / sendBlockSize_);
     for (auto it = spareBlocks_.rbegin(); it != spareBlocks_.rend(); ++it) {
         if ((*it)->BufSize() == size) {

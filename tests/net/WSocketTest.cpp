@@ -1113,3 +1113,37 @@ TEST(WSocketFaults, AbortWhileALookupRunsMayFreeTheSocketInTheCancelEvent) {
     EXPECT_EQ(s, nullptr);
     Pump([] { return false; }, 100);
 }
+
+TEST(WSocketTransfer, AUdpSendIsOneDatagram) {
+    // One Send is one datagram, whatever its size against the send blocks.
+    TWSocket server;
+    server.SetProto("udp");
+    server.SetAddr("127.0.0.1");
+    server.SetPort("0");
+    std::vector<std::string> got;
+    server.OnDataAvailable = [&](TCustomWSocket* s, std::uint16_t) {
+        char buf[65536];
+        TSockAddrIn from{};
+        int len = sizeof from;
+        int n = s->ReceiveFrom(buf, sizeof buf, from, len);
+        if (n >= 0)
+            got.emplace_back(buf, std::size_t(n));
+    };
+    server.Listen();
+    TWSocket client;
+    client.SetProto("udp");
+    client.SetAddr("127.0.0.1");
+    client.SetPort(server.GetBoundPort());
+    client.Connect();
+    std::vector<int> pieces;
+    client.OnSendData = [&](TCustomWSocket*, int n) { pieces.push_back(n); };
+    std::string big = RandomBytes(4000, 23);
+    EXPECT_EQ(client.SendText(big), 4000);
+    EXPECT_EQ(client.SendText("small"), 5);
+    ASSERT_TRUE(Pump([&] { return got.size() >= 2; }));
+    Pump([] { return false; }, 50);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_TRUE(got[0] == big);
+    EXPECT_EQ(got[1], "small");
+    EXPECT_EQ(pieces, (std::vector<int>{4000, 5}));
+}
