@@ -5,8 +5,10 @@
 #include "platform/SocketErrors.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QSocketNotifier>
+#include <QThread>
 #include <QTimer>
 #include <algorithm>
 #include <arpa/inet.h>
@@ -17,6 +19,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -150,11 +153,44 @@ public:
         // A peer that never reads or never closes must not keep the
         // descriptor for ever.
         QTimer::singleShot(kLingerLimitMs, this, [this] { Finish(); });
+        // A worker thread's loop stops with the thread: what is left is
+        // finished before the thread ends, or the descriptor would stay open
+        // and the queued bytes would never leave.
+        QThread* thread = QThread::currentThread();
+        if (QCoreApplication::instance() && thread != QCoreApplication::instance()->thread())
+            connect(
+                thread, &QThread::finished, this, [this] { FinishNow(); }, Qt::DirectConnection);
         Push();
+    }
+    ~LingeringClose() override {
+        delete writeNote_; // before the descriptor goes
+        delete readNote_;
+        if (fd_ >= 0)
+            ::close(fd_);
     }
 
 private:
     static constexpr int kLingerLimitMs = 30000;
+    static constexpr int kThreadEndLimitMs = 5000; // how long a thread's end waits for the peer
+
+    // Blocking form, for a thread whose loop will not run again: hands over
+    // the rest (waiting a bounded time for the peer to take it), ends the
+    // stream, takes what input waits, and closes.
+    void FinishNow() {
+        QDeadlineTimer deadline(kThreadEndLimitMs);
+        while (fd_ >= 0 && !shut_ && !deadline.hasExpired()) {
+            Push();
+            if (fd_ < 0 || shut_)
+                break;
+            pollfd p{fd_, short(POLLOUT), 0};
+            ::poll(&p, 1, int(std::min<qint64>(deadline.remainingTime(), 100)));
+            if (!peerEnded_)
+                Drain(); // keep taking input, so the peer is not stalled either
+        }
+        if (fd_ >= 0 && shut_)
+            Drain();
+        Finish();
+    }
 
     void Push() {
         if (fd_ < 0)
@@ -201,6 +237,7 @@ private:
             }
             if (!shut_) {
                 // The peer ended first; what is left still goes out.
+                peerEnded_ = true;
                 readNote_->setEnabled(false);
                 return;
             }
@@ -224,6 +261,7 @@ private:
     std::size_t off_ = 0;
     std::size_t discarded_ = 0;
     bool shut_ = false;
+    bool peerEnded_ = false;
     QSocketNotifier* writeNote_ = nullptr;
     QSocketNotifier* readNote_ = nullptr;
 };

@@ -5,6 +5,7 @@
 #include "crypto/Digest.h"
 #include "support/Process.h"
 
+#include <QDeadlineTimer>
 #include <QThread>
 #include <QTimer>
 #include <atomic>
@@ -1146,4 +1147,45 @@ TEST(WSocketTransfer, AUdpSendIsOneDatagram) {
     EXPECT_TRUE(got[0] == big);
     EXPECT_EQ(got[1], "small");
     EXPECT_EQ(pieces, (std::vector<int>{4000, 5}));
+}
+
+TEST(WSocketThreads, ClosingOnAWorkerThreadThatEndsLosesNothingAndLeaksNothing) {
+    // A worker's socket sends 32 MiB, closes and the thread ends at once: the
+    // graceful close must neither drop the bytes nor keep the descriptor.
+    LoopbackServer srv;
+    std::string received;
+    bool peerClosed = false;
+    srv.onAccept = [&](TWSocket& p) {
+        p.OnDataAvailable = [&](TCustomWSocket* s, std::uint16_t) {
+            char buf[65536];
+            int n = s->Receive(buf, sizeof buf);
+            if (n > 0)
+                received.append(buf, std::size_t(n));
+        };
+        p.OnSessionClosed = [&](TCustomWSocket*, std::uint16_t) { peerClosed = true; };
+    };
+    std::string port = srv.Port();
+    std::string payload = RandomBytes(32u << 20, 29);
+    int fds = OpenFdCount();
+    QThread* worker = QThread::create([&] {
+        TWSocket c;
+        bool connected = false;
+        c.OnSessionConnected = [&](TCustomWSocket*, std::uint16_t) { connected = true; };
+        Target(c, port);
+        c.Connect();
+        PumpUntil([&] { return connected; }, 10000);
+        c.SendText(payload);
+        c.Close();
+    });
+    worker->start();
+    // Reading goes on here while the thread ends (isFinished is true
+    // already while the thread is still finishing).
+    ASSERT_TRUE(Pump([&] { return worker->wait(QDeadlineTimer(0)); }, 20000));
+    delete worker;
+    ASSERT_TRUE(Pump([&] { return peerClosed; }, 20000));
+    EXPECT_EQ(received.size(), payload.size());
+    EXPECT_TRUE(received == payload);
+    srv.clients.clear();
+    Pump([] { return false; }, 100);
+    EXPECT_EQ(OpenFdCount(), fds) << "a descriptor outlived its thread";
 }
