@@ -1189,3 +1189,29 @@ TEST(WSocketThreads, ClosingOnAWorkerThreadThatEndsLosesNothingAndLeaksNothing) 
     Pump([] { return false; }, 100);
     EXPECT_EQ(OpenFdCount(), fds) << "a descriptor outlived its thread";
 }
+
+TEST(WSocketTransfer, ACloseThatArrivesWhilePausedIsReportedAfterResume) {
+    // The peer closes while a handler has paused the socket: nothing is
+    // delivered while paused, and the close comes once the socket resumes.
+    LoopbackServer srv;
+    TWSocket c;
+    Recorder rec;
+    rec.Attach(c);
+    ConnectAndWait(c, srv, rec);
+    ASSERT_TRUE(Pump([&] { return !srv.clients.empty(); }));
+    bool paused = false;
+    c.OnDataSent = [&](TCustomWSocket* s, std::uint16_t) {
+        s->Pause();
+        paused = true;
+    };
+    srv.clients[0]->Close();
+    c.SendText("x");
+    ASSERT_TRUE(Pump([&] { return paused; }));
+    Pump([] { return false; }, 100);
+    EXPECT_EQ(c.State(), wsConnected) << "nothing is delivered while paused";
+    c.Resume();
+    ASSERT_TRUE(Pump([&] { return c.State() == wsClosed; }, 3000));
+    EXPECT_EQ(std::count_if(rec.events.begin(), rec.events.end(),
+                            [](const std::string& e) { return e.rfind("SessionClosed", 0) == 0; }),
+              1);
+}
