@@ -836,29 +836,36 @@ TEST(WSocketTransfer, SendPiecesFollowTheSendBlocks) {
 
 TEST(WSocketFaults, CloseWithDataStillQueuedDeliversItAll) {
     // The reader is paused, so most of the 16 MiB still waits in our send
-    // buffer when Close is called; it still arrives, followed by the end of
-    // the stream.
-    LoopbackServer srv;
-    TWSocket* peer = nullptr;
-    srv.onAccept = [&](TWSocket& p) { peer = &p; };
-    TWSocket c;
-    Recorder rec;
-    rec.Attach(c);
-    int closeError = -1;
-    c.OnSessionClosed = [&](TCustomWSocket*, std::uint16_t e) { closeError = e; };
-    ConnectAndWait(c, srv, rec);
-    ASSERT_TRUE(Pump([&] { return peer && peer->State() == wsConnected; }));
-    c.Pause();
-    std::string payload = RandomBytes(16u << 20, 17);
-    peer->SendText(payload);
-    EXPECT_GT(peer->BufferedBytes(), 0);
-    peer->Close();
-    EXPECT_EQ(peer->State(), wsClosed);
-    c.Resume();
-    ASSERT_TRUE(Pump([&] { return c.State() == wsClosed; }, 30000));
-    EXPECT_EQ(closeError, 0);
-    EXPECT_EQ(rec.data.size(), payload.size());
-    EXPECT_TRUE(rec.data == payload);
+    // buffer when the sender is closed, or destroyed; it still arrives,
+    // followed by the end of the stream.
+    for (bool destroy : {false, true}) {
+        SCOPED_TRACE(destroy ? "destroyed" : "closed");
+        LoopbackServer srv;
+        TWSocket* peer = nullptr;
+        srv.onAccept = [&](TWSocket& p) { peer = &p; };
+        TWSocket c;
+        Recorder rec;
+        rec.Attach(c);
+        int closeError = -1;
+        c.OnSessionClosed = [&](TCustomWSocket*, std::uint16_t e) { closeError = e; };
+        ConnectAndWait(c, srv, rec);
+        ASSERT_TRUE(Pump([&] { return peer && peer->State() == wsConnected; }));
+        c.Pause();
+        std::string payload = RandomBytes(16u << 20, 17);
+        peer->SendText(payload);
+        EXPECT_GT(peer->BufferedBytes(), 0);
+        if (destroy) {
+            srv.clients.clear();
+        } else {
+            peer->Close();
+            EXPECT_EQ(peer->State(), wsClosed);
+        }
+        c.Resume();
+        ASSERT_TRUE(Pump([&] { return c.State() == wsClosed; }, 30000));
+        EXPECT_EQ(closeError, 0);
+        EXPECT_EQ(rec.data.size(), payload.size());
+        EXPECT_TRUE(rec.data == payload);
+    }
 }
 
 namespace {
