@@ -1222,3 +1222,69 @@ TEST(WSocketTransfer, ACloseThatArrivesWhilePausedIsReportedAfterResume) {
                             [](const std::string& e) { return e.rfind("SessionClosed", 0) == 0; }),
               1);
 }
+
+TEST(WSocketFaults, HandlersMayCloseOrAbortTheSocketInEveryEvent) {
+    // Whichever event closes or aborts its socket: the session ends once,
+    // and nothing of the ended session is raised afterwards.
+    const char* which[] = {"ChangeState", "SessionConnected", "DataSent", "Data", "SessionClosed"};
+    for (bool abort : {false, true}) {
+        for (const char* ev : which) {
+            SCOPED_TRACE(std::string(ev) + (abort ? " abort" : " close"));
+            LoopbackServer srv;
+            srv.onAccept = [](TWSocket& p) {
+                p.OnDataSent = [](TCustomWSocket* s, std::uint16_t) {
+                    if (s->State() == wsConnected) {
+                        s->SendText("bye");
+                        s->Close();
+                    }
+                };
+            };
+            TWSocket c;
+            Recorder rec;
+            rec.Attach(c);
+            std::string e = ev;
+            bool acted = false;
+            std::size_t actedAt = 0;
+            auto act = [&](const std::string& name, TCustomWSocket* s) {
+                if (name != e || acted)
+                    return;
+                acted = true;
+                actedAt = rec.events.size();
+                if (abort)
+                    s->Abort();
+                else
+                    s->Close();
+            };
+            auto wrap = [&](auto& handler, const char* name) {
+                auto inner = handler;
+                handler = [inner, name, &act](TCustomWSocket* s, auto... args) {
+                    inner(s, args...);
+                    act(name, s);
+                };
+            };
+            wrap(c.OnSessionConnected, "SessionConnected");
+            wrap(c.OnDataSent, "DataSent");
+            wrap(c.OnDataAvailable, "Data");
+            wrap(c.OnSessionClosed, "SessionClosed");
+            auto changeState = c.OnChangeState;
+            c.OnChangeState = [&, changeState](TCustomWSocket* s, TSocketState o, TSocketState n) {
+                changeState(s, o, n);
+                if (n == wsConnected)
+                    act("ChangeState", s);
+            };
+            Target(c, srv.Port());
+            c.Connect();
+            ASSERT_TRUE(Pump([&] { return acted && c.State() == wsClosed; }));
+            Pump([] { return false; }, 100);
+            EXPECT_EQ(c.State(), wsClosed);
+            auto closes = std::count_if(rec.events.begin(), rec.events.end(),
+                                        [](auto& x) { return x.rfind("SessionClosed", 0) == 0; });
+            EXPECT_EQ(closes, 1);
+            // After the action only the close itself may follow.
+            for (std::size_t i = actedAt; i < rec.events.size(); ++i)
+                EXPECT_TRUE(rec.events[i] == "ChangeState(Connected->Closed)" ||
+                            rec.events[i].rfind("SessionClosed", 0) == 0)
+                    << rec.events[i];
+        }
+    }
+}
