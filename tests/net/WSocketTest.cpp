@@ -1288,3 +1288,24 @@ TEST(WSocketFaults, HandlersMayCloseOrAbortTheSocketInEveryEvent) {
         }
     }
 }
+
+TEST(WSocketEvents, ASendIntoAResetConnectionClosesThenReports) {
+    // The send path sees the reset first (the socket is paused, so the
+    // close notification waits): the state changes, then the session ends
+    // with the error, once, before Send returns.
+    LoopbackServer srv;
+    TWSocket c;
+    Recorder rec;
+    rec.Attach(c);
+    ConnectAndWait(c, srv, rec);
+    ASSERT_TRUE(Pump([&] { return !srv.clients.empty(); }));
+    c.Pause();
+    srv.clients[0]->Abort();
+    Pump([] { return false; }, 50);
+    rec.events.clear();
+    EXPECT_EQ(c.SendText("x"), 1);
+    EXPECT_EQ(rec.events, (Events{"ChangeState(Connected->Closed)", "SessionClosed(10054)"}));
+    EXPECT_EQ(c.State(), wsClosed);
+    Pump([] { return false; }, 50);
+    EXPECT_EQ(rec.events.size(), 2u);
+}
