@@ -743,7 +743,10 @@ void TCustomWSocket::WndProc(unsigned msg, WPARAM wParam, LPARAM lParam) {
         break;
     }
     case WM_CLOSE_DELAYED:
-        Close();
+        // The request belongs to the session it was made in; a later
+        // session of this socket is not ended by it.
+        if (wParam == Tag())
+            Close();
         break;
     default:
         break;
@@ -1775,7 +1778,7 @@ void TCustomWSocket::Close() {
 }
 
 void TCustomWSocket::CloseLater() {
-    window_->Post(WM_CLOSE_DELAYED);
+    window_->Post(WM_CLOSE_DELAYED, Tag());
 }
 
 void TCustomWSocket::Abort() {

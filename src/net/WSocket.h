@@ -228,6 +228,8 @@ public:
     // ends), then the stream ends; Abort resets at once and drops what was
     // queued.
     virtual void Close();
+    // Closes from the loop; a request left over from an ended session does
+    // not end the next one.
     virtual void CloseLater();
     virtual void Abort();
     virtual void Shutdown(int How);

@@ -1309,3 +1309,22 @@ TEST(WSocketEvents, ASendIntoAResetConnectionClosesThenReports) {
     Pump([] { return false; }, 50);
     EXPECT_EQ(rec.events.size(), 2u);
 }
+
+TEST(WSocketEdges, CloseLaterEndsOnlyTheSessionItWasMadeIn) {
+    // A close request still queued when its session already ended must not
+    // end the next session of the same socket.
+    LoopbackServer srv;
+    TWSocket c;
+    Recorder rec;
+    rec.Attach(c);
+    ConnectAndWait(c, srv, rec);
+    c.CloseLater();
+    c.Abort();
+    rec.events.clear();
+    ConnectAndWait(c, srv, rec);
+    Pump([] { return false; }, 100);
+    EXPECT_EQ(c.State(), wsConnected);
+    // A request made in this session is carried out.
+    c.CloseLater();
+    ASSERT_TRUE(Pump([&] { return c.State() == wsClosed; }));
+}
