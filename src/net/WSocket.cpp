@@ -5,8 +5,10 @@
 #include "platform/SocketErrors.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QSocketNotifier>
+#include <QThread>
 #include <QTimer>
 #include <algorithm>
 #include <arpa/inet.h>
@@ -17,6 +19,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -150,11 +153,44 @@ public:
         // A peer that never reads or never closes must not keep the
         // descriptor for ever.
         QTimer::singleShot(kLingerLimitMs, this, [this] { Finish(); });
+        // A worker thread's loop stops with the thread: what is left is
+        // finished before the thread ends, or the descriptor would stay open
+        // and the queued bytes would never leave.
+        QThread* thread = QThread::currentThread();
+        if (QCoreApplication::instance() && thread != QCoreApplication::instance()->thread())
+            connect(
+                thread, &QThread::finished, this, [this] { FinishNow(); }, Qt::DirectConnection);
         Push();
+    }
+    ~LingeringClose() override {
+        delete writeNote_; // before the descriptor goes
+        delete readNote_;
+        if (fd_ >= 0)
+            ::close(fd_);
     }
 
 private:
     static constexpr int kLingerLimitMs = 30000;
+    static constexpr int kThreadEndLimitMs = 5000; // how long a thread's end waits for the peer
+
+    // Blocking form, for a thread whose loop will not run again: hands over
+    // the rest (waiting a bounded time for the peer to take it), ends the
+    // stream, takes what input waits, and closes.
+    void FinishNow() {
+        QDeadlineTimer deadline(kThreadEndLimitMs);
+        while (fd_ >= 0 && !shut_ && !deadline.hasExpired()) {
+            Push();
+            if (fd_ < 0 || shut_)
+                break;
+            pollfd p{fd_, short(POLLOUT), 0};
+            ::poll(&p, 1, int(std::min<qint64>(deadline.remainingTime(), 100)));
+            if (!peerEnded_)
+                Drain(); // keep taking input, so the peer is not stalled either
+        }
+        if (fd_ >= 0 && shut_)
+            Drain();
+        Finish();
+    }
 
     void Push() {
         if (fd_ < 0)
@@ -201,6 +237,7 @@ private:
             }
             if (!shut_) {
                 // The peer ended first; what is left still goes out.
+                peerEnded_ = true;
                 readNote_->setEnabled(false);
                 return;
             }
@@ -224,6 +261,7 @@ private:
     std::size_t off_ = 0;
     std::size_t discarded_ = 0;
     bool shut_ = false;
+    bool peerEnded_ = false;
     QSocketNotifier* writeNote_ = nullptr;
     QSocketNotifier* readNote_ = nullptr;
 };
@@ -705,7 +743,10 @@ void TCustomWSocket::WndProc(unsigned msg, WPARAM wParam, LPARAM lParam) {
         break;
     }
     case WM_CLOSE_DELAYED:
-        Close();
+        // The request belongs to the session it was made in; a later
+        // session of this socket is not ended by it.
+        if (wParam == Tag())
+            Close();
         break;
     default:
         break;
@@ -1317,6 +1358,14 @@ void TCustomWSocket::QueueDataLocked(const char* p, int Len) {
     if (Len <= 0)
         return;
     bufferedBytes_ += Len;
+    if (sockType_ != 1) {
+        // Each block of a datagram socket is sent as one datagram: a message
+        // is neither split over blocks nor joined to the one queued before.
+        bufList_.push_back(NewBlockLocked(Len));
+        bufList_.back()->Write(p, Len);
+        allSent_ = false;
+        return;
+    }
     int n = bufList_.empty() ? 0 : bufList_.back()->Write(p, Len);
     while (n < Len) {
         bufList_.push_back(NewBlockLocked(Len - n));
@@ -1331,7 +1380,9 @@ void TCustomWSocket::QueueDataLocked(const char* p, int Len) {
 // urgent data keeps the block size too.  Emptied blocks are recycled.
 std::unique_ptr<TBuffer> TCustomWSocket::NewBlockLocked(int wanted) {
     int size = sendBlockSize_;
-    if (sockType_ == 1 && sendFlags_ == 0 && wanted > sendBlockSize_)
+    if (sockType_ != 1)
+        size = std::max(wanted, sendBlockSize_); // the whole datagram
+    else if (sendFlags_ == 0 && wanted > sendBlockSize_)
         size = sendBlockSize_ * std::max(1, kBulkBlockBytes / sendBlockSize_);
     for (auto it = spareBlocks_.rbegin(); it != spareBlocks_.rend(); ++it) {
         if ((*it)->BufSize() == size) {
@@ -1727,7 +1778,7 @@ void TCustomWSocket::Close() {
 }
 
 void TCustomWSocket::CloseLater() {
-    window_->Post(WM_CLOSE_DELAYED);
+    window_->Post(WM_CLOSE_DELAYED, Tag());
 }
 
 void TCustomWSocket::Abort() {
@@ -1735,10 +1786,13 @@ void TCustomWSocket::Abort() {
 }
 
 void TCustomWSocket::InternalAbort(int error) {
+    std::weak_ptr<char> weak = alive_;
     try {
-        CancelLookup();
+        CancelLookup(); // its event may free the socket
     } catch (...) {
     }
+    if (weak.expired())
+        return;
     DiscardSendBuffer();
     if (hSocket_ != INVALID_SOCKET && state_ == wsConnected && proto_ == 6 && sockType_ == 1) {
         // Abortive: the peer sees a reset and nothing queued is sent.

@@ -224,9 +224,12 @@ public:
     virtual TSocket Accept();
     virtual void Dup(TSocket h);
     // Close is graceful: what was queued is still sent (in the background,
-    // after Close returned), then the stream ends; Abort resets at once and
-    // drops what was queued.
+    // after Close returned; on a worker thread at the latest when the thread
+    // ends), then the stream ends; Abort resets at once and drops what was
+    // queued.
     virtual void Close();
+    // Closes from the loop; a request left over from an ended session does
+    // not end the next one.
     virtual void CloseLater();
     virtual void Abort();
     virtual void Shutdown(int How);

@@ -233,6 +233,10 @@ int AsyncSelect::Select(unsigned mask) {
     if (c.fd < 0)
         return WSAENOTSOCK;
     c.mask = mask;
+    // Selecting again reports a close that still holds: the notification
+    // produced earlier may have been dropped meanwhile (a paused socket).
+    if (mask & FD_CLOSE)
+        c.closeSeen = false;
     // listen() may have come after Attach.
     int v = 0;
     socklen_t len = sizeof v;

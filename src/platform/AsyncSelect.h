@@ -74,8 +74,9 @@ public:
     void Detach();
     SocketTag Tag() const;
 
-    // Selects the notifications wanted; 0 stops them all (pause).  Returns 0
-    // or an error number when nothing is attached.
+    // Selects the notifications wanted; 0 stops them all (pause).  A close
+    // that still holds is reported again.  Returns 0 or an error number when
+    // nothing is attached.
     int Select(unsigned mask);
     unsigned Mask() const;
 

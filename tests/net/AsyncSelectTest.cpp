@@ -134,3 +134,24 @@ TEST(AsyncSelect, PausedSelectionDeliversNothingUntilSelectedAgain) {
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].event, unsigned(FD_READ));
 }
+
+TEST(AsyncSelect, SelectingAgainReportsACloseThatWasDropped) {
+    // A paused socket drops the close notification queued for it; when it
+    // selects its notifications again, the close must come again.
+    std::vector<Note> seen;
+    HiddenWindow w;
+    AsyncSelect sel(&w, [&](SocketTag t, unsigned e, int err) { seen.push_back({t, e, err}); });
+    Pair p;
+    sel.Attach(p.a);
+    sel.Select(FD_READ | FD_WRITE | FD_CLOSE);
+    close(p.b);
+    p.b = -1;
+    PumpUntil([&] { return !seen.empty(); }, 2000);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].event, unsigned(FD_CLOSE));
+    sel.Select(0); // paused: the close above counts as dropped
+    sel.Select(FD_READ | FD_WRITE | FD_CLOSE);
+    PumpUntil([&] { return seen.size() >= 2; }, 2000);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[1].event, unsigned(FD_CLOSE));
+}

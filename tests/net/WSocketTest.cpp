@@ -5,6 +5,7 @@
 #include "crypto/Digest.h"
 #include "support/Process.h"
 
+#include <QDeadlineTimer>
 #include <QThread>
 #include <QTimer>
 #include <atomic>
@@ -835,29 +836,36 @@ TEST(WSocketTransfer, SendPiecesFollowTheSendBlocks) {
 
 TEST(WSocketFaults, CloseWithDataStillQueuedDeliversItAll) {
     // The reader is paused, so most of the 16 MiB still waits in our send
-    // buffer when Close is called; it still arrives, followed by the end of
-    // the stream.
-    LoopbackServer srv;
-    TWSocket* peer = nullptr;
-    srv.onAccept = [&](TWSocket& p) { peer = &p; };
-    TWSocket c;
-    Recorder rec;
-    rec.Attach(c);
-    int closeError = -1;
-    c.OnSessionClosed = [&](TCustomWSocket*, std::uint16_t e) { closeError = e; };
-    ConnectAndWait(c, srv, rec);
-    ASSERT_TRUE(Pump([&] { return peer && peer->State() == wsConnected; }));
-    c.Pause();
-    std::string payload = RandomBytes(16u << 20, 17);
-    peer->SendText(payload);
-    EXPECT_GT(peer->BufferedBytes(), 0);
-    peer->Close();
-    EXPECT_EQ(peer->State(), wsClosed);
-    c.Resume();
-    ASSERT_TRUE(Pump([&] { return c.State() == wsClosed; }, 30000));
-    EXPECT_EQ(closeError, 0);
-    EXPECT_EQ(rec.data.size(), payload.size());
-    EXPECT_TRUE(rec.data == payload);
+    // buffer when the sender is closed, or destroyed; it still arrives,
+    // followed by the end of the stream.
+    for (bool destroy : {false, true}) {
+        SCOPED_TRACE(destroy ? "destroyed" : "closed");
+        LoopbackServer srv;
+        TWSocket* peer = nullptr;
+        srv.onAccept = [&](TWSocket& p) { peer = &p; };
+        TWSocket c;
+        Recorder rec;
+        rec.Attach(c);
+        int closeError = -1;
+        c.OnSessionClosed = [&](TCustomWSocket*, std::uint16_t e) { closeError = e; };
+        ConnectAndWait(c, srv, rec);
+        ASSERT_TRUE(Pump([&] { return peer && peer->State() == wsConnected; }));
+        c.Pause();
+        std::string payload = RandomBytes(16u << 20, 17);
+        peer->SendText(payload);
+        EXPECT_GT(peer->BufferedBytes(), 0);
+        if (destroy) {
+            srv.clients.clear();
+        } else {
+            peer->Close();
+            EXPECT_EQ(peer->State(), wsClosed);
+        }
+        c.Resume();
+        ASSERT_TRUE(Pump([&] { return c.State() == wsClosed; }, 30000));
+        EXPECT_EQ(closeError, 0);
+        EXPECT_EQ(rec.data.size(), payload.size());
+        EXPECT_TRUE(rec.data == payload);
+    }
 }
 
 namespace {
@@ -933,4 +941,390 @@ TEST(WSocketThreads, FlushOnAWorkerThreadPumpsOnlyThatThread) {
     EXPECT_EQ(ranOn.load(), nullptr) << "the worker ran the main thread's message";
     PumpUntil([&] { return ranOn.load() != nullptr; }, 2000);
     EXPECT_EQ(ranOn.load(), QThread::currentThread());
+}
+
+TEST(WSocketEvents, StateSeenInsideTheEvents) {
+    // Handlers decide by State: a failed connect is still "connected", a
+    // peer's close is reported before the state changes, a local one after.
+    struct Row {
+        const char* name;
+        std::function<void(TWSocket& c, LoopbackServer& srv, Recorder& rec)> run;
+        std::string connectedIn, closedIn;
+    };
+    auto stateOf = [](TCustomWSocket* s) { return std::string(StateName(s->State())); };
+    std::vector<Row> rows = {
+        {"connect ok",
+         [](TWSocket& c, LoopbackServer& srv, Recorder& rec) { ConnectAndWait(c, srv, rec); },
+         "Connected", ""},
+        {"connect refused",
+         [](TWSocket& c, LoopbackServer&, Recorder&) {
+             Target(c, std::to_string(FreeTcpPort()));
+             c.Connect();
+             ASSERT_TRUE(Pump([&] { return c.State() == wsClosed; }));
+         },
+         "Connected", "Closed"},
+        {"peer close",
+         [](TWSocket& c, LoopbackServer& srv, Recorder& rec) {
+             ConnectAndWait(c, srv, rec);
+             ASSERT_TRUE(Pump([&] { return !srv.clients.empty(); }));
+             srv.clients[0]->Close();
+             ASSERT_TRUE(Pump([&] { return c.State() == wsClosed; }));
+         },
+         "Connected", "Connected"},
+        {"local close",
+         [](TWSocket& c, LoopbackServer& srv, Recorder& rec) {
+             ConnectAndWait(c, srv, rec);
+             c.Close();
+         },
+         "Connected", "Closed"},
+        {"send before the connect ended",
+         [](TWSocket& c, LoopbackServer& srv, Recorder&) {
+             Target(c, srv.Port());
+             c.Connect();
+             EXPECT_EQ(CaughtText([&] { c.Send("x", 1); }),
+                       "Error 10057 in function Send\r\nSocket is not connected");
+             EXPECT_EQ(c.State(), wsClosed);
+             EXPECT_EQ(c.HSocket(), INVALID_SOCKET);
+         },
+         "", "Connecting"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        LoopbackServer srv;
+        TWSocket c;
+        Recorder rec;
+        rec.Attach(c);
+        std::string connectedIn, closedIn;
+        auto onConnected = c.OnSessionConnected;
+        c.OnSessionConnected = [&, onConnected](TCustomWSocket* s, std::uint16_t e) {
+            connectedIn = stateOf(s);
+            onConnected(s, e);
+        };
+        auto onClosed = c.OnSessionClosed;
+        c.OnSessionClosed = [&, onClosed](TCustomWSocket* s, std::uint16_t e) {
+            closedIn = stateOf(s);
+            onClosed(s, e);
+        };
+        row.run(c, srv, rec);
+        EXPECT_EQ(connectedIn, row.connectedIn);
+        EXPECT_EQ(closedIn, row.closedIn);
+    }
+}
+
+TEST(WSocketEvents, AFailedCallWith10057ClosesBeforeItReports) {
+    // The session ends first (closed event, then the state change), then the
+    // error is reported.
+    LoopbackServer srv;
+    TWSocket c;
+    Recorder rec;
+    rec.Attach(c);
+    c.OnError = [&](TCustomWSocket* s) {
+        rec.Add("Error(" + std::to_string(s->LastError()) + ")");
+    };
+    Target(c, srv.Port());
+    c.Connect();
+    EXPECT_EQ(c.Send("x", 1), -1);
+    EXPECT_EQ(rec.events,
+              (Events{"ChangeState(Closed->Opened)", "ChangeState(Opened->Connecting)",
+                      "SessionClosed(10057)", "ChangeState(Connecting->Closed)", "Error(10057)"}));
+    Pump([] { return false; }, 50); // nothing follows from the closed attempt
+    EXPECT_EQ(rec.events.size(), 5u);
+}
+
+TEST(WSocketEdges, ListenChecksItsSettings) {
+    struct Case {
+        const char* port;
+        const char* addr;
+        const char* want;
+    } cases[] = {
+        {"", "127.0.0.1", "Error 10022 in function listen: port not assigned\r\nInvalid argument"},
+        {"0", "", "Error 10022 in function listen: address not assigned\r\nInvalid argument"},
+        {"70000", "127.0.0.1", "listen: WSocketResolvePort: Invalid Port."},
+    };
+    for (const Case& cs : cases) {
+        TWSocket s;
+        s.SetPort(cs.port);
+        s.SetAddr(cs.addr);
+        EXPECT_EQ(CaughtText([&] { s.Listen(); }), cs.want);
+        EXPECT_EQ(s.State(), wsClosed);
+        EXPECT_EQ(s.HSocket(), INVALID_SOCKET);
+    }
+}
+
+TEST(WSocketEdges, LingerAndKeepAliveReachTheSystem) {
+    // By default a close is graceful (no linger); an explicit time is handed
+    // over as it is; keep-alive is on unless switched off.
+    struct Case {
+        TSocketLingerOnOff linger;
+        int timeout;
+        TSocketKeepAliveOnOff keepAlive;
+        int wantOnOff, wantSeconds, wantKeepAlive;
+    } cases[] = {
+        {wsLingerOn, 0, wsKeepAliveOnSystem, 0, 0, 1},
+        {wsLingerOn, 7, wsKeepAliveOff, 1, 7, 0},
+        {wsLingerOff, 0, wsKeepAliveOnCustom, 0, 0, 1},
+        {wsLingerNoSet, 3, wsKeepAliveOnSystem, 0, 0, 1},
+    };
+    for (const Case& cs : cases) {
+        SCOPED_TRACE(int(cs.linger) * 100 + cs.timeout);
+        LoopbackServer srv;
+        TWSocket c;
+        Recorder rec;
+        rec.Attach(c);
+        c.SetLingerOnOff(cs.linger);
+        c.SetLingerTimeout(cs.timeout);
+        c.SetKeepAliveOnOff(cs.keepAlive);
+        ConnectAndWait(c, srv, rec);
+        linger l{-1, -1};
+        socklen_t len = sizeof l;
+        ASSERT_EQ(getsockopt(c.HSocket(), SOL_SOCKET, SO_LINGER, &l, &len), 0);
+        EXPECT_EQ(l.l_onoff != 0, cs.wantOnOff != 0);
+        if (cs.wantOnOff) {
+            EXPECT_EQ(l.l_linger, cs.wantSeconds);
+        }
+        int ka = -1;
+        len = sizeof ka;
+        ASSERT_EQ(getsockopt(c.HSocket(), SOL_SOCKET, SO_KEEPALIVE, &ka, &len), 0);
+        EXPECT_EQ(ka != 0, cs.wantKeepAlive != 0);
+        c.Close();
+        EXPECT_EQ(c.LingerOnOff(), wsLingerOn) << "reset by the close";
+        EXPECT_EQ(c.LingerTimeout(), 0);
+        EXPECT_EQ(c.KeepAliveOnOff(), cs.keepAlive) << "kept across the close";
+    }
+}
+
+TEST(WSocketEdges, ANewLookupReplacesTheRunningOne) {
+    TWSocket s;
+    Recorder rec;
+    rec.Attach(s);
+    s.DnsLookup("localhost");
+    s.DnsLookup("10.1.2.3"); // numeric: done at once, the first is dropped silently
+    EXPECT_EQ(rec.events, (Events{"DnsLookupDone(0)"}));
+    Pump([] { return false; }, 300);
+    EXPECT_EQ(rec.events, (Events{"DnsLookupDone(0)"}));
+    EXPECT_EQ(s.DnsResult(), "10.1.2.3");
+    EXPECT_EQ(s.DnsResultList(), (std::vector<std::string>{"10.1.2.3"}));
+}
+
+TEST(WSocketFaults, AbortWhileALookupRunsMayFreeTheSocketInTheCancelEvent) {
+    // Abort cancels the lookup first; the cancel event may free the socket
+    // (the sanitizer build watches that nothing touches it afterwards).
+    auto s = std::make_unique<TWSocket>();
+    int done = -1;
+    s->OnDnsLookupDone = [&](TCustomWSocket*, std::uint16_t e) {
+        done = e;
+        s.reset();
+    };
+    s->DnsLookup("localhost");
+    s->Abort();
+    EXPECT_EQ(done, 10004);
+    EXPECT_EQ(s, nullptr);
+    Pump([] { return false; }, 100);
+}
+
+TEST(WSocketTransfer, AUdpSendIsOneDatagram) {
+    // One Send is one datagram, whatever its size against the send blocks.
+    TWSocket server;
+    server.SetProto("udp");
+    server.SetAddr("127.0.0.1");
+    server.SetPort("0");
+    std::vector<std::string> got;
+    server.OnDataAvailable = [&](TCustomWSocket* s, std::uint16_t) {
+        char buf[65536];
+        TSockAddrIn from{};
+        int len = sizeof from;
+        int n = s->ReceiveFrom(buf, sizeof buf, from, len);
+        if (n >= 0)
+            got.emplace_back(buf, std::size_t(n));
+    };
+    server.Listen();
+    TWSocket client;
+    client.SetProto("udp");
+    client.SetAddr("127.0.0.1");
+    client.SetPort(server.GetBoundPort());
+    client.Connect();
+    std::vector<int> pieces;
+    client.OnSendData = [&](TCustomWSocket*, int n) { pieces.push_back(n); };
+    std::string big = RandomBytes(4000, 23);
+    EXPECT_EQ(client.SendText(big), 4000);
+    EXPECT_EQ(client.SendText("small"), 5);
+    ASSERT_TRUE(Pump([&] { return got.size() >= 2; }));
+    Pump([] { return false; }, 50);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_TRUE(got[0] == big);
+    EXPECT_EQ(got[1], "small");
+    EXPECT_EQ(pieces, (std::vector<int>{4000, 5}));
+}
+
+TEST(WSocketThreads, ClosingOnAWorkerThreadThatEndsLosesNothingAndLeaksNothing) {
+    // A worker's socket sends 32 MiB, closes and the thread ends at once: the
+    // graceful close must neither drop the bytes nor keep the descriptor.
+    LoopbackServer srv;
+    std::string received;
+    bool peerClosed = false;
+    srv.onAccept = [&](TWSocket& p) {
+        p.OnDataAvailable = [&](TCustomWSocket* s, std::uint16_t) {
+            char buf[65536];
+            int n = s->Receive(buf, sizeof buf);
+            if (n > 0)
+                received.append(buf, std::size_t(n));
+        };
+        p.OnSessionClosed = [&](TCustomWSocket*, std::uint16_t) { peerClosed = true; };
+    };
+    std::string port = srv.Port();
+    std::string payload = RandomBytes(32u << 20, 29);
+    int fds = OpenFdCount();
+    QThread* worker = QThread::create([&] {
+        TWSocket c;
+        bool connected = false;
+        c.OnSessionConnected = [&](TCustomWSocket*, std::uint16_t) { connected = true; };
+        Target(c, port);
+        c.Connect();
+        PumpUntil([&] { return connected; }, 10000);
+        c.SendText(payload);
+        c.Close();
+    });
+    worker->start();
+    // Reading goes on here while the thread ends (isFinished is true
+    // already while the thread is still finishing).
+    ASSERT_TRUE(Pump([&] { return worker->wait(QDeadlineTimer(0)); }, 20000));
+    delete worker;
+    ASSERT_TRUE(Pump([&] { return peerClosed; }, 20000));
+    EXPECT_EQ(received.size(), payload.size());
+    EXPECT_TRUE(received == payload);
+    srv.clients.clear();
+    Pump([] { return false; }, 100);
+    EXPECT_EQ(OpenFdCount(), fds) << "a descriptor outlived its thread";
+}
+
+TEST(WSocketTransfer, ACloseThatArrivesWhilePausedIsReportedAfterResume) {
+    // The peer closes while a handler has paused the socket: nothing is
+    // delivered while paused, and the close comes once the socket resumes.
+    LoopbackServer srv;
+    TWSocket c;
+    Recorder rec;
+    rec.Attach(c);
+    ConnectAndWait(c, srv, rec);
+    ASSERT_TRUE(Pump([&] { return !srv.clients.empty(); }));
+    bool paused = false;
+    c.OnDataSent = [&](TCustomWSocket* s, std::uint16_t) {
+        s->Pause();
+        paused = true;
+    };
+    srv.clients[0]->Close();
+    c.SendText("x");
+    ASSERT_TRUE(Pump([&] { return paused; }));
+    Pump([] { return false; }, 100);
+    EXPECT_EQ(c.State(), wsConnected) << "nothing is delivered while paused";
+    c.Resume();
+    ASSERT_TRUE(Pump([&] { return c.State() == wsClosed; }, 3000));
+    EXPECT_EQ(std::count_if(rec.events.begin(), rec.events.end(),
+                            [](const std::string& e) { return e.rfind("SessionClosed", 0) == 0; }),
+              1);
+}
+
+TEST(WSocketFaults, HandlersMayCloseOrAbortTheSocketInEveryEvent) {
+    // Whichever event closes or aborts its socket: the session ends once,
+    // and nothing of the ended session is raised afterwards.
+    const char* which[] = {"ChangeState", "SessionConnected", "DataSent", "Data", "SessionClosed"};
+    for (bool abort : {false, true}) {
+        for (const char* ev : which) {
+            SCOPED_TRACE(std::string(ev) + (abort ? " abort" : " close"));
+            LoopbackServer srv;
+            srv.onAccept = [](TWSocket& p) {
+                p.OnDataSent = [](TCustomWSocket* s, std::uint16_t) {
+                    if (s->State() == wsConnected) {
+                        s->SendText("bye");
+                        s->Close();
+                    }
+                };
+            };
+            TWSocket c;
+            Recorder rec;
+            rec.Attach(c);
+            std::string e = ev;
+            bool acted = false;
+            std::size_t actedAt = 0;
+            auto act = [&](const std::string& name, TCustomWSocket* s) {
+                if (name != e || acted)
+                    return;
+                acted = true;
+                actedAt = rec.events.size();
+                if (abort)
+                    s->Abort();
+                else
+                    s->Close();
+            };
+            auto wrap = [&](auto& handler, const char* name) {
+                auto inner = handler;
+                handler = [inner, name, &act](TCustomWSocket* s, auto... args) {
+                    inner(s, args...);
+                    act(name, s);
+                };
+            };
+            wrap(c.OnSessionConnected, "SessionConnected");
+            wrap(c.OnDataSent, "DataSent");
+            wrap(c.OnDataAvailable, "Data");
+            wrap(c.OnSessionClosed, "SessionClosed");
+            auto changeState = c.OnChangeState;
+            c.OnChangeState = [&, changeState](TCustomWSocket* s, TSocketState o, TSocketState n) {
+                changeState(s, o, n);
+                if (n == wsConnected)
+                    act("ChangeState", s);
+            };
+            Target(c, srv.Port());
+            c.Connect();
+            ASSERT_TRUE(Pump([&] { return acted && c.State() == wsClosed; }));
+            Pump([] { return false; }, 100);
+            EXPECT_EQ(c.State(), wsClosed);
+            auto closes = std::count_if(rec.events.begin(), rec.events.end(),
+                                        [](auto& x) { return x.rfind("SessionClosed", 0) == 0; });
+            EXPECT_EQ(closes, 1);
+            // After the action only the close itself may follow.
+            for (std::size_t i = actedAt; i < rec.events.size(); ++i)
+                EXPECT_TRUE(rec.events[i] == "ChangeState(Connected->Closed)" ||
+                            rec.events[i].rfind("SessionClosed", 0) == 0)
+                    << rec.events[i];
+        }
+    }
+}
+
+TEST(WSocketEvents, ASendIntoAResetConnectionClosesThenReports) {
+    // The send path sees the reset first (the socket is paused, so the
+    // close notification waits): the state changes, then the session ends
+    // with the error, once, before Send returns.
+    LoopbackServer srv;
+    TWSocket c;
+    Recorder rec;
+    rec.Attach(c);
+    ConnectAndWait(c, srv, rec);
+    ASSERT_TRUE(Pump([&] { return !srv.clients.empty(); }));
+    c.Pause();
+    srv.clients[0]->Abort();
+    Pump([] { return false; }, 50);
+    rec.events.clear();
+    EXPECT_EQ(c.SendText("x"), 1);
+    EXPECT_EQ(rec.events, (Events{"ChangeState(Connected->Closed)", "SessionClosed(10054)"}));
+    EXPECT_EQ(c.State(), wsClosed);
+    Pump([] { return false; }, 50);
+    EXPECT_EQ(rec.events.size(), 2u);
+}
+
+TEST(WSocketEdges, CloseLaterEndsOnlyTheSessionItWasMadeIn) {
+    // A close request still queued when its session already ended must not
+    // end the next session of the same socket.
+    LoopbackServer srv;
+    TWSocket c;
+    Recorder rec;
+    rec.Attach(c);
+    ConnectAndWait(c, srv, rec);
+    c.CloseLater();
+    c.Abort();
+    rec.events.clear();
+    ConnectAndWait(c, srv, rec);
+    Pump([] { return false; }, 100);
+    EXPECT_EQ(c.State(), wsConnected);
+    // A request made in this session is carried out.
+    c.CloseLater();
+    ASSERT_TRUE(Pump([&] { return c.State() == wsClosed; }));
 }
