@@ -479,43 +479,33 @@ TCustomWSocket::~TCustomWSocket() {
 
 // ---- properties --------------------------------------------------------------
 
-void TCustomWSocket::SetAddr(const std::string& v) {
-    std::string t = Trim(v);
-    if (addrAssigned_ && t == addrStr_)
-        return;
+// The destination texts change only while the socket is closed; a changed text
+// must be resolved again.  Returns false when the change was refused.
+bool TCustomWSocket::ChangeWhileClosed(const char* name, const std::string& value,
+                                       std::string& text, bool& assigned, bool& resolved) {
+    const std::string t = Trim(value);
+    if (assigned && t == text)
+        return true;
     if (state_ != wsClosed) {
-        ReportError("Cannot change Addr if not closed");
-        return;
+        ReportError(std::string("Cannot change ") + name + " if not closed");
+        return false;
     }
-    addrStr_ = t;
-    addrAssigned_ = !t.empty();
-    addrResolved_ = false;
+    text = t;
+    assigned = !t.empty();
+    resolved = false;
+    return true;
+}
+
+void TCustomWSocket::SetAddr(const std::string& v) {
+    ChangeWhileClosed("Addr", v, addrStr_, addrAssigned_, addrResolved_);
 }
 
 void TCustomWSocket::SetPort(const std::string& v) {
-    std::string t = Trim(v);
-    if (portAssigned_ && t == portStr_)
-        return;
-    if (state_ != wsClosed) {
-        ReportError("Cannot change Port if not closed");
-        return;
-    }
-    portStr_ = t;
-    portAssigned_ = !t.empty();
-    portResolved_ = false;
+    ChangeWhileClosed("Port", v, portStr_, portAssigned_, portResolved_);
 }
 
 void TCustomWSocket::SetProto(const std::string& v) {
-    std::string t = Trim(v);
-    if (protoAssigned_ && t == protoStr_)
-        return;
-    if (state_ != wsClosed) {
-        ReportError("Cannot change Proto if not closed");
-        return;
-    }
-    protoStr_ = t;
-    protoAssigned_ = !t.empty();
-    protoResolved_ = false;
+    ChangeWhileClosed("Proto", v, protoStr_, protoAssigned_, protoResolved_);
 }
 
 void TCustomWSocket::SetLocalAddr(const std::string& v) {

@@ -271,6 +271,8 @@ protected:
     virtual void BindLocal();
     virtual int RawSend(const void* data, int len);
     virtual void ReportError(const std::string& msg);
+    bool ChangeWhileClosed(const char* name, const std::string& value, std::string& text,
+                           bool& assigned, bool& resolved);
     virtual void HandleBgException(const std::exception& e);
     // Returns whether a handler took care of the data.
     virtual bool TriggerDataAvailable(int error);
