@@ -93,6 +93,20 @@ struct LoopbackServer {
     std::string Port() { return listener.GetBoundPort(); }
 };
 
+// Makes an accepted peer keep everything it receives, read in pieces of at most
+// `piece` bytes, and note the end of the session in `closed` when given.
+inline void CollectInto(TWSocket& peer, std::string& received, bool* closed = nullptr,
+                        std::size_t piece = 65536) {
+    peer.OnDataAvailable = [&received, piece](TCustomWSocket* s, std::uint16_t) {
+        std::vector<char> buf(piece);
+        int n = s->Receive(buf.data(), int(buf.size()));
+        if (n > 0)
+            received.append(buf.data(), std::size_t(n));
+    };
+    if (closed)
+        peer.OnSessionClosed = [closed](TCustomWSocket*, std::uint16_t) { *closed = true; };
+}
+
 inline bool Pump(const std::function<bool()>& done, int timeoutMs = 10000) {
     return PumpUntil(done, timeoutMs);
 }

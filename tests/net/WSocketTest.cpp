@@ -457,15 +457,7 @@ TEST(WSocketFaults, HandlersOfOnSendDataMayAbortCloseOrSend) {
         LoopbackServer srv;
         std::string received;
         bool peerClosed = false;
-        srv.onAccept = [&](TWSocket& p) {
-            p.OnDataAvailable = [&](TCustomWSocket* s, std::uint16_t) {
-                char buf[65536];
-                int n = s->Receive(buf, sizeof buf);
-                if (n > 0)
-                    received.append(buf, std::size_t(n));
-            };
-            p.OnSessionClosed = [&](TCustomWSocket*, std::uint16_t) { peerClosed = true; };
-        };
+        srv.onAccept = [&](TWSocket& p) { CollectInto(p, received, &peerClosed); };
         auto c = std::make_unique<TWSocket>();
         Recorder rec;
         rec.Attach(*c);
@@ -702,15 +694,8 @@ TEST(WSocketTransfer, LargeTransferWithSmallReadsKeepsEveryByte) {
     std::string received;
     received.reserve(total);
     bool peerClosed = false;
-    srv.onAccept = [&](TWSocket& p) {
-        p.OnDataAvailable = [&](TCustomWSocket* s, std::uint16_t) {
-            char buf[1000]; // small pieces: many rounds per notification
-            int n = s->Receive(buf, sizeof buf);
-            if (n > 0)
-                received.append(buf, std::size_t(n));
-        };
-        p.OnSessionClosed = [&](TCustomWSocket*, std::uint16_t) { peerClosed = true; };
-    };
+    // Small pieces: many receive rounds per notification.
+    srv.onAccept = [&](TWSocket& p) { CollectInto(p, received, &peerClosed, 1000); };
     TWSocket c;
     Recorder rec;
     rec.Attach(c);
@@ -749,14 +734,7 @@ TEST(WSocketTransfer, LargeTransferWithSmallReadsKeepsEveryByte) {
 TEST(WSocketTransfer, FlushPumpsUntilTheBufferIsEmpty) {
     LoopbackServer srv;
     std::string received;
-    srv.onAccept = [&](TWSocket& p) {
-        p.OnDataAvailable = [&](TCustomWSocket* s, std::uint16_t) {
-            char buf[65536];
-            int n = s->Receive(buf, sizeof buf);
-            if (n > 0)
-                received.append(buf, std::size_t(n));
-        };
-    };
+    srv.onAccept = [&](TWSocket& p) { CollectInto(p, received); };
     TWSocket c;
     Recorder rec;
     rec.Attach(c);
@@ -798,12 +776,7 @@ TEST(WSocketTransfer, SendPiecesFollowTheSendBlocks) {
     std::string received;
     srv.onAccept = [&](TWSocket& p) {
         peer = &p;
-        p.OnDataAvailable = [&](TCustomWSocket* s, std::uint16_t) {
-            char buf[65536];
-            int n = s->Receive(buf, sizeof buf);
-            if (n > 0)
-                received.append(buf, std::size_t(n));
-        };
+        CollectInto(p, received);
     };
     TWSocket c;
     Recorder rec;
@@ -1162,15 +1135,7 @@ TEST(WSocketThreads, ClosingOnAWorkerThreadThatEndsLosesNothingAndLeaksNothing) 
     LoopbackServer srv;
     std::string received;
     bool peerClosed = false;
-    srv.onAccept = [&](TWSocket& p) {
-        p.OnDataAvailable = [&](TCustomWSocket* s, std::uint16_t) {
-            char buf[65536];
-            int n = s->Receive(buf, sizeof buf);
-            if (n > 0)
-                received.append(buf, std::size_t(n));
-        };
-        p.OnSessionClosed = [&](TCustomWSocket*, std::uint16_t) { peerClosed = true; };
-    };
+    srv.onAccept = [&](TWSocket& p) { CollectInto(p, received, &peerClosed); };
     std::string port = srv.Port();
     std::string payload = RandomBytes(32u << 20, 29);
     int fds = OpenFdCount();
