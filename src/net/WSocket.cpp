@@ -20,6 +20,7 @@
 #include <mutex>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <set>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -160,9 +161,13 @@ public:
         if (QCoreApplication::instance() && thread != QCoreApplication::instance()->thread())
             connect(
                 thread, &QThread::finished, this, [this] { FinishNow(); }, Qt::DirectConnection);
+        else
+            WatchProgramEnd();
         Push();
     }
     ~LingeringClose() override {
+        if (onMainThread_)
+            MainThreadCloses().erase(this);
         delete writeNote_; // before the descriptor goes
         delete readNote_;
         if (fd_ >= 0)
@@ -172,6 +177,35 @@ public:
 private:
     static constexpr int kLingerLimitMs = 30000;
     static constexpr int kThreadEndLimitMs = 5000; // how long a thread's end waits for the peer
+
+    // The main thread's closes still running; only that thread touches the set.
+    static std::set<LingeringClose*>& MainThreadCloses() {
+        static std::set<LingeringClose*> closes;
+        return closes;
+    }
+
+    // The program may end right after a close (a command-line tool returns
+    // from main): the application's end finishes what is still queued, as
+    // a worker thread's end does, instead of dropping it.
+    void WatchProgramEnd() {
+        static bool routineAdded = false;
+        if (!QCoreApplication::instance())
+            return;
+        if (!routineAdded) {
+            routineAdded = true;
+            qAddPostRoutine([] {
+                auto& closes = MainThreadCloses();
+                while (!closes.empty()) {
+                    LingeringClose* c = *closes.begin();
+                    closes.erase(closes.begin());
+                    c->onMainThread_ = false;
+                    c->FinishNow();
+                }
+            });
+        }
+        onMainThread_ = true;
+        MainThreadCloses().insert(this);
+    }
 
     // Blocking form, for a thread whose loop will not run again: hands over
     // the rest (waiting a bounded time for the peer to take it), ends the
@@ -262,6 +296,7 @@ private:
     std::size_t discarded_ = 0;
     bool shut_ = false;
     bool peerEnded_ = false;
+    bool onMainThread_ = false; // listed for the program's end
     QSocketNotifier* writeNote_ = nullptr;
     QSocketNotifier* readNote_ = nullptr;
 };

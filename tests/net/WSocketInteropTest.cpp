@@ -3,6 +3,13 @@
 #include "SocketTestUtil.h"
 #include "crypto/Digest.h"
 #include "support/Process.h"
+#include "support/TestData.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <random>
@@ -11,14 +18,6 @@ using namespace qordex;
 using namespace qordex::test;
 
 namespace {
-
-std::string RandomBytes(std::size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::string s(n, '\0');
-    for (auto& c : s)
-        c = char(rng());
-    return s;
-}
 
 // Starts a Python peer and reads the port it listens on (its first line).
 int StartPython(std::unique_ptr<Background>& peer, const std::string& script) {
@@ -207,4 +206,44 @@ TEST(WSocketInterop, UdpEchoThroughSocat) {
     }
     ASSERT_FALSE(replies.empty());
     EXPECT_EQ(replies[0], "ping");
+}
+
+TEST(WSocketInterop, BytesQueuedWhenTheProgramEndsStillArrive) {
+    // The peer program sends 16 MiB, closes and returns from main at once;
+    // most of it is still queued then, and must arrive all the same.
+    int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(lfd, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    ASSERT_EQ(listen(lfd, 1), 0);
+    ASSERT_EQ(getsockname(lfd, reinterpret_cast<sockaddr*>(&sa), &len), 0);
+    const std::size_t size = 16u << 20;
+    Background peer({BinPath("net_close_at_exit_peer"), std::to_string(ntohs(sa.sin_port)),
+                     std::to_string(size)});
+    pollfd lp{lfd, POLLIN, 0};
+    ASSERT_EQ(poll(&lp, 1, 10000), 1) << "the peer never connected";
+    int fd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
+    close(lfd);
+    ASSERT_GE(fd, 0);
+    std::string received;
+    char buf[65536];
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 20000) != 1)
+            break;
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0)
+            break;
+        received.append(buf, std::size_t(n));
+    }
+    close(fd);
+    EXPECT_EQ(peer.Wait(20000), 0);
+    std::string want(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        want[i] = char(i * 7 + i / 251);
+    ASSERT_EQ(received.size(), size);
+    EXPECT_TRUE(received == want);
 }

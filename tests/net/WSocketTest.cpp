@@ -4,6 +4,7 @@
 #include "SocketTestUtil.h"
 #include "crypto/Digest.h"
 #include "support/Process.h"
+#include "support/TestData.h"
 
 #include <QDeadlineTimer>
 #include <QThread>
@@ -20,14 +21,6 @@ using namespace qordex::test;
 using Events = std::vector<std::string>;
 
 namespace {
-
-std::string RandomBytes(std::size_t n, unsigned seed = 1) {
-    std::mt19937 rng(seed);
-    std::string s(n, '\0');
-    for (auto& c : s)
-        c = char(rng());
-    return s;
-}
 
 int OpenFdCount() {
     int n = 0;
