@@ -163,24 +163,16 @@ void TForm2::PingBtClick() {
 void TForm2::StartBatch() {
     if (detached_ || HostEdit->text().isEmpty())
         return;
-    const QString texts[] = {BulkBox->currentText(), Edit1->text(), Edit2->text(), Edit3->text()};
-    std::optional<int> values[4];
-    for (int i = 0; i < 4; ++i)
-        values[i] = ParsePingInteger(texts[i].toStdString());
-    if (!values[0]) {
-        shell::ShowError(this, QString::fromStdString(NotAnIntegerMessage(texts[0].toStdString())));
+    const std::optional<int> bulk = IntegerOrError(BulkBox->currentText());
+    if (!bulk || *bulk <= 0)
         return;
-    }
-    if (*values[0] <= 0)
-        return;
-    for (int i = 1; i < 4; ++i)
-        if (!values[i]) {
-            shell::ShowError(this,
-                             QString::fromStdString(NotAnIntegerMessage(texts[i].toStdString())));
+    const QLineEdit* fields[] = {Edit1, Edit2, Edit3}; // TTL, timeout, size
+    std::optional<int> values[3];
+    for (int i = 0; i < 3; ++i)
+        if (!(values[i] = IntegerOrError(fields[i]->text())))
             return;
-        }
     // Each request is a thread with its own socket: a typing slip must not start thousands.
-    const int count = std::min(*values[0], kMaxBulk);
+    const int count = std::min(*bulk, kMaxBulk);
     const std::string host = HostEdit->text().toStdString();
     for (int i = 0; i < count; ++i) {
         rearm_ = 1;
@@ -188,7 +180,7 @@ void TForm2::StartBatch() {
         summaryPending_ = false;
         if (RepeatCheck->isChecked())
             LockControls(true);
-        auto* w = new TPingThread(host, *values[1], *values[2], *values[3],
+        auto* w = new TPingThread(host, *values[0], *values[1], *values[2],
                                   timerStarted_ == 1 ? nullptr : relay_);
         connect(
             w, &QThread::finished, this, [this, w] { WorkerDone(w); }, Qt::QueuedConnection);
@@ -214,16 +206,13 @@ void TForm2::WorkerDone(TPingThread* worker) {
     Memo1->AddLine(line);
     stats_.Add(success, roundTrip);
     if (RepeatCheck->isChecked() && rearm_ == 1) {
-        const QString text = Edit4->text();
-        if (auto interval = ParsePingInteger(text.toStdString())) {
+        rearm_ = 0; // before a dialog runs the loop, so no other worker arms the timer
+        QPointer<TForm2> alive(this); // the dialog runs the loop: the window may close
+        if (auto interval = IntegerOrError(Edit4->text())) {
             Timer1->setInterval(std::max(0, *interval));
             Timer1->start();
-        } else {
-            rearm_ = 0;
-            QPointer<TForm2> alive(this); // the dialog runs the loop: the window may close
-            shell::ShowError(this, QString::fromStdString(NotAnIntegerMessage(text.toStdString())));
-            if (!alive)
-                return;
+        } else if (!alive) {
+            return;
         }
     }
     rearm_ = 0;
@@ -238,11 +227,15 @@ void TForm2::Timer1Timer() {
 }
 
 void TForm2::Edit4Exit() {
-    const QString text = Edit4->text();
-    if (auto interval = ParsePingInteger(text.toStdString()))
+    if (auto interval = IntegerOrError(Edit4->text()))
         Timer1->setInterval(std::max(0, *interval));
-    else
+}
+
+std::optional<int> TForm2::IntegerOrError(const QString& text) {
+    std::optional<int> value = ParsePingInteger(text.toStdString());
+    if (!value)
         shell::ShowError(this, QString::fromStdString(NotAnIntegerMessage(text.toStdString())));
+    return value;
 }
 
 void TForm2::CancelBtClick() {

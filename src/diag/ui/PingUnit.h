@@ -6,6 +6,7 @@
 #include "shell/ToolForm.h"
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 class QCheckBox;
@@ -52,6 +53,8 @@ private:
     void PrintSummary();
     void LockControls(bool locked);
     void DetachWorkers();
+    // A field read as a decimal integer; the conversion error is shown when it is not one.
+    std::optional<int> IntegerOrError(const QString& text);
 
     QLineEdit* HostEdit;
     QLineEdit* Edit1; // Time To Live
