@@ -928,6 +928,32 @@ void TCustomWSocket::AttachSelect(TSocket fd) {
     select_->Attach(fd);
 }
 
+void TCustomWSocket::ResolveDestination() {
+    if (!portResolved_) {
+        portNum_ = WSocketResolvePort(portStr_, protoStr_);
+        sin_.sin_port = htons(std::uint16_t(portNum_));
+        portResolved_ = true;
+    }
+    if (!addrResolved_) {
+        sin_.sin_addr.s_addr = WSocketResolveHost(addrStr_);
+        addrResolved_ = true;
+    }
+    sin_.sin_family = AF_INET;
+}
+
+int TCustomWSocket::OpenDescriptor(const char* func) {
+    DiscardSendBuffer();
+    const int type = sockType_ == 1 ? SOCK_STREAM : sockType_ == 2 ? SOCK_DGRAM : SOCK_RAW;
+    const int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, proto_);
+    if (fd < 0) {
+        RaiseSocketError(func, SysError());
+        return -1;
+    }
+    closeInvoked_ = false;
+    AttachSelect(fd);
+    return fd;
+}
+
 void TCustomWSocket::Connect() {
     if (hSocket_ != INVALID_SOCKET && state_ != wsClosed) {
         ReportError("Connect: Socket already in use");
@@ -952,34 +978,19 @@ void TCustomWSocket::Connect() {
             sockType_ = proto_ == 6 ? 1 : proto_ == 17 ? 2 : 3;
             protoResolved_ = true;
         }
-        if (!portResolved_) {
-            portNum_ = WSocketResolvePort(portStr_, protoStr_);
-            sin_.sin_port = htons(std::uint16_t(portNum_));
-            portResolved_ = true;
-        }
+        ResolveDestination();
         if (!localPortResolved_) {
             localPortNum_ = WSocketResolvePort(localPortStr_, protoStr_);
             localPortResolved_ = true;
         }
-        if (!addrResolved_) {
-            sin_.sin_addr.s_addr = WSocketResolveHost(addrStr_);
-            addrResolved_ = true;
-        }
-        sin_.sin_family = AF_INET;
     } catch (const ESocketException& e) {
         ReportError(std::string("connect: ") + e.what());
         return;
     }
 
-    DiscardSendBuffer();
-    int type = sockType_ == 1 ? SOCK_STREAM : sockType_ == 2 ? SOCK_DGRAM : SOCK_RAW;
-    int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, proto_);
-    if (fd < 0) {
-        RaiseSocketError("Connect (socket)", SysError());
+    const int fd = OpenDescriptor("Connect (socket)");
+    if (fd < 0)
         return;
-    }
-    closeInvoked_ = false;
-    AttachSelect(fd);
     socklen_t len = sizeof sndBufSize_;
     if (::getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndBufSize_, &len) < 0) {
         RaiseSocketError("getsockopt(SO_SNDBUF)", SysError());
@@ -1148,30 +1159,15 @@ void TCustomWSocket::Listen() {
             sockType_ = proto_ == 17 ? 2 : 1;
         }
         protoResolved_ = true;
-        if (!portResolved_) {
-            portNum_ = WSocketResolvePort(portStr_, protoStr_);
-            sin_.sin_port = htons(std::uint16_t(portNum_));
-            portResolved_ = true;
-        }
-        if (!addrResolved_) {
-            sin_.sin_addr.s_addr = WSocketResolveHost(addrStr_);
-            addrResolved_ = true;
-        }
-        sin_.sin_family = AF_INET;
+        ResolveDestination();
     } catch (const ESocketException& e) {
         ReportError(std::string("listen: ") + e.what());
         return;
     }
 
-    DiscardSendBuffer();
-    int type = sockType_ == 1 ? SOCK_STREAM : sockType_ == 2 ? SOCK_DGRAM : SOCK_RAW;
-    int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, proto_);
-    if (fd < 0) {
-        RaiseSocketError("socket", SysError());
+    const int fd = OpenDescriptor("socket");
+    if (fd < 0)
         return;
-    }
-    closeInvoked_ = false;
-    AttachSelect(fd);
     std::weak_ptr<char> weak = alive_;
 
     // A failed step closes the socket before the failure is reported, so it

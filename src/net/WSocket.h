@@ -271,6 +271,11 @@ protected:
     virtual void BindLocal();
     virtual int RawSend(const void* data, int len);
     virtual void ReportError(const std::string& msg);
+    // Resolves the port and address texts not resolved yet; throws ESocketException.
+    void ResolveDestination();
+    // Opens a non-blocking descriptor of the resolved kind and watches it;
+    // -1 after reporting the failure under `func`.
+    int OpenDescriptor(const char* func);
     bool ChangeWhileClosed(const char* name, const std::string& value, std::string& text,
                            bool& assigned, bool& resolved);
     virtual void HandleBgException(const std::exception& e);
