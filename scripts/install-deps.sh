@@ -4,7 +4,7 @@
 set -euo pipefail
 
 PACKAGES=(
-    build-essential cmake ninja-build pkg-config
+    build-essential cmake ninja-build pkg-config ccache
     qt6-base-dev qt6-qpa-plugins libgl-dev
     nettle-dev zlib1g-dev
     libgtest-dev libgmock-dev
