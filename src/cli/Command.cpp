@@ -1,8 +1,10 @@
 #include "cli/Command.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace qordex::cli {
 
@@ -27,6 +29,52 @@ bool ParseInt(const char* text, long long lo, long long hi, long long& out) {
         return false;
     out = v;
     return true;
+}
+
+bool TakeOption(int argc, char** argv, int& i, const char* name, std::string& value,
+                bool& missing) {
+    const char* arg = argv[i];
+    const std::size_t len = std::strlen(name);
+    missing = false;
+    if (std::strncmp(arg, name, len) != 0)
+        return false;
+    if (arg[len] == '=') {
+        value = arg + len + 1;
+        return true;
+    }
+    if (arg[len] != '\0')
+        return false;
+    if (i + 1 >= argc) {
+        missing = true;
+        return true;
+    }
+    value = argv[++i];
+    return true;
+}
+
+namespace {
+volatile std::sig_atomic_t g_interrupted = 0;
+void OnInterrupt(int) {
+    g_interrupted = 1;
+}
+} // namespace
+
+void CatchInterrupt() {
+    struct sigaction sa {};
+    sa.sa_handler = OnInterrupt;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+bool Interrupted() {
+    return g_interrupted != 0;
+}
+
+void PrintLine(const std::string& line) {
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
 }
 
 } // namespace qordex::cli
