@@ -5,6 +5,8 @@
 // Tool windows; each tool adds its include and its factory below.
 #include "diag/ui/NetinfoUnit.h"
 #include "diag/ui/PingUnit.h"
+#include "tools/ui/BroadSendUnit.h"
+#include "tools/ui/UDPlistenerUnit.h"
 
 namespace qordex::shell {
 
@@ -21,8 +23,10 @@ const std::vector<ToolEntry>& ToolCatalog() {
         {"FTPsrvBt", "FTP server", "TForm8", 260, 84, false, {}},
         {"TCPCliBt", "TCP/UDP client", "TForm13", 8, 122, false, {}},
         {"TCPSrvBt", "TCP server", "TForm14", 134, 122, false, {}},
-        {"UDPlistenerBt", "UDP listener", "TForm11", 260, 122, false, {}},
-        {"BroadSendBt", "Broadcast send", "TForm12", 8, 160, false, {}},
+        {"UDPlistenerBt", "UDP listener", "TForm11", 260, 122, false,
+         [] { return new tools::TForm11; }},
+        {"BroadSendBt", "Broadcast send", "TForm12", 8, 160, false,
+         [] { return new tools::TForm12; }},
         {"TimeCliBt", "Time client", "TForm9", 134, 160, false, {}},
         {"TimeSrvBt", "Time server", "TForm10", 260, 160, false, {}},
         {"TraceBt", "Traceroute", "TForm16", 8, 198, false, {}},

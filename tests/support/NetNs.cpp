@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/wait.h>
@@ -77,6 +78,21 @@ int NetNs::RunInside(const std::function<int()>& fn, int timeoutMs) const {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+InNetNs::InNetNs(const NetNs& ns) {
+    home_ = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    int fd = ::open(("/var/run/netns/" + ns.Name()).c_str(), O_RDONLY | O_CLOEXEC);
+    ok_ = home_ >= 0 && fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
+    if (fd >= 0)
+        ::close(fd);
+}
+
+InNetNs::~InNetNs() {
+    if (ok_ && ::setns(home_, CLONE_NEWNET) != 0)
+        std::abort(); // the rest of the run would look at the wrong network
+    if (home_ >= 0)
+        ::close(home_);
 }
 
 } // namespace qordex::test

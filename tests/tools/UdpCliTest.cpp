@@ -3,6 +3,7 @@
 
 #include "support/NetNs.h"
 #include "support/Process.h"
+#include "tools/BroadcastPair.h"
 #include "tools/UdpTestUtil.h"
 
 #include <csignal>
@@ -252,43 +253,11 @@ TEST(BroadcastCli, FailuresAndBadUsage) {
 
 namespace {
 
-// Two namespaces joined by a veth link: the sender (10.7.0.1/24, its default
-// route on the link, so that 255.255.255.255 has a way out) and the receiver
-// (10.7.0.2/24).
-struct BroadcastPair {
-    NetNs sender, receiver;
-    std::string skip; // why the pair could not be made; empty when ready
-
-    BroadcastPair() {
-        if (!sender.Available() || !receiver.Available()) {
-            skip = sender.Available() ? receiver.SkipReason() : sender.SkipReason();
-            return;
-        }
-        auto r = sender.Exec("ip link add qs type veth peer name qr netns " + receiver.Name());
-        if (r.status != 0) {
-            skip = "veth links are not available: " + r.err;
-            return;
-        }
-        r = sender.Exec("ip addr add 10.7.0.1/24 brd + dev qs && ip link set qs up"
-                        " && ip route add default dev qs");
-        if (r.status == 0)
-            r = receiver.Exec("ip addr add 10.7.0.2/24 brd + dev qr && ip link set qr up");
-        if (r.status != 0)
-            skip = "cannot set up the namespaces: " + r.err;
-    }
-
-    CommandResult Broadcast(const std::vector<std::string>& args) {
-        std::vector<std::string> argv = {Cli(), "broadcast"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return qordex::test::Run(sender.Wrap(argv), {}, 20000);
-    }
-};
-
-#define REQUIRE_PAIR(pair)                                                                         \
-    do {                                                                                           \
-        if (!(pair).skip.empty())                                                                  \
-            GTEST_SKIP() << (pair).skip;                                                           \
-    } while (0)
+CommandResult BroadcastFrom(const BroadcastPair& pair, const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {Cli(), "broadcast"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return qordex::test::Run(pair.sender.Wrap(argv), {}, 20000);
+}
 
 } // namespace
 
@@ -305,7 +274,7 @@ TEST(BroadcastNamespace, SocatReceivesTheLimitedBroadcast) {
             usleep(10000);
     }
     ASSERT_TRUE(bound) << "socat did not bind";
-    auto r = pair.Broadcast({"hi"});
+    auto r = BroadcastFrom(pair, {"hi"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.rfind("Sent 2 bytes to 255.255.255.255:600 from port ", 0), 0u) << r.out;
     ASSERT_TRUE(WaitForOutput(socat, "hi"));
@@ -329,7 +298,7 @@ TEST(BroadcastNamespace, OurListenerShowsTheSenderAndTheText) {
     for (const Case& c : cases) {
         CliListener l({"--port", "5600", "--count", "1"}, &pair.receiver);
         ASSERT_TRUE(l.Ready()) << l.process.Output();
-        auto r = pair.Broadcast(c.args);
+        auto r = BroadcastFrom(pair, c.args);
         ASSERT_EQ(r.status, 0) << r.err;
         ASSERT_EQ(l.process.Wait(10000), 0) << l.process.Output();
         const std::string out = l.process.Output();
