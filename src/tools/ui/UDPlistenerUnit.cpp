@@ -26,6 +26,8 @@ TForm11::TForm11(QWidget* parent) : shell::TToolForm(QStringLiteral("TForm11"), 
     Memo1->setObjectName(QStringLiteral("Memo1"));
     DataAvailable = new shell::TMemo(this);
     DataAvailable->setObjectName(QStringLiteral("DataAvailable"));
+    Memo1->setMaximumBlockCount(kMaxPaneLines);
+    DataAvailable->setMaximumBlockCount(kMaxPaneLines);
 
     PortEdit = new QLineEdit(QStringLiteral("600"), this);
     PortEdit->setObjectName(QStringLiteral("PortEdit"));

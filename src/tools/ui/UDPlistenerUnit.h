@@ -15,6 +15,10 @@ class TMemo;
 
 namespace qordex::tools {
 
+// Lines each pane keeps: a sender that never stops must not fill the
+// memory; the oldest lines go first.
+constexpr int kMaxPaneLines = 100000;
+
 class TForm11 : public shell::TToolForm {
     Q_OBJECT
 public:
