@@ -92,14 +92,11 @@ int RunBroadcast(int argc, char** argv) {
         }
         from = sender.WSocket.LocalPort();
     } catch (const ESocketException& e) {
-        for (const std::string& line : FailureLines(e, o.localPort))
-            std::fprintf(stderr, "qordex-cli %s: %s\n", kName, line.c_str());
-        return 1;
+        return Failure(kName, FailureLines(e, o.localPort));
     }
     if (!PumpUntil([&] { return !sender.Busy() || Interrupted(); }, kSendTimeoutMs) ||
         sender.Busy()) {
-        std::fprintf(stderr, "qordex-cli %s: the datagram was not sent\n", kName);
-        return 1;
+        return Failure(kName, {"the datagram was not sent"});
     }
     PrintLine("Sent " + std::to_string(o.message.size()) + " bytes to " + o.addr + ":" + o.port +
               " from port " + from);

@@ -19,6 +19,12 @@ int UsageError(const std::string& name, const std::string& message) {
     return 2;
 }
 
+int Failure(const std::string& name, const std::vector<std::string>& lines) {
+    for (const std::string& line : lines)
+        std::fprintf(stderr, "qordex-cli %s: %s\n", name.c_str(), line.c_str());
+    return 1;
+}
+
 bool ParseInt(const char* text, long long lo, long long hi, long long& out) {
     if (!text || !*text)
         return false;

@@ -28,6 +28,9 @@ struct Registration {
 // Prints "qordex-cli NAME: MESSAGE" on stderr and returns 2 (bad usage).
 int UsageError(const std::string& name, const std::string& message);
 
+// Prints each line as "qordex-cli NAME: LINE" on stderr and returns 1 (failure).
+int Failure(const std::string& name, const std::vector<std::string>& lines);
+
 // Parses a whole decimal integer within [lo, hi]; false for anything else.
 bool ParseInt(const char* text, long long lo, long long hi, long long& out);
 

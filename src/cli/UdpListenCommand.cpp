@@ -99,9 +99,7 @@ int RunUdpListen(int argc, char** argv) {
     try {
         listener.Start(o.port, o.filter);
     } catch (const ESocketException& e) {
-        for (const std::string& line : FailureLines(e, o.port))
-            std::fprintf(stderr, "qordex-cli %s: %s\n", kName, line.c_str());
-        return 1;
+        return Failure(kName, FailureLines(e, o.port));
     }
     PumpUntil([&closed] { return closed || Interrupted(); });
     if (!closed)
