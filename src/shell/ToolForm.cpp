@@ -1,6 +1,7 @@
 #include "shell/ToolForm.h"
 
 #include "shell/Dialogs.h"
+#include "shell/FlatButton.h"
 #include "shell/Glyphs.h"
 #include "shell/MainForm.h"
 #include "shell/Memo.h"
@@ -47,9 +48,13 @@ void TToolForm::ClearOutput() {
         pane->Clear();
 }
 
-QString TToolForm::SaveFilter() const { return kShortFilter; }
+QString TToolForm::SaveFilter() const {
+    return kShortFilter;
+}
 
-void TToolForm::ClearBtClick() { ClearOutput(); }
+void TToolForm::ClearBtClick() {
+    ClearOutput();
+}
 
 void TToolForm::SaveBtClick() {
     TMemo* pane = SavePane();
@@ -58,8 +63,8 @@ void TToolForm::SaveBtClick() {
     QString preset = SavePresetName();
     if (!preset.isEmpty())
         preset += QStringLiteral(".txt");
-    auto chosen = Dialogs().SaveFileName(this, QStringLiteral("Save to file"), preset,
-                                         SaveFilter(), QStringLiteral("txt"));
+    auto chosen = Dialogs().SaveFileName(this, QStringLiteral("Save to file"), preset, SaveFilter(),
+                                         QStringLiteral("txt"));
     if (!chosen)
         return;
     const QString path = ApplyDefaultExtension(*chosen, QStringLiteral("txt"));
@@ -68,23 +73,15 @@ void TToolForm::SaveBtClick() {
 }
 
 QToolButton* TToolForm::MakeClearButton() {
-    auto* bt = new QToolButton(this);
-    bt->setObjectName(QStringLiteral("ClearBt"));
-    bt->setToolTip(QStringLiteral("Clear"));
-    bt->setIcon(Glyph(GlyphKind::Clear));
-    bt->setAutoRaise(true);
-    bt->setFixedSize(23, 22);
+    auto* bt = MakeFlatButton(this, QStringLiteral("ClearBt"), QStringLiteral("Clear"),
+                              Glyph(GlyphKind::Clear));
     connect(bt, &QToolButton::clicked, this, [this] { ClearBtClick(); });
     return bt;
 }
 
 QToolButton* TToolForm::MakeSaveButton() {
-    auto* bt = new QToolButton(this);
-    bt->setObjectName(QStringLiteral("SaveBt"));
-    bt->setToolTip(QStringLiteral("Save to file"));
-    bt->setIcon(Glyph(GlyphKind::Save));
-    bt->setAutoRaise(true);
-    bt->setFixedSize(23, 22);
+    auto* bt = MakeFlatButton(this, QStringLiteral("SaveBt"), QStringLiteral("Save to file"),
+                              Glyph(GlyphKind::Save));
     connect(bt, &QToolButton::clicked, this, [this] { SaveBtClick(); });
     return bt;
 }

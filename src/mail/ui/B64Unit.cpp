@@ -4,6 +4,7 @@
 #include "mail/UUEnc.h"
 #include "platform/DisplayText.h"
 #include "shell/Dialogs.h"
+#include "shell/FlatButton.h"
 #include "shell/Glyphs.h"
 
 #include <QButtonGroup>
@@ -37,12 +38,8 @@ std::string FileName(const QString& name) {
 
 QToolButton* FlatButton(QWidget* parent, const char* name, const QString& hint, const QIcon& icon,
                         int x, int y) {
-    auto* bt = new QToolButton(parent);
-    bt->setObjectName(QString::fromLatin1(name));
-    bt->setToolTip(hint);
-    bt->setIcon(icon);
-    bt->setAutoRaise(true);
-    bt->setGeometry(x, y, 23, 22);
+    QToolButton* bt = shell::MakeFlatButton(parent, QString::fromLatin1(name), hint, icon);
+    bt->move(x, y);
     return bt;
 }
 
