@@ -232,17 +232,10 @@ void TForm22::Convert(bool encode) {
         else
             file = OpenInputFile(FileName(inName));
         std::istream& source = fromViewer ? static_cast<std::istream&>(viewer) : file;
-        auto run = [&](std::ostream& target) {
-            if (encode)
-                EncodeStream(source, target, mode);
-            else
-                DecodeStream(source, target, mode);
-            if (source.bad())
-                throw ECodecFileError("Cannot read file \"" + FileName(inName) + "\"");
-        };
+        const std::string sourceName = "file \"" + FileName(inName) + "\"";
         if (toViewer) {
             std::ostringstream result;
-            run(result);
+            RunCodec(encode, mode, source, sourceName, result);
             SetViewerBytes(result.str());
             return;
         }
@@ -258,9 +251,7 @@ void TForm22::Convert(bool encode) {
             if (answer != QMessageBox::Yes)
                 return;
         }
-        TReplacingFile target(outPath);
-        run(target.Stream());
-        target.Commit();
+        RunCodecToFile(encode, mode, source, sourceName, outPath);
     } catch (const ECodecFileError& e) {
         shell::ShowError(this, BytesToDisplay(e.what()));
     }
