@@ -3,7 +3,6 @@
 #include "shell/Dialogs.h"
 #include "shell/FlatButton.h"
 #include "shell/Glyphs.h"
-#include "shell/MainForm.h"
 #include "shell/Memo.h"
 
 #include <QCloseEvent>
@@ -19,10 +18,11 @@ TToolForm::TToolForm(const QString& className, QWidget* parent)
     setAttribute(Qt::WA_DeleteOnClose);
 }
 
-TToolForm::~TToolForm() {
-    // A window destroyed without a close (program end) still leaves the list.
-    if (TMainForm* main = MainForm())
-        main->ToolWindows().Remove(this);
+TToolForm::~TToolForm() = default;
+
+void TToolForm::SetHost(TToolHost* host, QObject* owner) {
+    host_ = host;
+    hostObject_ = owner;
 }
 
 void TToolForm::showEvent(QShowEvent* event) {
@@ -34,8 +34,6 @@ void TToolForm::showEvent(QShowEvent* event) {
 }
 
 void TToolForm::closeEvent(QCloseEvent* event) {
-    if (TMainForm* main = MainForm())
-        main->ToolWindows().Remove(this);
     if (!shutDown_) {
         shutDown_ = true;
         Shutdown();
