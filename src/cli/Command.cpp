@@ -1,9 +1,7 @@
 #include "cli/Command.h"
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace qordex::cli {
@@ -23,18 +21,6 @@ int Failure(const std::string& name, const std::vector<std::string>& lines) {
     for (const std::string& line : lines)
         std::fprintf(stderr, "qordex-cli %s: %s\n", name.c_str(), line.c_str());
     return 1;
-}
-
-bool ParseInt(const char* text, long long lo, long long hi, long long& out) {
-    if (!text || !*text)
-        return false;
-    errno = 0;
-    char* end = nullptr;
-    long long v = std::strtoll(text, &end, 10);
-    if (errno != 0 || *end != '\0' || v < lo || v > hi)
-        return false;
-    out = v;
-    return true;
 }
 
 bool TakeOption(int argc, char** argv, int& i, const char* name, std::string& value,

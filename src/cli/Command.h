@@ -31,9 +31,6 @@ int UsageError(const std::string& name, const std::string& message);
 // Prints each line as "qordex-cli NAME: LINE" on stderr and returns 1 (failure).
 int Failure(const std::string& name, const std::vector<std::string>& lines);
 
-// Parses a whole decimal integer within [lo, hi]; false for anything else.
-bool ParseInt(const char* text, long long lo, long long hi, long long& out);
-
 // Long options with a value: matches "--name VALUE" or "--name=VALUE" at
 // argv[i].  Returns false when argv[i] is something else.  On a match, i
 // moves past a separate value and `value` is set; `missing` tells that the

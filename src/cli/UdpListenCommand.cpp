@@ -2,6 +2,7 @@
 // "Server started", then per accepted datagram the sender line and the data
 // lines as the window's two panes show them, and "Server closed." at the end.
 
+#include "base/Text.h"
 #include "cli/Command.h"
 #include "platform/DisplayText.h"
 #include "platform/MessageLoop.h"
@@ -63,9 +64,11 @@ int ParseArgs(int argc, char** argv, Options& o) {
         } else if (TakeOption(argc, argv, i, "--count", value, missing)) {
             if (missing)
                 return UsageError(kName, "--count needs a value");
-            if (!ParseInt(value.c_str(), 1, 1000000000000LL, o.count))
+            const auto count = ParseDecimal(value, 1, 1000000000000LL);
+            if (!count)
                 return UsageError(kName, "COUNT must be a whole number of at least 1 (got '" +
                                              value + "')");
+            o.count = *count;
         } else {
             return UsageError(kName, "unexpected argument '" + arg + "'");
         }

@@ -2,8 +2,8 @@
 // controls: datagrams from loopback senders, broadcasts only between
 // namespaces made here.
 
+#include "app/MainForm.h"
 #include "platform/MessageLoop.h"
-#include "shell/MainForm.h"
 #include "shell/Memo.h"
 #include "support/NetNs.h"
 #include "support/Process.h"
@@ -227,7 +227,7 @@ TEST_F(ListenerWindow, ClosingWhileListeningFreesThePort) {
 }
 
 TEST(ListenerWindowLauncher, OpensFromItsButton) {
-    shell::TMainForm launcher;
+    app::TMainForm launcher;
     auto* bt = launcher.findChild<QAbstractButton*>("UDPlistenerBt");
     ASSERT_NE(bt, nullptr);
     EXPECT_TRUE(bt->isEnabled());
