@@ -4,6 +4,8 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <sched.h>
 #include <sys/wait.h>
 #include <thread>
@@ -41,6 +43,22 @@ NetNs::NetNs() {
 NetNs::~NetNs() {
     if (!name_.empty())
         Run({"ip", "netns", "del", name_});
+    if (etcDir_)
+        std::filesystem::remove_all("/etc/netns/" + name_);
+}
+
+bool NetNs::WriteEtcFile(const std::string& file, const std::string& content) {
+    if (name_.empty() || file.find('/') != std::string::npos)
+        return false;
+    const std::filesystem::path dir = "/etc/netns/" + name_;
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec)
+        return false;
+    etcDir_ = true;
+    std::ofstream out(dir / file, std::ios::binary | std::ios::trunc);
+    out << content;
+    return bool(out.flush());
 }
 
 CommandResult NetNs::Exec(const std::string& command, int timeoutMs) const {
