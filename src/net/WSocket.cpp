@@ -1,5 +1,6 @@
 #include "net/WSocket.h"
 
+#include "base/Text.h"
 #include "platform/MessageLoop.h"
 #include "platform/ServiceNames.h"
 #include "platform/SocketErrors.h"
@@ -92,21 +93,6 @@ struct LibraryUse {
             g_loaded = false;
     }
 };
-
-std::string Trim(const std::string& s) {
-    std::size_t b = 0, e = s.size();
-    while (b < e && std::isspace(static_cast<unsigned char>(s[b])))
-        ++b;
-    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1])))
-        --e;
-    return s.substr(b, e - b);
-}
-
-std::string Lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
-    return s;
-}
 
 bool StartsWithDigit(const std::string& s) {
     for (char c : s) {
@@ -392,7 +378,7 @@ int WSocketResolveProto(const std::string& proto) {
         throw ESocketException("WSocketResolveProto: Invalid Protocol.");
     if (StartsWithDigit(proto))
         return int(std::min(LeadingNumber(proto), 255L));
-    std::string p = Lower(Trim(proto));
+    std::string p = AsciiLower(Trim(proto));
     if (p == "tcp")
         return 6;
     if (p == "udp")
@@ -1154,7 +1140,7 @@ void TCustomWSocket::Listen() {
     }
     EnsureLoaded();
     try {
-        if (Lower(protoStr_.substr(0, 4)) == "raw_") {
+        if (AsciiLower(protoStr_.substr(0, 4)) == "raw_") {
             sockType_ = 3;
             proto_ = WSocketResolveProto(protoStr_.substr(4, 10));
         } else {
