@@ -2,6 +2,7 @@
 // prints the request ID and then the lines the window prints for the
 // response; lookup and reverse print the system resolver's result lines.
 
+#include "base/Text.h"
 #include "cli/Command.h"
 #include "diag/DnsQuery.h"
 #include "diag/DnsReport.h"
@@ -117,9 +118,11 @@ int ParseArgs(int argc, char** argv, Options& o) {
                 const char* v = value("a time in ms");
                 if (!v)
                     return 2;
-                if (!ParseInt(v, 0, 86400000, o.timeout))
+                const auto ms = ParseDecimal(v, 0, 86400000);
+                if (!ms)
                     return UsageError(
                         "dns", std::string("MS must be a whole number from 0 (got '") + v + "')");
+                o.timeout = *ms;
             } else {
                 return UsageError("dns", "unknown option '" + arg + "'");
             }

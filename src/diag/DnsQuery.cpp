@@ -1,19 +1,13 @@
 #include "diag/DnsQuery.h"
 
+#include "base/Text.h"
 #include "net/WSocket.h"
 #include "platform/SocketErrors.h"
 
 #include <algorithm>
-#include <cctype>
 
 namespace qordex::diag {
 namespace {
-
-std::string Lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
-    return s;
-}
 
 bool InRange(int i, std::size_t n) {
     return i >= 0 && std::size_t(i) < n;
@@ -31,7 +25,7 @@ TDnsQuery::~TDnsQuery() {
 }
 
 void TDnsQuery::SetProto(const std::string& v) {
-    const std::string lower = Lower(v);
+    const std::string lower = AsciiLower(v);
     if (lower != "tcp" && lower != "udp")
         throw EDnsQueryException("TDnsQuery accept only TCP or UDP protocol");
     proto_ = v;
@@ -96,12 +90,12 @@ void TDnsQuery::SendRequest() {
     socket_->OnSessionClosed = [this](TCustomWSocket*, std::uint16_t e) {
         WSocketSessionClosed(e);
     };
-    udp_ = Lower(proto_) == "udp";
+    udp_ = AsciiLower(proto_) == "udp";
     pending_ = true;
     starting_ = true;
     std::weak_ptr<char> alive = alive_;
     try {
-        socket_->SetProto(Lower(proto_));
+        socket_->SetProto(AsciiLower(proto_));
         socket_->SetPort(port_);
         socket_->SetAddr(addr_);
         socket_->Connect();
