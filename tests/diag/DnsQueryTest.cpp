@@ -11,12 +11,8 @@
 #include "diag/DnsPeers.h"
 #include "diag/DnsTestMessages.h"
 #include <algorithm>
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <memory>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 using namespace qordex;
 using namespace qordex::diag;
@@ -339,23 +335,14 @@ TEST(DnsQuery, AServerThatDoesNotResolveFailsAtTheStart) {
 }
 
 TEST(DnsQuery, RequestIdsStartAtOneAndWrap) {
-    // A port that takes the queries and never answers.
-    int sink = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(sink, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    ASSERT_EQ(::bind(sink, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-    ASSERT_EQ(::getsockname(sink, reinterpret_cast<sockaddr*>(&sa), &len), 0);
-    Query run("udp", ntohs(sa.sin_port));
+    // A port where nothing answers.
+    Query run("udp", test::FreeUdpPort());
     EXPECT_EQ(run.q->ALookup("a.test"), 1);
     EXPECT_EQ(run.q->MXLookup("a.test"), 2);
     for (int i = 3; i <= 65535; ++i)
         ASSERT_EQ(run.q->PTRLookup("10.0.0.1"), i);
     EXPECT_EQ(run.q->ALookup("a.test"), 0) << "the 65536th request";
     EXPECT_EQ(run.q->ALookup("a.test"), 1);
-    ::close(sink);
 }
 
 // Only one request is outstanding: a lookup started before the answer to
