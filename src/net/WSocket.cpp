@@ -29,32 +29,18 @@
 
 namespace qordex {
 
-// ---- library bookkeeping ---------------------------------------------------
+// ---- helpers ---------------------------------------------------------------
 
 namespace {
-
-// Guards the library state and the live count.
-std::mutex g_libLock;
-bool g_loaded = false;
-int g_liveCount = 0;
-std::uint8_t g_reqVerLow = 1;
-std::uint8_t g_reqVerHigh = 1;
 
 // Shared by the send buffers of all sockets; never held while an event runs.
 std::mutex g_sendLock;
 
-constexpr const char* kLibraryName = "wsock32.dll";
 constexpr int kMaxIov = 256;                  // send pieces gathered into one system call
 constexpr std::size_t kRoundLimit = 4u << 20; // bytes handed over before yielding to the loop
 constexpr std::size_t kIdleSpareBlocks = 16;
 constexpr int kBulkBlockBytes = 64 * 1024;          // capacity of the blocks of a bulk send
 constexpr std::size_t kCloseDrainLimit = 64u << 20; // input discarded while closing
-
-std::string Format(const char* fmt, const std::string& s, int n) {
-    char buf[512];
-    std::snprintf(buf, sizeof buf, fmt, s.c_str(), n);
-    return buf;
-}
 
 std::string FormatInt(const char* fmt, int n) {
     char buf[256];
@@ -62,86 +48,10 @@ std::string FormatInt(const char* fmt, int n) {
     return buf;
 }
 
-// Starts the library (under the lock).  The version word must name a
-// version that exists: major 1 or 2.
-void LoadLibraryLocked() {
-    if (g_loaded)
-        return;
-    if (g_reqVerLow < 1 || g_reqVerLow > 2)
-        throw ESocketException(Format("%s: WSAStartup error #%d", kLibraryName, WSAVERNOTSUPPORTED),
-                               WSAVERNOTSUPPORTED);
-    g_loaded = true;
-}
-
-void EnsureLoaded() {
-    std::lock_guard lock(g_libLock);
-    LoadLibraryLocked();
-}
-
-// A library function keeps the library started for the length of its call;
-// without a live socket it stops again afterwards.
-struct LibraryUse {
-    LibraryUse() {
-        std::lock_guard lock(g_libLock);
-        LoadLibraryLocked();
-        ++g_liveCount;
-    }
-    ~LibraryUse() {
-        std::lock_guard lock(g_libLock);
-        if (--g_liveCount < 1)
-            g_loaded = false;
-    }
-};
-
-std::string Trim(const std::string& s) {
-    std::size_t b = 0, e = s.size();
-    while (b < e && std::isspace(static_cast<unsigned char>(s[b])))
-        ++b;
-    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1])))
-        --e;
-    return s.substr(b, e - b);
-}
-
-std::string Lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
-    return s;
-}
-
-bool StartsWithDigit(const std::string& s) {
-    for (char c : s) {
-        if (c == ' ')
-            continue;
-        return std::isdigit(static_cast<unsigned char>(c)) != 0;
-    }
-    return false;
-}
-
-// Leading decimal number after optional spaces ("80x" is 80); saturates
-// instead of overflowing.
-long LeadingNumber(const std::string& s) {
-    std::size_t i = 0;
-    while (i < s.size() && s[i] == ' ')
-        ++i;
-    long v = 0;
-    for (; i < s.size() && std::isdigit(static_cast<unsigned char>(s[i])); ++i) {
-        v = v * 10 + (s[i] - '0');
-        if (v > 10000000)
-            v = 10000000;
-    }
-    return v;
-}
-
 int SysError() {
     return ErrnoToWsa(errno);
 }
 
-// Finishes a graceful close in the background: sends what the socket still
-// had queued, ends the stream, then reads and discards until the peer ends
-// its side too, and only then closes.  Closing with input still arriving
-// would make the system answer with a reset, which destroys our own last
-// bytes at the peer.  The socket object itself is already closed and may be
-// gone meanwhile.
 class LingeringClose : public QObject {
 public:
     LingeringClose(int fd, std::string pending) : fd_(fd), pending_(std::move(pending)) {
@@ -302,163 +212,6 @@ private:
 };
 
 } // namespace
-
-int WSocketLiveCount() {
-    std::lock_guard lock(g_libLock);
-    return g_liveCount;
-}
-
-bool WSocketLibraryLoaded() {
-    std::lock_guard lock(g_libLock);
-    return g_loaded;
-}
-
-// ---- text conversions --------------------------------------------------------
-
-bool WSocketIsNumericAddr(const std::string& s) {
-    std::size_t i = 0, n = s.size();
-    while (i < n && s[i] == ' ')
-        ++i;
-    if (i < n && s[i] == '.')
-        return false;
-    int dots = 0;
-    long num = 0;
-    while (i < n) {
-        char c = s[i];
-        if (std::isdigit(static_cast<unsigned char>(c))) {
-            num = std::min(num * 10 + (c - '0'), 100000L);
-            ++i;
-        } else if (c == '.') {
-            ++dots;
-            if (dots > 3 || num >= 256 || i + 1 >= n ||
-                !std::isdigit(static_cast<unsigned char>(s[i + 1])))
-                return false;
-            num = 0;
-            ++i;
-        } else {
-            while (i < n && s[i] == ' ')
-                ++i;
-            if (i >= n)
-                break;
-            return false;
-        }
-    }
-    return dots == 3 && num < 256;
-}
-
-std::uint32_t WSocketResolveHost(const std::string& host) {
-    if (host.empty() || host.size() > 256)
-        throw ESocketException("WSocketResolveHost: '" + host + "' Invalid Hostname.");
-    LibraryUse use;
-    std::string t = Trim(host);
-    if (WSocketIsNumericAddr(t)) {
-        std::uint32_t a = ::inet_addr(t.c_str());
-        if (a == INADDR_NONE && t != "255.255.255.255")
-            throw ESocketException("WSocketResolveHost: '" + host + "' Invalid IP address.");
-        return a;
-    }
-    LookupResult r = ResolveHostBlocking(t);
-    if (r.error != 0 || r.addrs.empty()) {
-        int err = r.error ? r.error : WSANO_DATA;
-        throw ESocketException(
-            Format("WSocketResolveHost: Cannot convert host address '%s', Error #%d", host, err),
-            err);
-    }
-    return r.addrs.front();
-}
-
-int WSocketResolvePort(const std::string& port, const std::string& proto) {
-    if (port.empty() || port.size() >= 32)
-        throw ESocketException("WSocketResolvePort: Invalid Port.");
-    if (proto.empty() || proto.size() >= 32)
-        throw ESocketException("WSocketResolvePort: Invalid Proto.");
-    if (StartsWithDigit(port)) {
-        long v = LeadingNumber(port);
-        // A number beyond the 16-bit range would silently become another port.
-        if (v > 65535)
-            throw ESocketException("WSocketResolvePort: Invalid Port.");
-        return int(v);
-    }
-    LibraryUse use;
-    if (auto p = LookupServicePort(Trim(port), Trim(proto)))
-        return *p;
-    throw ESocketException(
-        Format("WSocketResolvePort: Cannot convert port '%s', Error #%d", port, WSANO_DATA),
-        WSANO_DATA);
-}
-
-int WSocketResolveProto(const std::string& proto) {
-    if (proto.empty() || proto.size() >= 32)
-        throw ESocketException("WSocketResolveProto: Invalid Protocol.");
-    if (StartsWithDigit(proto))
-        return int(std::min(LeadingNumber(proto), 255L));
-    std::string p = Lower(Trim(proto));
-    if (p == "tcp")
-        return 6;
-    if (p == "udp")
-        return 17;
-    if (p == "raw")
-        return 255;
-    LibraryUse use;
-    if (auto n = LookupProtocolNumber(p))
-        return *n;
-    throw ESocketException(
-        Format("WSocketResolveProto: Cannot convert protocol '%s', Error #%d", proto, WSANO_DATA),
-        WSANO_DATA);
-}
-
-std::string GetLocalHostName() {
-    LibraryUse use;
-    char buf[64] = {};
-    if (::gethostname(buf, sizeof buf) != 0)
-        throw ESocketException("Winsock.GetHostName failed", SysError());
-    buf[sizeof buf - 1] = 0;
-    return buf;
-}
-
-std::uint16_t WSocket_htons(std::uint16_t v) {
-    return htons(v);
-}
-std::uint16_t WSocket_ntohs(std::uint16_t v) {
-    return ntohs(v);
-}
-std::uint32_t WSocket_htonl(std::uint32_t v) {
-    return htonl(v);
-}
-std::uint32_t WSocket_ntohl(std::uint32_t v) {
-    return ntohl(v);
-}
-
-std::uint32_t WSocket_inet_addr(const std::string& text) {
-    LibraryUse use;
-    return ::inet_addr(text.c_str());
-}
-
-std::string WSocket_inet_ntoa(std::uint32_t a) {
-    char buf[INET_ADDRSTRLEN] = {};
-    in_addr ia{};
-    ia.s_addr = a;
-    ::inet_ntop(AF_INET, &ia, buf, sizeof buf);
-    return buf;
-}
-
-void GetWinsockInfo(TWSADATA& info) {
-    LibraryUse use;
-    {
-        std::lock_guard lock(g_libLock);
-        info.wVersion = std::uint16_t(g_reqVerHigh << 8 | g_reqVerLow);
-        info.wHighVersion = 0x0202;
-        utsname u{};
-        std::string platform = "Linux";
-        if (::uname(&u) == 0)
-            platform = std::string(u.sysname) + " " + u.release;
-        info.szDescription = "Qordex sockets on " + platform + " (BSD sockets)";
-        info.szSystemStatus = "Running";
-        info.iMaxSockets = 0xFFFF;
-        info.iMaxUdpDg = 65507;
-    }
-}
-
 // ---- the socket ---------------------------------------------------------------
 
 TCustomWSocket::TCustomWSocket() : alive_(std::make_shared<char>(0)) {
@@ -470,8 +223,7 @@ TCustomWSocket::TCustomWSocket() : alive_(std::make_shared<char>(0)) {
         });
     sin_.sin_family = AF_INET;
     ResetDefaults();
-    std::lock_guard lock(g_libLock);
-    ++g_liveCount;
+    WSocketAddLiveSocket();
 }
 
 TCustomWSocket::~TCustomWSocket() {
@@ -507,9 +259,7 @@ TCustomWSocket::~TCustomWSocket() {
     select_.reset();
     window_.reset();
     alive_.reset();
-    std::lock_guard lock(g_libLock);
-    if (--g_liveCount < 1)
-        g_loaded = false; // the library stops with its last socket
+    WSocketRemoveLiveSocket(); // the library stops with its last socket
 }
 
 // ---- properties --------------------------------------------------------------
@@ -518,7 +268,7 @@ TCustomWSocket::~TCustomWSocket() {
 // must be resolved again.  Returns false when the change was refused.
 bool TCustomWSocket::ChangeWhileClosed(const char* name, const std::string& value,
                                        std::string& text, bool& assigned, bool& resolved) {
-    const std::string t = Trim(value);
+    const std::string t = WSocketTrim(value);
     if (assigned && t == text)
         return true;
     if (state_ != wsClosed) {
@@ -548,7 +298,7 @@ void TCustomWSocket::SetLocalAddr(const std::string& v) {
         ReportError("Cannot change LocalAddr if not closed");
         return;
     }
-    std::string t = Trim(v);
+    std::string t = WSocketTrim(v);
     localAddrStr_ = t.empty() ? "0.0.0.0" : t;
 }
 
@@ -557,40 +307,26 @@ void TCustomWSocket::SetLocalPort(const std::string& v) {
         ReportError("Cannot change LocalPort if not closed");
         return;
     }
-    localPortStr_ = Trim(v);
+    localPortStr_ = WSocketTrim(v);
     localPortResolved_ = false;
 }
 
 std::uint8_t TCustomWSocket::ReqVerLow() const {
-    std::lock_guard lock(g_libLock);
-    return g_reqVerLow;
+    return WSocketReqVerLow();
 }
 
 std::uint8_t TCustomWSocket::ReqVerHigh() const {
-    std::lock_guard lock(g_libLock);
-    return g_reqVerHigh;
+    return WSocketReqVerHigh();
 }
 
 void TCustomWSocket::SetReqVerLow(std::uint8_t v) {
-    {
-        std::lock_guard lock(g_libLock);
-        if (!g_loaded || v == g_reqVerLow) {
-            g_reqVerLow = v;
-            return;
-        }
-    }
-    RaiseSocketError("SetReqVerLow: WinSock version can't be changed now", WSAEINVAL);
+    if (!WSocketSetReqVerLow(v))
+        RaiseSocketError("SetReqVerLow: WinSock version can't be changed now", WSAEINVAL);
 }
 
 void TCustomWSocket::SetReqVerHigh(std::uint8_t v) {
-    {
-        std::lock_guard lock(g_libLock);
-        if (!g_loaded || v == g_reqVerHigh) {
-            g_reqVerHigh = v;
-            return;
-        }
-    }
-    RaiseSocketError("SetReqVerHigh: WinSock version can't be changed now", WSAEINVAL);
+    if (!WSocketSetReqVerHigh(v))
+        RaiseSocketError("SetReqVerHigh: WinSock version can't be changed now", WSAEINVAL);
 }
 
 TSocketSendFlags TCustomWSocket::SendFlags() const {
@@ -971,7 +707,7 @@ void TCustomWSocket::Connect() {
         ReportError("Connect: No Protocol Specified");
         return;
     }
-    EnsureLoaded();
+    WSocketLoadLibrary();
     try {
         if (!protoResolved_) {
             proto_ = WSocketResolveProto(protoStr_);
@@ -1149,9 +885,9 @@ void TCustomWSocket::Listen() {
         RaiseSocketError("listen: address not assigned", WSAEINVAL);
         return;
     }
-    EnsureLoaded();
+    WSocketLoadLibrary();
     try {
-        if (Lower(protoStr_.substr(0, 4)) == "raw_") {
+        if (WSocketLower(protoStr_.substr(0, 4)) == "raw_") {
             sockType_ = 3;
             proto_ = WSocketResolveProto(protoStr_.substr(4, 10));
         } else {
@@ -1269,7 +1005,7 @@ void TCustomWSocket::Dup(TSocket h) {
         RaiseSocketError("Dup", WSAEINVAL);
         return;
     }
-    EnsureLoaded();
+    WSocketLoadLibrary();
     std::weak_ptr<char> weak = alive_;
     if (state_ != wsClosed) {
         TSocket old = hSocket_;
@@ -1951,7 +1687,7 @@ void TCustomWSocket::DnsLookup(const std::string& HostName) {
     dnsResult_.clear();
     dnsResultList_.clear();
     if (WSocketIsNumericAddr(HostName)) {
-        std::uint32_t a = ::inet_addr(Trim(HostName).c_str());
+        std::uint32_t a = ::inet_addr(WSocketTrim(HostName).c_str());
         if (a != INADDR_NONE) {
             dnsResult_ = WSocket_inet_ntoa(a);
             dnsResultList_.push_back(dnsResult_);
