@@ -24,13 +24,7 @@ namespace qordex {
 
 namespace {
 
-// Shared by the send buffers of all sockets; never held while an event runs.
-std::mutex g_sendLock;
-
-constexpr int kMaxIov = 256;                  // send pieces gathered into one system call
 constexpr std::size_t kRoundLimit = 4u << 20; // bytes handed over before yielding to the loop
-constexpr std::size_t kIdleSpareBlocks = 16;
-constexpr int kBulkBlockBytes = 64 * 1024; // capacity of the blocks of a bulk send
 
 std::string FormatInt(const char* fmt, int n) {
     char buf[256];
@@ -939,67 +933,12 @@ void TCustomWSocket::ApplyKeepAlive() {
 void TCustomWSocket::QueueData(const void* Data, int Len) {
     if (Len <= 0 || !Data)
         return;
-    std::lock_guard lock(g_sendLock);
-    QueueDataLocked(static_cast<const char*>(Data), Len);
-}
-
-void TCustomWSocket::QueueDataLocked(const char* p, int Len) {
-    if (Len <= 0)
-        return;
-    bufferedBytes_ += Len;
-    if (sockType_ != 1) {
-        // Each block of a datagram socket is sent as one datagram: a message
-        // is neither split over blocks nor joined to the one queued before.
-        bufList_.push_back(NewBlockLocked(Len));
-        bufList_.back()->Write(p, Len);
-        allSent_ = false;
-        return;
-    }
-    int n = bufList_.empty() ? 0 : bufList_.back()->Write(p, Len);
-    while (n < Len) {
-        bufList_.push_back(NewBlockLocked(Len - n));
-        n += bufList_.back()->Write(p + n, Len - n);
-    }
+    sendQueue_.Append(Data, Len, Mode());
     allSent_ = false;
 }
 
-// A stream's bulk data is stored in blocks of many send-block sizes, so that
-// one system call takes large runs; OnSendData still reports send-block-sized
-// pieces (see Pieces).  Datagram sockets keep one datagram per block, and
-// urgent data keeps the block size too.  Emptied blocks are recycled.
-std::unique_ptr<TBuffer> TCustomWSocket::NewBlockLocked(int wanted) {
-    int size = sendBlockSize_;
-    if (sockType_ != 1)
-        size = std::max(wanted, sendBlockSize_); // the whole datagram
-    else if (sendFlags_ == 0 && wanted > sendBlockSize_)
-        size = sendBlockSize_ * std::max(1, kBulkBlockBytes / sendBlockSize_);
-    for (auto it = spareBlocks_.rbegin(); it != spareBlocks_.rend(); ++it) {
-        if ((*it)->BufSize() == size) {
-            auto b = std::move(*it);
-            spareBlocks_.erase(std::next(it).base());
-            return b;
-        }
-    }
-    return std::make_unique<TBuffer>(size);
-}
-
-void TCustomWSocket::RecycleBlockLocked(std::unique_ptr<TBuffer> b) {
-    if (spareBlocks_.size() < kSpareBlocks)
-        spareBlocks_.push_back(std::move(b));
-}
-
-// Splits `n` bytes handed to the system into the pieces OnSendData reports:
-// each piece lies inside one send block of the stream, counted from the
-// moment the buffer was last empty, exactly as if every block held
-// SendBlockSize bytes.
-void TCustomWSocket::PiecesLocked(std::size_t n, std::vector<int>& pieces) {
-    int block = sendBlockSize_;
-    while (n > 0) {
-        int take = int(std::min<std::size_t>(n, std::size_t(block - blockPhase_)));
-        pieces.push_back(take);
-        blockPhase_ = (blockPhase_ + take) % block;
-        n -= std::size_t(take);
-    }
+SendMode TCustomWSocket::Mode() const {
+    return SendMode{sockType_ != 1, sendFlags_};
 }
 
 void TCustomWSocket::QueueText(const std::string& Str) {
@@ -1008,11 +947,7 @@ void TCustomWSocket::QueueText(const std::string& Str) {
 }
 
 void TCustomWSocket::DiscardSendBuffer() {
-    std::lock_guard lock(g_sendLock);
-    bufList_.clear();
-    blockPhase_ = 0;
-    spareBlocks_.clear();
-    bufferedBytes_ = 0;
+    sendQueue_.Clear();
 }
 
 int TCustomWSocket::Send(const void* Data, int Len) {
@@ -1044,34 +979,16 @@ int TCustomWSocket::Send(const void* Data, int Len) {
 // same block boundary as if everything had been queued.  Returns false when
 // the bytes must go the usual way.
 bool TCustomWSocket::SendDirect(const char* data, int len) {
-    if (sockType_ != 1 || sendFlags_ != 0 || inTryToSend_ || hSocket_ == INVALID_SOCKET)
+    if (inTryToSend_ || hSocket_ == INVALID_SOCKET)
         return false;
-    std::vector<int> pieces;
-    bool partial = false;
-    {
-        std::lock_guard lock(g_sendLock);
-        if (bufferedBytes_ != 0)
-            return false;
-        ssize_t n = ::send(hSocket_, data, std::size_t(len), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0) {
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-                return false; // the usual path reports the failure
-            n = 0;
-        }
-        blockPhase_ = 0; // the buffer was empty: a fresh block starts here
-        PiecesLocked(std::size_t(n), pieces);
-        if (n < len) {
-            partial = true;
-            QueueDataLocked(data + n, len - int(n));
-        } else {
-            blockPhase_ = 0;
-        }
-    }
+    SendResult r;
+    if (!sendQueue_.SendDirect(hSocket_, data, len, Mode(), r))
+        return false;
     SocketTag tag = Tag();
-    if (partial)
+    if (r.blocked)
         select_->SendWouldBlock();
     std::weak_ptr<char> weak = alive_;
-    for (int p : pieces) {
+    for (int p : r.pieces) {
         TriggerSendData(p);
         if (weak.expired() || Tag() != tag)
             return true;
@@ -1085,18 +1002,9 @@ int TCustomWSocket::SendText(const std::string& Str) {
     return Send(Str.data(), int(Str.size()));
 }
 
-int TCustomWSocket::RawSend(const void* data, int len) {
-    int flags = sendFlags_ | MSG_NOSIGNAL | MSG_DONTWAIT;
-    if (sockType_ == 2 || sockType_ == 3)
-        return int(::sendto(hSocket_, data, std::size_t(len), flags,
-                            reinterpret_cast<const sockaddr*>(&sin_), sizeof sin_));
-    return int(::send(hSocket_, data, std::size_t(len), flags));
-}
-
-// Hands the send buffer to the system.  Stream sockets give up to kMaxIov
-// blocks to one gathering call; every block still counts as one piece for
-// OnSendData.  The events run after the bookkeeping, outside the lock, and may
-// send, close, abort or free the socket.
+// Hands the send buffer to the system.  The events run after the
+// bookkeeping, outside the lock, and may send, close, abort or free the
+// socket.
 void TCustomWSocket::TryToSend() {
     if (inTryToSend_) {
         sendAgain_ = true; // the running call goes round once more
@@ -1104,107 +1012,20 @@ void TCustomWSocket::TryToSend() {
     }
     std::weak_ptr<char> weak = alive_;
     inTryToSend_ = true;
-    std::vector<int> pieces;
     for (;;) {
         sendAgain_ = false;
-        pieces.clear();
-        int err = 0;
-        bool blocked = false;
-        bool yielded = false;
-        std::size_t handed = 0;
         SocketTag tag = Tag();
-        {
-            std::lock_guard lock(g_sendLock);
-            if (hSocket_ == INVALID_SOCKET || bufList_.empty()) {
-                allSent_ = true;
-            } else {
-                for (;;) {
-                    while (bufList_.size() > 1 && bufList_.front()->Unread() == 0) {
-                        RecycleBlockLocked(std::move(bufList_.front()));
-                        bufList_.pop_front();
-                    }
-                    if (bufList_.front()->Unread() == 0) {
-                        allSent_ = true;
-                        if (spareBlocks_.size() > kIdleSpareBlocks)
-                            spareBlocks_.resize(kIdleSpareBlocks); // keep little while idle
-                        break;
-                    }
-                    iovec iov[kMaxIov];
-                    int count = 0;
-                    std::size_t total = 0;
-                    bool gather = sockType_ == 1 && sendFlags_ == 0;
-                    for (auto& b : bufList_) {
-                        int len = 0;
-                        const char* p = b->Peek(len);
-                        if (len <= 0)
-                            continue;
-                        if (sockType_ == 1 && !gather)
-                            len = std::min(len, sendBlockSize_ - blockPhase_); // one piece
-                        iov[count].iov_base = const_cast<char*>(p);
-                        iov[count].iov_len = std::size_t(len);
-                        total += std::size_t(len);
-                        if (++count == kMaxIov || !gather)
-                            break;
-                    }
-                    ssize_t n;
-                    if (count == 1) {
-                        n = RawSend(iov[0].iov_base, int(iov[0].iov_len));
-                    } else {
-                        msghdr mh{};
-                        mh.msg_iov = iov;
-                        mh.msg_iovlen = std::size_t(count);
-                        n = ::sendmsg(hSocket_, &mh, MSG_NOSIGNAL | MSG_DONTWAIT);
-                    }
-                    if (n < 0) {
-                        err = SysError();
-                        if (errno == EINTR)
-                            continue;
-                        if (err == WSAEWOULDBLOCK) {
-                            err = 0;
-                            blocked = true;
-                        }
-                        break;
-                    }
-                    if (n == 0)
-                        break;
-                    std::size_t left = std::size_t(n);
-                    for (auto& b : bufList_) {
-                        if (left == 0)
-                            break;
-                        int unread = b->Unread();
-                        if (unread == 0)
-                            continue;
-                        int take = int(std::min<std::size_t>(left, std::size_t(unread)));
-                        b->Remove(take);
-                        left -= std::size_t(take);
-                    }
-                    if (sockType_ == 1)
-                        PiecesLocked(std::size_t(n), pieces);
-                    else
-                        pieces.push_back(int(n)); // one datagram
-                    bufferedBytes_ = std::max(0LL, bufferedBytes_ - n);
-                    if (bufferedBytes_ == 0)
-                        blockPhase_ = 0; // drained: the next byte starts a block
-                    if (std::size_t(n) < total) {
-                        blocked = true; // the system took part: wait until it can take more
-                        break;
-                    }
-                    handed += std::size_t(n);
-                    if (handed >= kRoundLimit && bufferedBytes_ > 0) {
-                        // A fast peer must not keep the thread's loop from
-                        // running: go on from the queue.
-                        yielded = true;
-                        break;
-                    }
-                }
-            }
-        }
-        if (blocked && tag != 0)
+        SendResult r;
+        if (hSocket_ != INVALID_SOCKET)
+            r = sendQueue_.Send(hSocket_, Mode(), &sin_, kRoundLimit);
+        if (hSocket_ == INVALID_SOCKET || sendQueue_.Bytes() == 0)
+            allSent_ = true;
+        if (r.blocked && tag != 0)
             select_->SendWouldBlock();
-        if (yielded && tag != 0)
+        if (r.yielded && tag != 0)
             select_->PostNotification(FD_WRITE, 0);
         try {
-            for (int p : pieces) {
+            for (int p : r.pieces) {
                 TriggerSendData(p);
                 if (weak.expired())
                     return;
@@ -1218,6 +1039,7 @@ void TCustomWSocket::TryToSend() {
                 inTryToSend_ = false;
             throw;
         }
+        const int err = r.error;
         if (err != 0) {
             inTryToSend_ = false;
             if (err == WSAECONNRESET || err == WSAENOTSOCK || err == WSAENOTCONN ||
@@ -1235,7 +1057,7 @@ void TCustomWSocket::TryToSend() {
             RaiseSocketError("TryToSend failed", err);
             return;
         }
-        if (!sendAgain_ || blocked || yielded || hSocket_ == INVALID_SOCKET)
+        if (!sendAgain_ || r.blocked || r.yielded || hSocket_ == INVALID_SOCKET)
             break;
     }
     inTryToSend_ = false;
@@ -1397,20 +1219,7 @@ void TCustomWSocket::Shutdown(int How) {
 }
 
 void TCustomWSocket::CloseHandleGracefully(TSocket fd) {
-    std::string pending;
-    {
-        std::lock_guard lock(g_sendLock);
-        for (auto& b : bufList_) {
-            int len = 0;
-            const char* p = b->Peek(len);
-            if (len > 0)
-                pending.append(p, std::size_t(len));
-        }
-        bufList_.clear();
-        bufferedBytes_ = 0;
-        blockPhase_ = 0;
-    }
-    CloseGracefully(fd, std::move(pending));
+    CloseGracefully(fd, sendQueue_.TakeAll());
 }
 
 void TCustomWSocket::InternalClose(bool shut, int error) {

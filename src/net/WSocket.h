@@ -11,7 +11,7 @@
 // new operation on it.  After each callback the socket checks that it still
 // exists and still holds the same descriptor before it goes on.
 
-#include "net/WSockBuf.h"
+#include "net/SendQueue.h"
 #include "net/WSocketLib.h"
 #include "platform/AsyncLookup.h"
 #include "platform/AsyncSelect.h"
@@ -159,9 +159,9 @@ public:
     TSocket HSocket() const { return hSocket_; }
     virtual void SetHSocket(TSocket h) { Dup(h); }
     bool AllSent() const { return allSent_; }
-    long long BufferedBytes() const { return bufferedBytes_; }
-    int SendBlockSize() const { return sendBlockSize_; }
-    void SetSendBlockSize(int v) { sendBlockSize_ = v > 0 ? v : 1460; }
+    long long BufferedBytes() const { return sendQueue_.Bytes(); }
+    int SendBlockSize() const { return sendQueue_.BlockSize(); }
+    void SetSendBlockSize(int v) { sendQueue_.SetBlockSize(v); }
     bool Paused() const { return paused_; }
     HiddenWindow* Window() const { return window_.get(); }
 
@@ -216,7 +216,6 @@ protected:
     virtual void InternalAbort(int error);
     virtual int GetRcvdCount();
     virtual void BindLocal();
-    virtual int RawSend(const void* data, int len);
     virtual void ReportError(const std::string& msg);
     // Resolves the port and address texts not resolved yet; throws ESocketException.
     void ResolveDestination();
@@ -274,10 +273,7 @@ protected:
     void CloseHandleGracefully(TSocket fd);
     void AttachSelect(TSocket fd);
     bool SendDirect(const char* data, int len);
-    void QueueDataLocked(const char* p, int len);
-    std::unique_ptr<TBuffer> NewBlockLocked(int wanted);
-    void PiecesLocked(std::size_t n, std::vector<int>& pieces);
-    void RecycleBlockLocked(std::unique_ptr<TBuffer> b);
+    SendMode Mode() const;
 
     std::shared_ptr<char> alive_;
     std::unique_ptr<HiddenWindow> window_;
@@ -297,12 +293,7 @@ protected:
     bool localPortResolved_ = false;
     int portNum_ = 0, localPortNum_ = 0;
 
-    std::deque<std::unique_ptr<TBuffer>> bufList_;
-    std::vector<std::unique_ptr<TBuffer>> spareBlocks_; // emptied blocks kept for reuse
-    static constexpr std::size_t kSpareBlocks = 128;
-    int blockPhase_ = 0; // offset inside the current send block, for OnSendData
-    int sendBlockSize_ = 1460;
-    long long bufferedBytes_ = 0;
+    SendQueue sendQueue_;
     bool allSent_ = true;
     bool inTryToSend_ = false; // TryToSend is raising its events
     bool sendAgain_ = false;   // a nested TryToSend asked for another round
