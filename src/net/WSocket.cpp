@@ -52,6 +52,13 @@ TCustomWSocket::TCustomWSocket() : alive_(std::make_shared<char>(0)) {
     WSocketAddLiveSocket();
 }
 
+TCustomWSocket::LifeCheck::LifeCheck(const TCustomWSocket& s)
+    : socket_(&s), alive_(s.alive_), tag_(s.Tag()) {}
+
+bool TCustomWSocket::LifeCheck::Same() const {
+    return Alive() && socket_->Tag() == tag_;
+}
+
 TCustomWSocket::~TCustomWSocket() {
     destroying_ = true;
     // No event leaves a socket that is being destroyed: in C++ the owner
@@ -251,7 +258,7 @@ void TCustomWSocket::RaiseSocketError(const std::string& func, int error) {
     std::string msg = "Error " + std::to_string(error) + " in function " + func + "\r\n" +
                       WSocketErrorText(error);
     if (error == WSAECONNRESET || error == WSAENOTCONN) {
-        std::weak_ptr<char> weak = alive_;
+        const LifeCheck life(*this);
         if (hSocket_ != INVALID_SOCKET) {
             select_->Detach();
             ::close(hSocket_);
@@ -259,11 +266,11 @@ void TCustomWSocket::RaiseSocketError(const std::string& func, int error) {
         }
         if (state_ != wsClosed) {
             TriggerSessionClosed(error);
-            if (weak.expired())
+            if (!life.Alive())
                 return;
         }
         ChangeState(wsClosed);
-        if (weak.expired())
+        if (!life.Alive())
             return;
     }
     lastError_ = error;
@@ -271,14 +278,14 @@ void TCustomWSocket::RaiseSocketError(const std::string& func, int error) {
 }
 
 void TCustomWSocket::HandleBgException(const std::exception& e) {
-    std::weak_ptr<char> weak = alive_;
+    const LifeCheck life(*this);
     bool canClose = true;
     try {
         if (auto h = OnBgException)
             h(this, e, canClose);
     } catch (...) {
     }
-    if (weak.expired() || !canClose)
+    if (!life.Alive() || !canClose)
         return;
     try {
         Abort();
@@ -291,14 +298,14 @@ void TCustomWSocket::HandleBgException(const std::exception& e) {
 // No exception crosses the event loop: what escapes a handler goes to
 // OnBgException (and by default aborts the socket).
 void TCustomWSocket::SafeWndProc(unsigned msg, WPARAM wParam, LPARAM lParam) {
-    std::weak_ptr<char> weak = alive_;
+    const LifeCheck life(*this);
     try {
         WndProc(msg, wParam, lParam);
     } catch (const std::exception& e) {
-        if (!weak.expired())
+        if (life.Alive())
             HandleBgException(e);
     } catch (...) {
-        if (!weak.expired())
+        if (life.Alive())
             HandleBgException(std::runtime_error("Unknown exception"));
     }
 }
@@ -308,7 +315,7 @@ void TCustomWSocket::WndProc(unsigned msg, WPARAM wParam, LPARAM lParam) {
     case WM_ASYNCSELECT:
         if (wParam == 0 || wParam != Tag() || paused_)
             return; // stale (closed or reused descriptor) or paused
-        OnNotification(wParam, WSAGetSelectEvent(lParam), WSAGetSelectError(lParam));
+        OnNotification(WSAGetSelectEvent(lParam), WSAGetSelectError(lParam));
         break;
     case WM_ASYNCGETHOSTBYNAME:
     case WM_ASYNCGETHOSTBYADDR: {
@@ -340,9 +347,9 @@ void TCustomWSocket::WndProc(unsigned msg, WPARAM wParam, LPARAM lParam) {
     }
 }
 
-void TCustomWSocket::OnNotification(SocketTag tag, unsigned event, int error) {
-    std::weak_ptr<char> weak = alive_;
-    auto still = [&] { return !weak.expired() && Tag() == tag && !paused_; };
+void TCustomWSocket::OnNotification(unsigned event, int error) {
+    const LifeCheck life(*this);
+    auto still = [&] { return life.Same() && !paused_; };
     if (event & FD_CONNECT) {
         Do_FD_CONNECT(error);
         if (!still())
@@ -370,37 +377,34 @@ void TCustomWSocket::OnNotification(SocketTag tag, unsigned event, int error) {
 void TCustomWSocket::Do_FD_CONNECT(int error) {
     if (state_ == wsConnected)
         return;
-    std::weak_ptr<char> weak = alive_;
-    SocketTag tag = Tag();
+    const LifeCheck life(*this);
     ChangeState(wsConnected);
-    if (weak.expired() || Tag() != tag)
+    if (!life.Same())
         return;
     TriggerSessionConnected(error);
-    if (weak.expired() || Tag() != tag)
+    if (!life.Same())
         return;
     if (error != 0 && state_ != wsClosed)
         Close();
 }
 
 void TCustomWSocket::Do_FD_READ(int error) {
-    std::weak_ptr<char> weak = alive_;
-    SocketTag tag = Tag();
+    const LifeCheck life(*this);
     if (state_ != wsConnected) {
         ChangeState(wsConnected);
-        if (weak.expired() || Tag() != tag)
+        if (!life.Same())
             return;
         TriggerSessionConnected(error);
-        if (weak.expired() || Tag() != tag)
+        if (!life.Same())
             return;
     }
     DrainReceive(error, options_);
 }
 
 void TCustomWSocket::Do_FD_WRITE(int error) {
-    std::weak_ptr<char> weak = alive_;
-    SocketTag tag = Tag();
+    const LifeCheck life(*this);
     TryToSend();
-    if (weak.expired() || Tag() != tag)
+    if (!life.Same())
         return;
     if (allSent_)
         TriggerDataSent(error);
@@ -413,16 +417,15 @@ void TCustomWSocket::Do_FD_ACCEPT(int error) {
 void TCustomWSocket::Do_FD_CLOSE(int error) {
     if (state_ == wsConnecting || hSocket_ == INVALID_SOCKET)
         return;
-    std::weak_ptr<char> weak = alive_;
-    SocketTag tag = Tag();
+    const LifeCheck life(*this);
     // Everything that still waits is delivered before the close.
     DrainReceive(0, options_ & ~TWSocketOptions(wsoNoReceiveLoop), false);
-    if (weak.expired() || Tag() != tag)
+    if (!life.Same())
         return;
     if (!closeInvoked_) {
         closeInvoked_ = true;
         TriggerSessionClosed(error);
-        if (weak.expired() || Tag() != tag)
+        if (!life.Same())
             return;
     }
     if (state_ != wsClosed)
@@ -430,15 +433,14 @@ void TCustomWSocket::Do_FD_CLOSE(int error) {
 }
 
 void TCustomWSocket::DrainReceive(int error, TWSocketOptions options, bool bounded) {
-    std::weak_ptr<char> weak = alive_;
-    SocketTag tag = Tag();
+    const LifeCheck life(*this);
     std::uint64_t start = consumed_;
     for (;;) {
         lastError_ = 0;
         std::uint64_t before = consumed_;
         try {
             if (!TriggerDataAvailable(error)) {
-                if (weak.expired())
+                if (!life.Alive())
                     return;
                 // Nobody reads: take the bytes away so the peer is not stalled.
                 char junk[1024];
@@ -450,11 +452,11 @@ void TCustomWSocket::DrainReceive(int error, TWSocketOptions options, bool bound
             }
         } catch (...) {
             // An exception inside the receive loop ends the round.
-            if (weak.expired())
+            if (!life.Alive())
                 return;
             break;
         }
-        if (weak.expired() || Tag() != tag || hSocket_ == INVALID_SOCKET)
+        if (!life.Same() || hSocket_ == INVALID_SOCKET)
             return;
         if (paused_ || (options & wsoNoReceiveLoop))
             break;
@@ -505,7 +507,9 @@ void TCustomWSocket::ResolveDestination() {
 
 int TCustomWSocket::OpenDescriptor(const char* func) {
     DiscardSendBuffer();
-    const int type = sockType_ == 1 ? SOCK_STREAM : sockType_ == 2 ? SOCK_DGRAM : SOCK_RAW;
+    const int type = kind_ == TSocketKind::Stream     ? SOCK_STREAM
+                     : kind_ == TSocketKind::Datagram ? SOCK_DGRAM
+                                                      : SOCK_RAW;
     const int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, proto_);
     if (fd < 0) {
         RaiseSocketError(func, SysError());
@@ -537,7 +541,9 @@ void TCustomWSocket::Connect() {
     try {
         if (!protoResolved_) {
             proto_ = WSocketResolveProto(protoStr_);
-            sockType_ = proto_ == 6 ? 1 : proto_ == 17 ? 2 : 3;
+            kind_ = proto_ == 6    ? TSocketKind::Stream
+                    : proto_ == 17 ? TSocketKind::Datagram
+                                   : TSocketKind::Raw;
             protoResolved_ = true;
         }
         ResolveDestination();
@@ -564,18 +570,18 @@ void TCustomWSocket::Connect() {
         return;
     }
 
-    std::weak_ptr<char> weak = alive_;
+    const LifeCheck life(*this);
     ChangeState(wsOpened);
-    if (weak.expired())
+    if (!life.Alive())
         return;
     if (state_ != wsOpened) {
         RaiseSocketError("Connect (Invalid operation in OnChangeState)", WSAEINVAL);
         return;
     }
 
-    if (sockType_ == 2) {
+    if (kind_ == TSocketKind::Datagram) {
         BindLocal();
-        if (weak.expired() || hSocket_ != fd)
+        if (!life.Same())
             return;
         if (multiCast_) {
             if (multiCastIpTTL_ != 1) {
@@ -614,7 +620,7 @@ void TCustomWSocket::Connect() {
             RaiseSocketError("setsockopt(SO_REUSEADDR)", SysError());
             return;
         }
-        if ((options_ & wsoTcpNoDelay) && sockType_ == 1 &&
+        if ((options_ & wsoTcpNoDelay) && kind_ == TSocketKind::Stream &&
             ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) < 0) {
             RaiseSocketError("setsockopt(IPPROTO_TCP, TCP_NODELAY)", SysError());
             return;
@@ -622,15 +628,15 @@ void TCustomWSocket::Connect() {
         int before = lastError_;
         lastError_ = 0;
         ApplyLinger();
-        if (weak.expired() || hSocket_ != fd || lastError_ != 0)
+        if (!life.Same() || lastError_ != 0)
             return;
         ApplyKeepAlive();
-        if (weak.expired() || hSocket_ != fd || lastError_ != 0)
+        if (!life.Same() || lastError_ != 0)
             return;
         lastError_ = before;
         if (localPortNum_ != 0 || localAddrStr_ != "0.0.0.0") {
             BindLocal();
-            if (weak.expired() || hSocket_ != fd)
+            if (!life.Same())
                 return;
         }
     }
@@ -641,9 +647,9 @@ void TCustomWSocket::Connect() {
         return;
     }
 
-    if (sockType_ == 2) {
+    if (kind_ == TSocketKind::Datagram) {
         ChangeState(wsConnected);
-        if (weak.expired() || hSocket_ != fd)
+        if (!life.Same())
             return;
         TriggerSessionConnected(0);
         return;
@@ -660,7 +666,7 @@ void TCustomWSocket::Connect() {
         // A refusal known at once is still reported the usual way, later,
         // as the end of the connect attempt.
         ChangeState(wsConnecting);
-        if (weak.expired() || hSocket_ != fd)
+        if (!life.Same())
             return;
         select_->PostNotification(FD_CONNECT, err);
         return;
@@ -714,11 +720,11 @@ void TCustomWSocket::Listen() {
     WSocketLoadLibrary();
     try {
         if (WSocketLower(protoStr_.substr(0, 4)) == "raw_") {
-            sockType_ = 3;
+            kind_ = TSocketKind::Raw;
             proto_ = WSocketResolveProto(protoStr_.substr(4, 10));
         } else {
             proto_ = WSocketResolveProto(protoStr_);
-            sockType_ = proto_ == 17 ? 2 : 1;
+            kind_ = proto_ == 17 ? TSocketKind::Datagram : TSocketKind::Stream;
         }
         protoResolved_ = true;
         ResolveDestination();
@@ -730,7 +736,7 @@ void TCustomWSocket::Listen() {
     const int fd = OpenDescriptor("socket");
     if (fd < 0)
         return;
-    std::weak_ptr<char> weak = alive_;
+    const LifeCheck life(*this);
 
     // A failed step closes the socket before the failure is reported, so it
     // never stays open behind an exception.
@@ -741,7 +747,7 @@ void TCustomWSocket::Listen() {
             hSocket_ = INVALID_SOCKET;
         } else {
             Close();
-            if (weak.expired())
+            if (!life.Alive())
                 return;
         }
         RaiseSocketError(func, err);
@@ -750,7 +756,7 @@ void TCustomWSocket::Listen() {
     int one = 1;
     // A stream listener may always reuse its address, so that a server
     // restarts on its port while old connections linger.
-    if ((sockType_ == 1 || (sockType_ == 2 && reuseAddr_)) &&
+    if ((kind_ == TSocketKind::Stream || (kind_ == TSocketKind::Datagram && reuseAddr_)) &&
         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0) {
         fail("setsockopt(SO_REUSEADDR)", SysError());
         return;
@@ -760,11 +766,11 @@ void TCustomWSocket::Listen() {
         return;
     }
     ChangeState(wsBound);
-    if (weak.expired() || hSocket_ != fd)
+    if (!life.Same())
         return;
 
     selectedMask_ = FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE; // 43
-    if (sockType_ == 1) {
+    if (kind_ == TSocketKind::Stream) {
         if (::listen(fd, listenBacklog_) < 0) {
             fail("Listen", SysError());
             return;
@@ -776,7 +782,7 @@ void TCustomWSocket::Listen() {
         ChangeState(wsListening);
         return;
     }
-    if (sockType_ == 2) {
+    if (kind_ == TSocketKind::Datagram) {
         if (multiCast_) {
             ip_mreq mreq{};
             mreq.imr_multiaddr.s_addr = ::inet_addr(multiCastAddrStr_.c_str());
@@ -786,7 +792,7 @@ void TCustomWSocket::Listen() {
                 return;
             }
         }
-    } else if (sockType_ == 3) {
+    } else if (kind_ == TSocketKind::Raw) {
         if (options_ & wsoSIO_RCVALL) {
             // The interface-wide receive-all switch has no counterpart here.
             fail("WSAIoctl(SIO_RCVALL)", WSAEOPNOTSUPP);
@@ -801,10 +807,10 @@ void TCustomWSocket::Listen() {
         return;
     }
     ChangeState(wsListening);
-    if (weak.expired() || hSocket_ != fd)
+    if (!life.Same())
         return;
     ChangeState(wsConnected);
-    if (weak.expired() || hSocket_ != fd)
+    if (!life.Same())
         return;
     TriggerSessionConnected(0);
 }
@@ -832,7 +838,7 @@ void TCustomWSocket::Dup(TSocket h) {
         return;
     }
     WSocketLoadLibrary();
-    std::weak_ptr<char> weak = alive_;
+    const LifeCheck life(*this);
     if (state_ != wsClosed) {
         TSocket old = hSocket_;
         hSocket_ = INVALID_SOCKET;
@@ -842,7 +848,7 @@ void TCustomWSocket::Dup(TSocket h) {
             return;
         }
         ChangeState(wsClosed);
-        if (weak.expired())
+        if (!life.Alive())
             return;
     }
     int fl = ::fcntl(h, F_GETFL);
@@ -853,7 +859,9 @@ void TCustomWSocket::Dup(TSocket h) {
     allSent_ = true;
     int v = 0;
     socklen_t vl = sizeof v;
-    sockType_ = ::getsockopt(h, SOL_SOCKET, SO_TYPE, &v, &vl) == 0 && v == SOCK_DGRAM ? 2 : 1;
+    kind_ = ::getsockopt(h, SOL_SOCKET, SO_TYPE, &v, &vl) == 0 && v == SOCK_DGRAM
+                ? TSocketKind::Datagram
+                : TSocketKind::Stream;
     AttachSelect(h);
     socklen_t len = sizeof sndBufSize_;
     if (::getsockopt(h, SOL_SOCKET, SO_SNDBUF, &sndBufSize_, &len) < 0) {
@@ -868,7 +876,7 @@ void TCustomWSocket::Dup(TSocket h) {
     int before = lastError_;
     lastError_ = 0;
     ApplyLinger();
-    if (weak.expired() || hSocket_ != h || lastError_ != 0)
+    if (!life.Alive() || hSocket_ != h || lastError_ != 0)
         return;
     lastError_ = before;
     selectedMask_ = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE; // 51
@@ -917,7 +925,7 @@ void TCustomWSocket::ApplyKeepAlive() {
         RaiseSocketError("setsockopt(SO_KEEPALIVE)", err);
         return;
     }
-    if (keepAliveOnOff_ == wsKeepAliveOnCustom && sockType_ == 1) {
+    if (keepAliveOnOff_ == wsKeepAliveOnCustom && kind_ == TSocketKind::Stream) {
         int idle = std::max(1, keepAliveTime_ / 1000);
         int intvl = std::max(1, keepAliveInterval_ / 1000);
         if (::setsockopt(hSocket_, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) < 0 ||
@@ -938,7 +946,7 @@ void TCustomWSocket::QueueData(const void* Data, int Len) {
 }
 
 SendMode TCustomWSocket::Mode() const {
-    return SendMode{sockType_ != 1, sendFlags_};
+    return SendMode{kind_ != TSocketKind::Stream, sendFlags_};
 }
 
 void TCustomWSocket::QueueText(const std::string& Str) {
@@ -957,17 +965,16 @@ int TCustomWSocket::Send(const void* Data, int Len) {
     }
     int result = Len <= 0 ? 0 : Len;
     allSent_ = false;
-    std::weak_ptr<char> weak = alive_;
-    SocketTag tag = Tag();
+    const LifeCheck life(*this);
     if (Len > 0 && Data && !SendDirect(static_cast<const char*>(Data), Len))
         QueueData(Data, Len);
-    if (weak.expired())
+    if (!life.Alive())
         return result;
     TryToSend();
-    if (weak.expired())
+    if (!life.Alive())
         return result;
     // OnDataSent always comes later, from the loop, never inside Send.
-    if (allSent_ && tag != 0 && Tag() == tag)
+    if (allSent_ && Tag() != 0 && life.Same())
         select_->PostNotification(FD_WRITE, 0);
     return result;
 }
@@ -984,13 +991,12 @@ bool TCustomWSocket::SendDirect(const char* data, int len) {
     SendResult r;
     if (!sendQueue_.SendDirect(hSocket_, data, len, Mode(), r))
         return false;
-    SocketTag tag = Tag();
+    const LifeCheck life(*this);
     if (r.blocked)
         select_->SendWouldBlock();
-    std::weak_ptr<char> weak = alive_;
     for (int p : r.pieces) {
         TriggerSendData(p);
-        if (weak.expired() || Tag() != tag)
+        if (!life.Same())
             return true;
     }
     return true;
@@ -1010,7 +1016,7 @@ void TCustomWSocket::TryToSend() {
         sendAgain_ = true; // the running call goes round once more
         return;
     }
-    std::weak_ptr<char> weak = alive_;
+    const LifeCheck life(*this);
     inTryToSend_ = true;
     for (;;) {
         sendAgain_ = false;
@@ -1027,7 +1033,7 @@ void TCustomWSocket::TryToSend() {
         try {
             for (int p : r.pieces) {
                 TriggerSendData(p);
-                if (weak.expired())
+                if (!life.Alive())
                     return;
                 if (Tag() != tag) {
                     inTryToSend_ = false;
@@ -1035,7 +1041,7 @@ void TCustomWSocket::TryToSend() {
                 }
             }
         } catch (...) {
-            if (!weak.expired())
+            if (life.Alive())
                 inTryToSend_ = false;
             throw;
         }
@@ -1048,7 +1054,7 @@ void TCustomWSocket::TryToSend() {
                 DiscardSendBuffer();
                 closeInvoked_ = true;
                 Close();
-                if (weak.expired())
+                if (!life.Alive())
                     return;
                 if (state_ == wsClosed && hSocket_ == INVALID_SOCKET)
                     TriggerSessionClosed(err);
@@ -1073,27 +1079,26 @@ int TCustomWSocket::SendTo(const TSockAddrIn& Dest, int DestLen, const void* Dat
         lastError_ = SysError();
         return -1;
     }
-    std::weak_ptr<char> weak = alive_;
-    SocketTag tag = Tag();
+    const LifeCheck life(*this);
     if (n > 0) {
         TriggerSendData(int(n));
-        if (weak.expired())
+        if (!life.Alive())
             return int(n);
     }
-    if (allSent_ && sockType_ == 2 && tag != 0 && Tag() == tag)
+    if (allSent_ && kind_ == TSocketKind::Datagram && Tag() != 0 && life.Same())
         select_->PostNotification(FD_WRITE, 0);
     return int(n);
 }
 
 void TCustomWSocket::Flush() {
-    std::weak_ptr<char> weak = alive_;
+    const LifeCheck life(*this);
     while (hSocket_ != INVALID_SOCKET && !allSent_) {
         TryToSend();
-        if (weak.expired() || hSocket_ == INVALID_SOCKET || allSent_)
+        if (!life.Alive() || hSocket_ == INVALID_SOCKET || allSent_)
             return;
         // Only this thread's loop runs while we wait.
-        PumpUntil([&] { return weak.expired() || hSocket_ == INVALID_SOCKET || allSent_; }, 50);
-        if (weak.expired())
+        PumpUntil([&] { return !life.Alive() || hSocket_ == INVALID_SOCKET || allSent_; }, 50);
+        if (!life.Alive())
             return;
     }
 }
@@ -1197,15 +1202,16 @@ void TCustomWSocket::Abort() {
 }
 
 void TCustomWSocket::InternalAbort(int error) {
-    std::weak_ptr<char> weak = alive_;
+    const LifeCheck life(*this);
     try {
         CancelLookup(); // its event may free the socket
     } catch (...) {
     }
-    if (weak.expired())
+    if (!life.Alive())
         return;
     DiscardSendBuffer();
-    if (hSocket_ != INVALID_SOCKET && state_ == wsConnected && proto_ == 6 && sockType_ == 1) {
+    if (hSocket_ != INVALID_SOCKET && state_ == wsConnected && proto_ == 6 &&
+        kind_ == TSocketKind::Stream) {
         // Abortive: the peer sees a reset and nothing queued is sent.
         linger l{1, 0};
         ::setsockopt(hSocket_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
@@ -1225,9 +1231,9 @@ void TCustomWSocket::CloseHandleGracefully(TSocket fd) {
 void TCustomWSocket::InternalClose(bool shut, int error) {
     if (hSocket_ == INVALID_SOCKET) {
         if (state_ != wsClosed) {
-            std::weak_ptr<char> weak = alive_;
+            const LifeCheck life(*this);
             ChangeState(wsClosed);
-            if (weak.expired())
+            if (!life.Alive())
                 return;
             try {
                 ResetDefaults();
@@ -1244,22 +1250,22 @@ void TCustomWSocket::InternalClose(bool shut, int error) {
         hSocket_ = INVALID_SOCKET;
         return;
     }
-    std::weak_ptr<char> weak = alive_;
+    const LifeCheck life(*this);
     TSocket fd = hSocket_;
     hSocket_ = INVALID_SOCKET;
     select_->Detach();
     // A graceful close delivers what was queued, then the end of stream.
-    if (shut && sockType_ == 1 && state_ == wsConnected)
+    if (shut && kind_ == TSocketKind::Stream && state_ == wsConnected)
         CloseHandleGracefully(fd);
     else
         ::close(fd);
     ChangeState(wsClosed);
-    if (weak.expired() || hSocket_ != INVALID_SOCKET)
+    if (!life.Alive() || hSocket_ != INVALID_SOCKET)
         return; // freed, or a new session was started by the handler
     if (!destroying_ && !closeInvoked_) {
         closeInvoked_ = true;
         TriggerSessionClosed(error);
-        if (weak.expired() || hSocket_ != INVALID_SOCKET || state_ != wsClosed)
+        if (!life.Alive() || hSocket_ != INVALID_SOCKET || state_ != wsClosed)
             return;
     }
     try {
@@ -1277,7 +1283,7 @@ void TCustomWSocket::ResetDefaults() {
     protoStr_ = "tcp";
     protoAssigned_ = true;
     protoResolved_ = false;
-    sockType_ = 1;
+    kind_ = TSocketKind::Stream;
     localPortStr_ = "0";
     localAddrStr_ = "0.0.0.0";
     lingerOnOff_ = wsLingerOn;
@@ -1307,9 +1313,9 @@ void TCustomWSocket::OnLookupResult(LookupId id, const LookupResult& result, boo
 void TCustomWSocket::DnsLookup(const std::string& HostName) {
     if (HostName.empty()) {
         lastError_ = WSAEINVAL;
-        std::weak_ptr<char> weak = alive_;
+        const LifeCheck life(*this);
         ReportError("DNS lookup: invalid host name.");
-        if (!weak.expired())
+        if (life.Alive())
             TriggerDnsLookupDone(WSAEINVAL);
         return;
     }
@@ -1329,9 +1335,9 @@ void TCustomWSocket::DnsLookup(const std::string& HostName) {
         }
     }
     auto box = std::make_shared<LookupId>(0);
-    std::weak_ptr<char> weak = alive_;
-    lookupId_ = StartHostLookup(window_.get(), HostName, [this, weak, box](const LookupResult& r) {
-        if (!weak.expired())
+    const LifeCheck life(*this);
+    lookupId_ = StartHostLookup(window_.get(), HostName, [this, life, box](const LookupResult& r) {
+        if (life.Alive())
             OnLookupResult(*box, r, false);
     });
     *box = lookupId_;
@@ -1340,9 +1346,9 @@ void TCustomWSocket::DnsLookup(const std::string& HostName) {
 void TCustomWSocket::ReverseDnsLookup(const std::string& HostAddr) {
     if (HostAddr.empty() || HostAddr.size() > 256) {
         lastError_ = WSAEINVAL;
-        std::weak_ptr<char> weak = alive_;
+        const LifeCheck life(*this);
         ReportError("ReverseDnsLookup: Invalid host name.");
-        if (!weak.expired())
+        if (life.Alive())
             TriggerDnsLookupDone(WSAEINVAL);
         return;
     }
@@ -1354,9 +1360,9 @@ void TCustomWSocket::ReverseDnsLookup(const std::string& HostAddr) {
     dnsResultList_.clear();
     std::uint32_t a = ::inet_addr(HostAddr.c_str());
     auto box = std::make_shared<LookupId>(0);
-    std::weak_ptr<char> weak = alive_;
-    lookupId_ = StartAddrLookup(window_.get(), a, [this, weak, box](const LookupResult& r) {
-        if (!weak.expired())
+    const LifeCheck life(*this);
+    lookupId_ = StartAddrLookup(window_.get(), a, [this, life, box](const LookupResult& r) {
+        if (life.Alive())
             OnLookupResult(*box, r, true);
     });
     *box = lookupId_;
@@ -1376,7 +1382,7 @@ void TCustomWSocket::CancelLookup() {
 std::string TCustomWSocket::GetPeerAddr() {
     if (state_ != wsConnected)
         return "error";
-    if (sockType_ != 1) {
+    if (kind_ != TSocketKind::Stream) {
         // A datagram socket has no connected peer: its peer is the
         // destination given to Connect (a listening one has none).
         return udpDestKnown_ ? WSocket_inet_ntoa(sin_.sin_addr.s_addr) : "error";
@@ -1393,7 +1399,7 @@ std::string TCustomWSocket::GetPeerAddr() {
 std::string TCustomWSocket::GetPeerPort() {
     if (state_ != wsConnected)
         return "error";
-    if (sockType_ != 1)
+    if (kind_ != TSocketKind::Stream)
         return udpDestKnown_ ? std::to_string(ntohs(sin_.sin_port)) : "error";
     sockaddr_in sa{};
     socklen_t len = sizeof sa;

@@ -42,6 +42,9 @@ enum TSocketState {
     wsClosed,
 };
 
+// What the system socket is: a byte stream (TCP), datagrams (UDP) or raw IP.
+enum class TSocketKind { Stream, Datagram, Raw };
+
 // Component options, combined as bits.
 enum TWSocketOption : unsigned {
     wsoNoReceiveLoop = 1u << 0,
@@ -254,21 +257,34 @@ protected:
     void ApplyLinger();
     void ApplyKeepAlive();
 
-    // A guard that tells whether the socket still lives after a callback.
-    std::weak_ptr<char> AliveToken() const { return alive_; }
+    // Taken before a handler runs; afterwards it tells whether the socket
+    // still exists (Alive) and still holds the descriptor it held then
+    // (Same).  A handler may free its socket, close it, or close it and start
+    // a new session on it; after every callback check before going on.
+    class LifeCheck {
+    public:
+        explicit LifeCheck(const TCustomWSocket& s);
+        bool Alive() const { return !alive_.expired(); }
+        bool Same() const;
+
+    private:
+        const TCustomWSocket* socket_;
+        std::weak_ptr<char> alive_;
+        SocketTag tag_;
+    };
     bool Destroying() const { return destroying_; }
     bool CloseInvoked() const { return closeInvoked_; }
     void SetCloseInvoked(bool v) { closeInvoked_ = v; }
     SocketTag Tag() const { return select_ ? select_->Tag() : 0; }
     const TSockAddrIn& SinAddr() const { return sin_; }
-    int SocketType() const { return sockType_; }
+    TSocketKind Kind() const { return kind_; }
     int Protocol() const { return proto_; }
 
     // The state below is open to the layers built on this class (SOCKS
     // marks its proxy address resolved, line mode and the server dispatch
     // their own messages); applications use the properties.
     void SafeWndProc(unsigned msg, WPARAM wParam, LPARAM lParam);
-    void OnNotification(SocketTag tag, unsigned event, int error);
+    void OnNotification(unsigned event, int error);
     void OnLookupResult(LookupId id, const LookupResult& result, bool reverse);
     void CloseHandleGracefully(TSocket fd);
     void AttachSelect(TSocket fd);
@@ -281,7 +297,7 @@ protected:
     unsigned selectedMask_ = 0; // remembered across Pause
     TSocket hSocket_ = INVALID_SOCKET;
     TSocketState state_ = wsClosed;
-    int sockType_ = 1; // 1 stream, 2 datagram, 3 raw
+    TSocketKind kind_ = TSocketKind::Stream;
     int proto_ = 6;
     TSockAddrIn sin_{}; // destination; bound address for Listen; peer after Accept
     bool udpDestKnown_ = false;
