@@ -492,6 +492,14 @@ void TCustomWSocket::AttachSelect(TSocket fd) {
     select_->Attach(fd);
 }
 
+void TCustomWSocket::SetResolvedDestination(std::uint32_t addr, std::uint16_t port) {
+    sin_.sin_family = AF_INET;
+    sin_.sin_addr.s_addr = addr;
+    sin_.sin_port = htons(port);
+    portNum_ = port;
+    addrResolved_ = portResolved_ = true;
+}
+
 void TCustomWSocket::ResolveDestination() {
     if (!portResolved_) {
         portNum_ = WSocketResolvePort(portStr_, protoStr_);
@@ -886,10 +894,6 @@ void TCustomWSocket::Dup(TSocket h) {
     }
     // The adopted connection can take data: say so once, as after a connect.
     select_->PostNotification(FD_WRITE, 0);
-    DupConnected();
-}
-
-void TCustomWSocket::DupConnected() {
     ChangeState(wsConnected);
 }
 
@@ -1000,6 +1004,10 @@ bool TCustomWSocket::SendDirect(const char* data, int len) {
             return true;
     }
     return true;
+}
+
+int TCustomWSocket::SendRaw(const void* data, int len) {
+    return TCustomWSocket::Send(data, len);
 }
 
 int TCustomWSocket::SendText(const std::string& Str) {
@@ -1194,7 +1202,11 @@ void TCustomWSocket::Close() {
 }
 
 void TCustomWSocket::CloseLater() {
-    window_->Post(WM_CLOSE_DELAYED, Tag());
+    PostToSelf(WM_CLOSE_DELAYED, Tag());
+}
+
+void TCustomWSocket::PostToSelf(unsigned msg, WPARAM wParam, LPARAM lParam) {
+    window_->Post(msg, wParam, lParam);
 }
 
 void TCustomWSocket::Abort() {

@@ -63,6 +63,9 @@ enum : unsigned {
     WM_ASYNCGETHOSTBYNAME = WM_USER + 2, // forward lookup completed
     WM_ASYNCGETHOSTBYADDR = WM_USER + 3, // reverse lookup completed
     WM_CLOSE_DELAYED = WM_USER + 4,      // CloseLater
+    // Taken by the layers built on the core, so that the numbers stay apart.
+    WM_TRIGGER_DATA_AVAILABLE = WM_USER + 20, // line mode: deliver what its buffer holds
+    WM_CLIENT_CLOSED = WM_USER + 30,          // server: a client's session ended
 };
 
 class TLogger; // optional debug logger; no window attaches one
@@ -209,53 +212,85 @@ public:
     virtual void PumpMessages();
 
 protected:
-    // ---- overridable machinery, for the SOCKS, line-mode and server layers ----
-    // The message dispatcher of the hidden window.  Exceptions escaping it
-    // go to HandleBgException.
+    // ---- for the layers built on the core ------------------------------------
+    //
+    // SOCKS, line mode and the socket server derive from this class and use
+    // only what follows; applications use the public side.
+    //
+    // * Received bytes: the core's receive round calls TriggerDataAvailable
+    //   once per pass and goes round again only while the pass took bytes
+    //   from the system (RawReceive of this class counts them) and more wait.
+    //   A layer that keeps bytes of its own (SOCKS leftovers, the line
+    //   buffer) serves them from its RawReceive and GetRcvdCount overrides
+    //   and must run its own delivery loop for them (once per line, stopping
+    //   when a handler takes nothing), because the core's round does not see
+    //   those bytes.  Bytes already held are not announced by the system
+    //   again: post a message to yourself (PostToSelf) to be woken for them.
+    // * Connect completion: TriggerSessionConnected is called when the
+    //   connection (to a proxy, say) is made, or failed, with State already
+    //   wsConnected; an override may hold OnSessionConnected back and raise it
+    //   later with TriggerSessionConnectedSpecial.  SetResolvedDestination
+    //   points the next Connect at another address than Addr:Port.
+    // * Raw bytes: SendRaw queues and sends through the core's own buffer,
+    //   whatever an override of Send does.
+    // * Accepting: TriggerSessionAvailable is called when a connection waits;
+    //   Accept takes it and Dup (on another socket) adopts it.
+    // * Own messages: WndProc dispatches the hidden window's messages; an
+    //   override handles its own numbers (see the message enum) and passes
+    //   every other one on.  Messages posted to a socket that is destroyed
+    //   before the loop handles them are dropped.
+    // * Session end: TriggerSessionClosed raises OnSessionClosed, once per
+    //   session; InternalClose ends the session with an error code;
+    //   ResetDefaults runs after every close (an override resets its own
+    //   settings and calls this one).
+    // * Lifetime: every callback may free the socket, close it or start a new
+    //   session; take a LifeCheck before and look at it after.
+
     virtual void WndProc(unsigned msg, WPARAM wParam, LPARAM lParam);
-    virtual void TryToSend();
-    virtual void ResetDefaults();
-    virtual void InternalClose(bool shut, int error);
-    virtual void InternalAbort(int error);
-    virtual int GetRcvdCount();
-    virtual void BindLocal();
-    virtual void ReportError(const std::string& msg);
-    // Resolves the port and address texts not resolved yet; throws ESocketException.
-    void ResolveDestination();
-    // Opens a non-blocking descriptor of the resolved kind and watches it;
-    // -1 after reporting the failure under `func`.
-    int OpenDescriptor(const char* func);
-    bool ChangeWhileClosed(const char* name, const std::string& value, std::string& text,
-                           bool& assigned, bool& resolved);
-    virtual void HandleBgException(const std::exception& e);
-    // Returns whether a handler took care of the data.
+    // Queues a message for this socket's own window; it comes back through
+    // WndProc from the loop, never inside the call.
+    void PostToSelf(unsigned msg, WPARAM wParam = 0, LPARAM lParam = 0);
+
+    // Raises OnDataAvailable; returns whether a handler took care of the data.
     virtual bool TriggerDataAvailable(int error);
-    virtual void TriggerSessionAvailable(int error);
+    // The source of Receive and Peek: the system's receive of this class.
+    virtual int RawReceive(void* buffer, int size, int flags);
+    // The bytes waiting to be read (RcvdCount).
+    virtual int GetRcvdCount();
+
+    // A connect attempt ended; by default raises OnSessionConnected.
     virtual void TriggerSessionConnected(int error);
-    void TriggerSessionConnectedSpecial(int error); // plain OnSessionConnected
+    // Raises OnSessionConnected itself, for a layer that held it back.
+    void TriggerSessionConnectedSpecial(int error);
+    // The next Connect goes to this address (network order) and port (host
+    // order) instead of resolving Addr and Port; Addr and Port must still be
+    // assigned.  Cleared by every close.
+    void SetResolvedDestination(std::uint32_t addr, std::uint16_t port);
+
+    int SendRaw(const void* data, int len);
+
+    virtual void TriggerSessionAvailable(int error);
+
     virtual void TriggerSessionClosed(int error);
+    // Ends the session: with `shut` the close is graceful (what is queued
+    // still goes out); `error` is carried by OnSessionClosed.
+    virtual void InternalClose(bool shut, int error);
+    virtual void ResetDefaults();
+
+    // The other events' triggers, overridable by convention.
     virtual void TriggerDataSent(int error);
     virtual void TriggerSendData(int bytesSent);
     virtual void TriggerChangeState(TSocketState oldState, TSocketState newState);
     virtual void TriggerDnsLookupDone(int error);
     virtual void TriggerError();
-    virtual int RawReceive(void* buffer, int size, int flags);
-    virtual int RawReceiveFrom(void* buffer, int size, TSockAddrIn& from, int& fromLen);
-    virtual void Do_FD_CONNECT(int error);
-    virtual void Do_FD_READ(int error);
-    virtual void Do_FD_WRITE(int error);
-    virtual void Do_FD_ACCEPT(int error);
-    virtual void Do_FD_CLOSE(int error);
-    virtual void DupConnected();
 
+    // OnError when assigned, else ESocketException with `msg`.
+    virtual void ReportError(const std::string& msg);
     // "Error <n> in function <func>" + CR LF + the error text; closes the
     // socket first for 10054 and 10057.
     void RaiseSocketError(const std::string& func, int error);
-    void ChangeState(TSocketState newState);
-    void DiscardSendBuffer();
-    void DrainReceive(int error, TWSocketOptions options, bool bounded = true);
-    void ApplyLinger();
-    void ApplyKeepAlive();
+    // OnBgException, then Abort unless the handler said no.
+    virtual void HandleBgException(const std::exception& e);
 
     // Taken before a handler runs; afterwards it tells whether the socket
     // still exists (Alive) and still holds the descriptor it held then
@@ -272,26 +307,45 @@ protected:
         std::weak_ptr<char> alive_;
         SocketTag tag_;
     };
+    // True while the destructor runs: no event leaves the socket then.
     bool Destroying() const { return destroying_; }
-    bool CloseInvoked() const { return closeInvoked_; }
-    void SetCloseInvoked(bool v) { closeInvoked_ = v; }
+    // Identifies the current descriptor's life; 0 without one.
     SocketTag Tag() const { return select_ ? select_->Tag() : 0; }
-    const TSockAddrIn& SinAddr() const { return sin_; }
-    TSocketKind Kind() const { return kind_; }
-    int Protocol() const { return proto_; }
 
-    // The state below is open to the layers built on this class (SOCKS
-    // marks its proxy address resolved, line mode and the server dispatch
-    // their own messages); applications use the properties.
+private:
     void SafeWndProc(unsigned msg, WPARAM wParam, LPARAM lParam);
     void OnNotification(unsigned event, int error);
     void OnLookupResult(LookupId id, const LookupResult& result, bool reverse);
-    void CloseHandleGracefully(TSocket fd);
-    void AttachSelect(TSocket fd);
+    void Do_FD_CONNECT(int error);
+    void Do_FD_READ(int error);
+    void Do_FD_WRITE(int error);
+    void Do_FD_ACCEPT(int error);
+    void Do_FD_CLOSE(int error);
+    void DrainReceive(int error, TWSocketOptions options, bool bounded = true);
+    int RawReceiveFrom(void* buffer, int size, TSockAddrIn& from, int& fromLen);
+
+    void TryToSend();
     bool SendDirect(const char* data, int len);
     SendMode Mode() const;
+    void DiscardSendBuffer();
 
-    std::shared_ptr<char> alive_;
+    void InternalAbort(int error);
+    void CloseHandleGracefully(TSocket fd);
+    void ChangeState(TSocketState newState);
+
+    // Resolves the port and address texts not resolved yet; throws ESocketException.
+    void ResolveDestination();
+    // Opens a non-blocking descriptor of the resolved kind and watches it;
+    // -1 after reporting the failure under `func`.
+    int OpenDescriptor(const char* func);
+    void AttachSelect(TSocket fd);
+    void BindLocal();
+    void ApplyLinger();
+    void ApplyKeepAlive();
+    bool ChangeWhileClosed(const char* name, const std::string& value, std::string& text,
+                           bool& assigned, bool& resolved);
+
+    std::shared_ptr<char> alive_; // expires with the object, for LifeCheck
     std::unique_ptr<HiddenWindow> window_;
     std::unique_ptr<AsyncSelect> select_;
     unsigned selectedMask_ = 0; // remembered across Pause
@@ -315,7 +369,7 @@ protected:
     bool sendAgain_ = false;   // a nested TryToSend asked for another round
 
     bool paused_ = false;
-    bool closeInvoked_ = false;
+    bool closeInvoked_ = false; // OnSessionClosed was raised for this session
     bool destroying_ = false;
     long long readCount_ = 0;
     std::uint64_t consumed_ = 0; // bytes taken from the system, for the receive loop
