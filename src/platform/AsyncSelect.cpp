@@ -30,6 +30,12 @@ struct AsyncSelect::Core : std::enable_shared_from_this<AsyncSelect::Core> {
     int readPending = 0;      // read/accept notifications queued or being handled
     bool rearmWanted = false; // a re-enabling call happened meanwhile
     bool closeSeen = false;   // FD_CLOSE was produced: nothing more to read
+    // Notifications dropped while nothing was selected (a paused socket)
+    // whose condition no notifier would show again: reported on the next
+    // Select.  A dropped read, accept or close is seen again by watching.
+    bool droppedConnect = false;
+    int droppedConnectError = 0;
+    bool droppedWrite = false;
     std::unique_ptr<QSocketNotifier> readNote;
     std::unique_ptr<QSocketNotifier> writeNote;
     // After a read notification that nobody read from, the waiting bytes
@@ -103,11 +109,13 @@ struct AsyncSelect::Core : std::enable_shared_from_this<AsyncSelect::Core> {
             auto c = weak.lock();
             if (!c || c->tag != t || t == 0)
                 return; // the descriptor was detached: a stale notification
-            Deliver d = c->deliver;
-            if (d)
+            if (c->mask == 0) {
+                c->Dropped(event, error);
+            } else if (Deliver d = c->deliver) {
                 d(t, event, error);
-            if (c->tag != t)
-                return; // closed by the handler
+                if (c->tag != t)
+                    return; // closed by the handler
+            }
             if (event & (FD_READ | FD_ACCEPT)) {
                 --c->readPending;
                 // Only a receive (or accept) call re-enables the notification;
@@ -122,6 +130,27 @@ struct AsyncSelect::Core : std::enable_shared_from_this<AsyncSelect::Core> {
                 }
             }
         });
+    }
+
+    void Dropped(unsigned event, int error) {
+        if (event & FD_CONNECT) {
+            droppedConnect = true;
+            droppedConnectError = error;
+        }
+        if (event & FD_WRITE)
+            droppedWrite = true;
+    }
+
+    // After a pause: what was dropped meanwhile and still holds comes again.
+    void ReportDropped() {
+        if (droppedConnect) {
+            droppedConnect = false;
+            Post(FD_CONNECT, droppedConnectError);
+        }
+        if (droppedWrite && (mask & FD_WRITE)) {
+            droppedWrite = false;
+            Post(FD_WRITE, 0);
+        }
     }
 
     void OnReadable() {
@@ -222,6 +251,7 @@ void AsyncSelect::Detach() {
     c.listening = c.datagram = c.connecting = c.writeWanted = false;
     c.readPending = 0;
     c.rearmWanted = c.closeSeen = false;
+    c.droppedConnect = c.droppedWrite = false;
 }
 
 SocketTag AsyncSelect::Tag() const {
@@ -243,6 +273,8 @@ int AsyncSelect::Select(unsigned mask) {
     if (!c.datagram)
         c.listening = ::getsockopt(c.fd, SOL_SOCKET, SO_ACCEPTCONN, &v, &len) == 0 && v != 0;
     c.Update();
+    if (mask != 0)
+        c.ReportDropped();
     return 0;
 }
 

@@ -15,6 +15,11 @@
 //               then only after a send that would have blocked;
 //   FD_ACCEPT   a connection waits on a listening socket; re-armed by accept.
 //
+// While nothing is selected (Select(0): a paused socket) notifications are
+// dropped; selecting again reports every condition that still holds: data,
+// a connection to accept, the close, a finished connect (with its error)
+// and room to write when a write notification was dropped.
+//
 // Descriptor numbers are reused by Linux at once, so a notification carries a
 // tag made of the descriptor and a generation: a notification queued for a
 // descriptor that was detached meanwhile is dropped.
@@ -74,9 +79,9 @@ public:
     void Detach();
     SocketTag Tag() const;
 
-    // Selects the notifications wanted; 0 stops them all (pause).  A close
-    // that still holds is reported again.  Returns 0 or an error number when
-    // nothing is attached.
+    // Selects the notifications wanted; 0 stops them all (pause).  What was
+    // dropped meanwhile and still holds is reported again.  Returns 0 or an
+    // error number when nothing is attached.
     int Select(unsigned mask);
     unsigned Mask() const;
 

@@ -42,10 +42,12 @@ TEST(AsyncSelect, NotificationsForADetachedDescriptorAreDropped) {
     AsyncSelect sel(&w, [&](SocketTag t, unsigned e, int err) { seen.push_back({t, e, err}); });
     Pair p;
     sel.Attach(p.a);
+    sel.Select(FD_WRITE);
     SocketTag first = sel.Tag();
     sel.PostNotification(FD_READ, 0); // queued for the first life of the descriptor
     sel.Detach();
     sel.Attach(p.a); // the same number again, as Linux hands it out at once
+    sel.Select(FD_WRITE);
     EXPECT_NE(sel.Tag(), first);
     EXPECT_EQ(SocketTagFd(sel.Tag()), p.a);
     sel.PostNotification(FD_WRITE, 0);
@@ -154,4 +156,31 @@ TEST(AsyncSelect, SelectingAgainReportsACloseThatWasDropped) {
     PumpUntil([&] { return seen.size() >= 2; }, 2000);
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[1].event, unsigned(FD_CLOSE));
+}
+
+TEST(AsyncSelect, ConnectAndWriteDroppedWhilePausedComeAgainOnSelect) {
+    // The notifications are queued, then the selection is cleared before
+    // they are handled: selecting again brings them back, in order, once.
+    std::vector<Note> seen;
+    HiddenWindow w;
+    AsyncSelect sel(&w, [&](SocketTag t, unsigned e, int err) { seen.push_back({t, e, err}); });
+    Pair p;
+    sel.Attach(p.a);
+    sel.Select(FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE);
+    sel.PostNotification(FD_CONNECT, 10061);
+    sel.PostNotification(FD_WRITE, 0);
+    sel.Select(0);
+    bool sentinel = false;
+    w.PostCall([&] { sentinel = true; });
+    PumpUntil([&] { return sentinel; }, 2000);
+    EXPECT_TRUE(seen.empty());
+    sel.Select(FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE);
+    PumpUntil([&] { return seen.size() >= 2; }, 2000);
+    sentinel = false;
+    w.PostCall([&] { sentinel = true; });
+    PumpUntil([&] { return sentinel; }, 2000);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].event, unsigned(FD_CONNECT));
+    EXPECT_EQ(seen[0].error, 10061);
+    EXPECT_EQ(seen[1].event, unsigned(FD_WRITE));
 }

@@ -5,6 +5,8 @@
 #include "net/WSocket.h"
 #include "platform/MessageLoop.h"
 
+#include <algorithm>
+#include <gtest/gtest.h>
 #include <memory>
 #include <string>
 #include <vector>
@@ -109,6 +111,23 @@ inline void CollectInto(TWSocket& peer, std::string& received, bool* closed = nu
 
 inline bool Pump(const std::function<bool()>& done, int timeoutMs = 10000) {
     return PumpUntil(done, timeoutMs);
+}
+
+// Points a socket at 127.0.0.1:port.
+inline void Target(TCustomWSocket& s, const std::string& port, const std::string& proto = "tcp") {
+    s.SetProto(proto);
+    s.SetAddr("127.0.0.1");
+    s.SetPort(port);
+}
+
+// Connects to the server and waits for the first OnDataSent, which says the
+// connection can take data.
+inline void ConnectAndWait(TWSocket& c, LoopbackServer& srv, Recorder& rec) {
+    Target(c, srv.Port());
+    c.Connect();
+    ASSERT_TRUE(Pump([&] {
+        return std::find(rec.events.begin(), rec.events.end(), "DataSent(0)") != rec.events.end();
+    }));
 }
 
 } // namespace qordex::test

@@ -32,12 +32,6 @@ int OpenFdCount() {
     return n;
 }
 
-void Target(TCustomWSocket& s, const std::string& port, const std::string& proto = "tcp") {
-    s.SetProto(proto);
-    s.SetAddr("127.0.0.1");
-    s.SetPort(port);
-}
-
 std::string CaughtText(const std::function<void()>& fn) {
     try {
         fn();
@@ -54,14 +48,6 @@ struct Scenario {
     std::function<void(TWSocket& client, LoopbackServer& server, Recorder& rec)> run;
     Events expected;
 };
-
-void ConnectAndWait(TWSocket& c, LoopbackServer& srv, Recorder& rec) {
-    Target(c, srv.Port());
-    c.Connect();
-    ASSERT_TRUE(Pump([&] {
-        return std::find(rec.events.begin(), rec.events.end(), "DataSent(0)") != rec.events.end();
-    }));
-}
 
 } // namespace
 
