@@ -131,6 +131,17 @@ void SendQueue::ConsumeLocked(std::size_t n, const SendMode& mode, SendResult& r
         blockPhase_ = 0; // drained: the next byte starts a block
 }
 
+void SendQueue::DropFrontMessageLocked() {
+    for (auto& b : blocks_) {
+        int unread = b->Unread();
+        if (unread == 0)
+            continue;
+        b->Remove(unread);
+        bytes_ = std::max(0LL, bytes_ - unread);
+        return;
+    }
+}
+
 bool SendQueue::SendDirect(int fd, const void* data, int len, const SendMode& mode,
                            SendResult& result) {
     if (mode.datagram || mode.flags != 0 || fd < 0 || len <= 0)
@@ -209,11 +220,18 @@ SendResult SendQueue::Send(int fd, const SendMode& mode, const sockaddr_in* to,
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            if (WouldBlock(errno))
+            if (WouldBlock(errno)) {
                 r.blocked = true;
-            else
+                break;
+            }
+            if (r.error == 0)
                 r.error = ErrnoToWsa(errno);
-            break;
+            if (!mode.datagram)
+                break;
+            // A datagram that the system refuses (too long, no route) is
+            // done: it is dropped, so it cannot wedge the ones behind it.
+            DropFrontMessageLocked();
+            continue;
         }
         if (n == 0)
             break;

@@ -35,7 +35,7 @@ struct SendMode {
 // What one call handing bytes to the system did.
 struct SendResult {
     std::vector<int> pieces; // the sizes OnSendData reports, in order
-    int error = 0;           // error number of a failed send (never would-block), else 0
+    int error = 0;           // error number of the first failed send (never would-block), else 0
     bool blocked = false;    // the system took less than offered: wait until it can take more
     bool yielded = false;    // the round limit was reached with bytes still queued
 };
@@ -67,6 +67,8 @@ public:
     // Hands queued bytes to `fd` until the system takes less than offered,
     // the queue is empty, a send fails, or `roundLimit` bytes went out.  `to`
     // is the destination of an unconnected datagram socket (nullptr: none).
+    // A stream keeps the bytes of a failed send; a datagram that fails is
+    // dropped (and the error reported) and the next ones still go out.
     SendResult Send(int fd, const SendMode& mode, const sockaddr_in* to, std::size_t roundLimit);
     // Takes every queued byte out, in order, and lets the blocks go.
     std::string TakeAll();
@@ -78,6 +80,7 @@ private:
     void RecycleLocked(std::unique_ptr<TBuffer> b);
     void AppendLocked(const char* p, int len, const SendMode& mode);
     void PiecesLocked(std::size_t n, std::vector<int>& pieces);
+    void DropFrontMessageLocked();
     // Removes `n` sent bytes from the front and records their pieces.
     void ConsumeLocked(std::size_t n, const SendMode& mode, SendResult& r);
 

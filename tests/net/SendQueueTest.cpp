@@ -170,3 +170,26 @@ TEST(SendQueue, AFailedStreamSendKeepsTheBytesAndSaysWhy) {
     EXPECT_TRUE(r.pieces.empty());
     EXPECT_EQ(q.Bytes(), 5) << "a stream never drops a byte by itself";
 }
+
+TEST(SendQueue, ADatagramTheSystemRefusesIsDroppedAndTheRestGoOut) {
+    Pair p(SOCK_DGRAM);
+    SendQueue q;
+    const SendMode mode{true, 0};
+    const std::string huge(1u << 20, 'h'); // beyond any datagram the pair takes
+    for (const std::string& m : {std::string("ok1"), huge, std::string("ok2")})
+        q.Append(m.data(), int(m.size()), mode);
+    SendResult r = q.Send(p.a, mode, nullptr, kNoLimit);
+    EXPECT_EQ(r.error, 10040);
+    EXPECT_EQ(r.pieces, (std::vector<int>{3, 3}));
+    EXPECT_EQ(q.Bytes(), 0);
+    char buf[16];
+    ASSERT_EQ(recv(p.b, buf, sizeof buf, MSG_DONTWAIT), 3);
+    EXPECT_EQ(std::string(buf, 3), "ok1");
+    ASSERT_EQ(recv(p.b, buf, sizeof buf, MSG_DONTWAIT), 3);
+    EXPECT_EQ(std::string(buf, 3), "ok2");
+    // The queue is usable afterwards.
+    q.Append("ok3", 3, mode);
+    r = q.Send(p.a, mode, nullptr, kNoLimit);
+    EXPECT_EQ(r.error, 0);
+    EXPECT_EQ(r.pieces, std::vector<int>{3});
+}

@@ -149,3 +149,79 @@ TEST(WSocketPause, APauseWhileTheConnectCompletionIsQueuedLosesNothing) {
               (Events{"ChangeState(Closed->Opened)", "ChangeState(Opened->Connecting)",
                       "ChangeState(Connecting->Connected)", "SessionConnected(0)", "DataSent(0)"}));
 }
+
+TEST(WSocketDatagram, AnOversizedDatagramFailsOnceAndTheNextOneGoesOut) {
+    UdpSink sink;
+    TWSocket u;
+    Target(u, sink.Port(), "udp");
+    u.Connect();
+    const std::string big(70000, 'x');
+    // Without OnError the failure is an exception from Send...
+    EXPECT_THROW(u.SendText(big), ESocketException);
+    EXPECT_EQ(u.BufferedBytes(), 0) << "the failed datagram stays queued";
+    // ... with it, the error is reported once per failed datagram.
+    std::vector<int> errors;
+    u.OnError = [&](TCustomWSocket* s) { errors.push_back(s->LastError()); };
+    EXPECT_EQ(u.SendText(big), int(big.size()));
+    EXPECT_EQ(errors, std::vector<int>{10040});
+    EXPECT_EQ(u.BufferedBytes(), 0);
+    bool timedOut = false;
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, [&] {
+        timedOut = true;
+        u.Abort(); // ends a Flush that would never return
+    });
+    watchdog.start(10000);
+    u.Flush(); // nothing is left to flush: returns at once
+    ASSERT_FALSE(timedOut) << "Flush kept retrying the failed datagram";
+    watchdog.stop();
+    EXPECT_EQ(u.SendText("good"), 4);
+    ASSERT_TRUE(Pump([&] { return !sink.got.empty(); }));
+    EXPECT_EQ(sink.got, std::vector<std::string>{"good"});
+    EXPECT_EQ(errors, std::vector<int>{10040}) << "the good datagram raised an error";
+    EXPECT_EQ(u.State(), wsConnected);
+}
+
+TEST(WSocketDatagram, ASendWithoutARouteFailsAndTheNextGoesOutOnceThereIsOne) {
+    // In a namespace with nothing but loopback, 10.9.0.1 has no route; then
+    // the address is added and the same socket's next datagram arrives.
+    NetNs ns;
+    QORDEX_REQUIRE_NETNS(ns);
+    std::vector<int> errors;
+    std::vector<std::string> got;
+    long long leftQueued = -1;
+    bool entered = false, routed = false;
+    QThread* worker = QThread::create([&] {
+        entered = ns.EnterThisThread();
+        if (!entered)
+            return;
+        TWSocket rx;
+        rx.SetProto("udp");
+        rx.SetAddr("0.0.0.0");
+        rx.SetPort("0");
+        rx.OnDataAvailable = [&](TCustomWSocket* s, std::uint16_t) {
+            got.push_back(s->ReceiveText());
+        };
+        rx.Listen();
+        TWSocket tx;
+        tx.OnError = [&](TCustomWSocket* s) { errors.push_back(s->LastError()); };
+        tx.SetProto("udp");
+        tx.SetAddr("10.9.0.1");
+        tx.SetPort(rx.GetBoundPort());
+        tx.Connect();
+        tx.SendText("lost");
+        leftQueued = tx.BufferedBytes();
+        routed = ns.Exec("ip addr add 10.9.0.1/32 dev lo").status == 0;
+        tx.SendText("found");
+        PumpUntil([&] { return !got.empty(); }, 5000);
+    });
+    worker->start();
+    ASSERT_TRUE(Pump([&] { return worker->wait(QDeadlineTimer(0)); }, 30000));
+    delete worker;
+    ASSERT_TRUE(entered) << "could not enter the namespace";
+    ASSERT_TRUE(routed);
+    EXPECT_EQ(errors, std::vector<int>{10051});
+    EXPECT_EQ(leftQueued, 0);
+    EXPECT_EQ(got, std::vector<std::string>{"found"}) << "the failed datagram went out later";
+}

@@ -31,6 +31,9 @@ public:
     // `fn` returned, or -1 when the child failed or timed out.  Keep `fn` plain:
     // it runs in a fork of a threaded process.
     int RunInside(const std::function<int()>& fn, int timeoutMs = 30000) const;
+    // Moves the calling thread into the namespace: the sockets it makes from
+    // then on live there.  For a worker thread that runs its own loop.
+    bool EnterThisThread() const;
 
 private:
     std::string name_;
