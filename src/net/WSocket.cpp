@@ -36,6 +36,23 @@ int SysError() {
     return ErrnoToWsa(errno);
 }
 
+// Errors by which a stream connection ends.
+bool IsConnectionError(int err) {
+    switch (err) {
+    case WSAENETDOWN:
+    case WSAENETUNREACH:
+    case WSAENETRESET:
+    case WSAECONNABORTED:
+    case WSAECONNRESET:
+    case WSAETIMEDOUT:
+    case WSAEHOSTDOWN:
+    case WSAEHOSTUNREACH:
+        return true;
+    default:
+        return false;
+    }
+}
+
 } // namespace
 
 // ---- the socket ---------------------------------------------------------------
@@ -422,6 +439,10 @@ void TCustomWSocket::Do_FD_CLOSE(int error) {
     DrainReceive(0, options_ & ~TWSocketOptions(wsoNoReceiveLoop), false);
     if (!life.Same())
         return;
+    // The system reports a reset only once: when the application's own
+    // Receive met it, the close that follows still carries it.
+    if (error == 0)
+        error = recvError_;
     if (!closeInvoked_) {
         closeInvoked_ = true;
         TriggerSessionClosed(error);
@@ -524,6 +545,7 @@ int TCustomWSocket::OpenDescriptor(const char* func) {
         return -1;
     }
     closeInvoked_ = false;
+    recvError_ = 0;
     AttachSelect(fd);
     return fd;
 }
@@ -863,6 +885,7 @@ void TCustomWSocket::Dup(TSocket h) {
     if (fl >= 0)
         ::fcntl(h, F_SETFL, fl | O_NONBLOCK);
     closeInvoked_ = false;
+    recvError_ = 0;
     DiscardSendBuffer();
     allSent_ = true;
     int v = 0;
@@ -1127,6 +1150,8 @@ int TCustomWSocket::RawReceive(void* buffer, int size, int flags) {
     }
     if (n < 0) {
         lastError_ = err;
+        if (kind_ == TSocketKind::Stream && IsConnectionError(err))
+            recvError_ = err;
         return -1;
     }
     return int(n);
@@ -1311,6 +1336,7 @@ void TCustomWSocket::ResetDefaults() {
     paused_ = false;
     readCount_ = 0;
     closeInvoked_ = false;
+    recvError_ = 0;
     udpDestKnown_ = false;
 }
 

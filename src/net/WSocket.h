@@ -166,6 +166,9 @@ public:
     virtual void SetHSocket(TSocket h) { Dup(h); }
     bool AllSent() const { return allSent_; }
     long long BufferedBytes() const { return sendQueue_.Bytes(); }
+    // The memory the send buffer keeps, queued bytes or not (its blocks'
+    // capacity): what an idle connection costs.
+    std::size_t SendBufferHeld() const { return sendQueue_.HeldBytes(); }
     int SendBlockSize() const { return sendQueue_.BlockSize(); }
     void SetSendBlockSize(int v) { sendQueue_.SetBlockSize(v); }
     bool Paused() const { return paused_; }
@@ -374,6 +377,7 @@ private:
     long long readCount_ = 0;
     std::uint64_t consumed_ = 0; // bytes taken from the system, for the receive loop
     int lastError_ = 0;
+    int recvError_ = 0; // a connection error that a Receive met, for the close
     int sndBufSize_ = 0, rcvBufSize_ = 0;
 
     LookupId lookupId_ = 0;

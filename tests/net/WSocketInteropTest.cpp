@@ -247,3 +247,61 @@ TEST(WSocketInterop, BytesQueuedWhenTheProgramEndsStillArrive) {
     ASSERT_EQ(received.size(), size);
     EXPECT_TRUE(received == want);
 }
+
+TEST(WSocketInterop, AResetMetByTheHandlersOwnReceiveIsCarriedByTheClose) {
+    // The peer sends 200 KB and resets.  The handler reads until Receive
+    // fails, so it meets the reset itself: the session's end must still say
+    // 10054, or a cut transfer would pass as complete.
+    std::unique_ptr<Background> peer;
+    int port = StartPython(peer, R"(
+import socket, struct
+s = socket.socket()
+s.bind(("127.0.0.1", 0))
+s.listen(1)
+print(s.getsockname()[1], flush=True)
+c, _ = s.accept()
+c.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4 << 20)
+c.sendall(b"r" * 200000)
+c.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+c.close()
+print("reset", flush=True)
+)");
+    ASSERT_GT(port, 0);
+    TWSocket c;
+    long long got = 0;
+    int metInReceive = 0, closeErr = -1;
+    bool connected = false;
+    c.OnSessionConnected = [&](TCustomWSocket* s, std::uint16_t) {
+        connected = true;
+        s->Pause(); // read nothing until the reset is there too
+    };
+    c.OnDataAvailable = [&](TCustomWSocket* s, std::uint16_t) {
+        char buf[4096];
+        for (;;) {
+            int n = s->Receive(buf, sizeof buf);
+            if (n > 0) {
+                got += n;
+                continue;
+            }
+            if (n < 0 && s->LastError() != 10035)
+                metInReceive = s->LastError();
+            break;
+        }
+    };
+    c.OnSessionClosed = [&](TCustomWSocket*, std::uint16_t e) { closeErr = e; };
+    c.SetProto("tcp");
+    c.SetAddr("127.0.0.1");
+    c.SetPort(std::to_string(port));
+    c.Connect();
+    ASSERT_TRUE(Pump([&] { return connected; }));
+    ASSERT_TRUE(Pump([&] { return peer->Output().find("reset") != std::string::npos; }));
+    ASSERT_TRUE(Pump([&] {
+        pollfd p{c.HSocket(), POLLIN, 0};
+        return poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP));
+    })) << "the reset never arrived";
+    c.Resume();
+    ASSERT_TRUE(Pump([&] { return c.State() == wsClosed; }));
+    EXPECT_GT(got, 0);
+    ASSERT_EQ(metInReceive, 10054) << "the handler did not meet the reset itself";
+    EXPECT_EQ(closeErr, 10054);
+}
