@@ -12,12 +12,48 @@
 #include <set>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace qordex {
 
 namespace {
 
 constexpr std::size_t kCloseDrainLimit = 64u << 20; // input discarded while closing
+constexpr int kLingerLimitMs = 30000;               // longest life of one close
+constexpr int kEndLimitMs = 5000; // how long a thread's end waits, for all its closes together
+
+class LingeringClose;
+
+// The closes still running on the calling thread; only that thread touches it.
+std::set<LingeringClose*>& ThreadCloses() {
+    thread_local std::set<LingeringClose*> closes;
+    return closes;
+}
+
+void FinishThreadCloses();
+
+// A worker thread's loop stops with the thread, and the main thread's with
+// the program (a command-line tool returns from main right after a close):
+// what is left is finished then, or the descriptors would stay open and the
+// queued bytes would never leave.
+void WatchThreadEnd() {
+    QCoreApplication* app = QCoreApplication::instance();
+    QThread* thread = QThread::currentThread();
+    if (thread == app->thread()) {
+        static QCoreApplication* watched = nullptr;
+        if (watched != app) {
+            watched = app;
+            qAddPostRoutine(FinishThreadCloses);
+        }
+        return;
+    }
+    thread_local bool watched = false;
+    if (!watched) {
+        watched = true;
+        QObject::connect(
+            thread, &QThread::finished, thread, [] { FinishThreadCloses(); }, Qt::DirectConnection);
+    }
+}
 
 // One close in progress; frees itself when done.  The socket object that
 // started it is already closed and may be gone meanwhile.
@@ -33,78 +69,53 @@ public:
         // A peer that never reads or never closes must not keep the
         // descriptor for ever.
         QTimer::singleShot(kLingerLimitMs, this, [this] { Finish(); });
-        // A worker thread's loop stops with the thread: what is left is
-        // finished before the thread ends, or the descriptor would stay open
-        // and the queued bytes would never leave.
-        QThread* thread = QThread::currentThread();
-        if (QCoreApplication::instance() && thread != QCoreApplication::instance()->thread())
-            connect(
-                thread, &QThread::finished, this, [this] { FinishNow(); }, Qt::DirectConnection);
-        else
-            WatchProgramEnd();
+        ThreadCloses().insert(this);
+        WatchThreadEnd();
         Push();
     }
     ~LingeringClose() override {
-        if (onMainThread_)
-            MainThreadCloses().erase(this);
+        ThreadCloses().erase(this);
         delete writeNote_; // before the descriptor goes
         delete readNote_;
         if (fd_ >= 0)
             ::close(fd_);
     }
 
-private:
-    static constexpr int kLingerLimitMs = 30000;
-    static constexpr int kThreadEndLimitMs = 5000; // how long a thread's end waits for the peer
-
-    // The main thread's closes still running; only that thread touches the set.
-    static std::set<LingeringClose*>& MainThreadCloses() {
-        static std::set<LingeringClose*> closes;
-        return closes;
-    }
-
-    // The program may end right after a close (a command-line tool returns
-    // from main): the application's end finishes what is still queued, as
-    // a worker thread's end does, instead of dropping it.
-    void WatchProgramEnd() {
-        static bool routineAdded = false;
-        if (!QCoreApplication::instance())
-            return;
-        if (!routineAdded) {
-            routineAdded = true;
-            qAddPostRoutine([] {
-                auto& closes = MainThreadCloses();
-                while (!closes.empty()) {
-                    LingeringClose* c = *closes.begin();
-                    closes.erase(closes.begin());
-                    c->onMainThread_ = false;
-                    c->FinishNow();
-                }
-            });
-        }
-        onMainThread_ = true;
-        MainThreadCloses().insert(this);
-    }
-
     // Blocking form, for a thread whose loop will not run again: hands over
-    // the rest (waiting a bounded time for the peer to take it), ends the
-    // stream, takes what input waits, and closes.
-    void FinishNow() {
-        QDeadlineTimer deadline(kThreadEndLimitMs);
-        while (fd_ >= 0 && !shut_ && !deadline.hasExpired()) {
-            Push();
-            if (fd_ < 0 || shut_)
+    // the rest of every close (polling them together, until one shared
+    // deadline), ends the streams, takes what input waits, and closes.
+    static void FinishTogether(const std::vector<LingeringClose*>& closes) {
+        for (LingeringClose* c : closes)
+            c->together_ = true;
+        QDeadlineTimer deadline(kEndLimitMs);
+        std::vector<pollfd> fds;
+        for (;;) {
+            fds.clear();
+            for (LingeringClose* c : closes) {
+                if (c->fd_ < 0 || c->shut_)
+                    continue;
+                c->Push();
+                if (c->fd_ < 0 || c->shut_)
+                    continue;
+                if (!c->peerEnded_)
+                    c->Drain(); // keep taking input, so the peer is not stalled either
+                if (c->fd_ >= 0)
+                    fds.push_back(pollfd{c->fd_, short(POLLOUT | (c->peerEnded_ ? 0 : POLLIN)), 0});
+            }
+            if (fds.empty() || deadline.hasExpired())
                 break;
-            pollfd p{fd_, short(POLLOUT), 0};
-            ::poll(&p, 1, int(std::min<qint64>(deadline.remainingTime(), 100)));
-            if (!peerEnded_)
-                Drain(); // keep taking input, so the peer is not stalled either
+            ::poll(fds.data(), nfds_t(fds.size()),
+                   int(std::min<qint64>(deadline.remainingTime(), 100)));
         }
-        if (fd_ >= 0 && shut_)
-            Drain();
-        Finish();
+        for (LingeringClose* c : closes) {
+            if (c->fd_ >= 0 && c->shut_)
+                c->Drain();
+            c->Finish();
+            delete c;
+        }
     }
 
+private:
     void Push() {
         if (fd_ < 0)
             return;
@@ -166,19 +177,27 @@ private:
         readNote_->setEnabled(false);
         ::close(fd_);
         fd_ = -1;
-        deleteLater();
+        if (!together_)
+            deleteLater();
     }
 
     int fd_;
     std::string pending_;
     std::size_t off_ = 0;
     std::size_t discarded_ = 0;
-    bool shut_ = false;
-    bool peerEnded_ = false;
-    bool onMainThread_ = false; // listed for the program's end
+    bool shut_ = false;      // everything went out and the stream is ended
+    bool peerEnded_ = false; // the peer ended its side first
+    bool together_ = false;  // finished with the others of its thread, which frees it
     QSocketNotifier* writeNote_ = nullptr;
     QSocketNotifier* readNote_ = nullptr;
 };
+
+void FinishThreadCloses() {
+    auto& set = ThreadCloses();
+    std::vector<LingeringClose*> closes(set.begin(), set.end());
+    set.clear();
+    LingeringClose::FinishTogether(closes);
+}
 
 } // namespace
 

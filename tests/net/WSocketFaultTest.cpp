@@ -225,3 +225,39 @@ TEST(WSocketDatagram, ASendWithoutARouteFailsAndTheNextGoesOutOnceThereIsOne) {
     EXPECT_EQ(leftQueued, 0);
     EXPECT_EQ(got, std::vector<std::string>{"found"}) << "the failed datagram went out later";
 }
+
+TEST(WSocketClose, AThreadWithStuckClosesEndsWithinOneDeadline) {
+    // Three graceful closes on a worker thread, each stuck on a peer that
+    // never reads: the thread's end waits once for all of them, not once each.
+    DeafListener deaf;
+    const std::string port = std::to_string(deaf.port);
+    std::atomic<bool> ready{false};
+    std::chrono::steady_clock::time_point returned;
+    QThread* worker = QThread::create([&] {
+        std::vector<std::unique_ptr<TWSocket>> sockets;
+        int connected = 0;
+        for (int i = 0; i < 3; ++i) {
+            auto s = std::make_unique<TWSocket>();
+            s->OnSessionConnected = [&](TCustomWSocket*, std::uint16_t e) { connected += e == 0; };
+            Target(*s, port);
+            s->Connect();
+            sockets.push_back(std::move(s));
+        }
+        if (!PumpUntil([&] { return connected == 3; }, 10000))
+            return;
+        std::string block(8u << 20, 's');
+        for (auto& s : sockets) {
+            s->SendText(block);
+            s->Close();
+        }
+        ready = true;
+        returned = std::chrono::steady_clock::now();
+    });
+    worker->start();
+    ASSERT_TRUE(Pump([&] { return worker->wait(QDeadlineTimer(0)); }, 60000));
+    auto ended = std::chrono::steady_clock::now();
+    delete worker;
+    ASSERT_TRUE(ready);
+    EXPECT_LT(ended - returned, std::chrono::seconds(6))
+        << "the thread's end waited for each stuck close in turn";
+}

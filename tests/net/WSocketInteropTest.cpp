@@ -305,3 +305,22 @@ print("reset", flush=True)
     ASSERT_EQ(metInReceive, 10054) << "the handler did not meet the reset itself";
     EXPECT_EQ(closeErr, 10054);
 }
+
+TEST(WSocketInterop, ProgramEndWaitsOnceForAllStuckCloses) {
+    // A program closes three sockets whose peers never read and returns from
+    // main: it ends within one close deadline (5 s), not one per close.
+    int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(lfd, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    ASSERT_EQ(listen(lfd, 8), 0); // completes connections, never accepts or reads
+    ASSERT_EQ(getsockname(lfd, reinterpret_cast<sockaddr*>(&sa), &len), 0);
+    Background peer({BinPath("net_close_at_exit_peer"), std::to_string(ntohs(sa.sin_port)),
+                     std::to_string(8u << 20), "3"});
+    ASSERT_TRUE(Pump([&] { return peer.Output().find("leaving") != std::string::npos; }, 20000));
+    EXPECT_EQ(peer.Wait(6000), 0) << "still running 6 s after leaving main";
+    close(lfd);
+}
