@@ -1079,6 +1079,7 @@ void TCustomWSocket::TryToSend() {
         const int err = r.error;
         if (err != 0) {
             inTryToSend_ = false;
+            ++sendErrors_;
             if (err == WSAECONNRESET || err == WSAENOTSOCK || err == WSAENOTCONN ||
                 err == WSAEINVAL || err == WSAECONNABORTED) {
                 // The connection is gone: close, then report the error.
@@ -1122,15 +1123,28 @@ int TCustomWSocket::SendTo(const TSockAddrIn& Dest, int DestLen, const void* Dat
 }
 
 void TCustomWSocket::Flush() {
+    // Called from OnSendData while the socket hands its buffer to the system,
+    // Flush returns at once: the round it interrupts goes on sending as soon
+    // as the handler returns, and waiting here for the buffer to drain would
+    // wait for that very round.
+    if (inTryToSend_) {
+        sendAgain_ = true;
+        return;
+    }
+    // Otherwise it waits until the buffer is empty, the session ends (a peer
+    // that never reads is left by closing or aborting, from the loop), or a
+    // send fails.
     const LifeCheck life(*this);
-    while (hSocket_ != INVALID_SOCKET && !allSent_) {
+    const unsigned errors = sendErrors_;
+    auto done = [&] {
+        return !life.Same() || hSocket_ == INVALID_SOCKET || allSent_ || sendErrors_ != errors;
+    };
+    while (!done()) {
         TryToSend();
-        if (!life.Alive() || hSocket_ == INVALID_SOCKET || allSent_)
+        if (done())
             return;
         // Only this thread's loop runs while we wait.
-        PumpUntil([&] { return !life.Alive() || hSocket_ == INVALID_SOCKET || allSent_; }, 50);
-        if (!life.Alive())
-            return;
+        PumpUntil(done, 50);
     }
 }
 

@@ -189,6 +189,9 @@ public:
     virtual void CloseLater();
     virtual void Abort();
     virtual void Shutdown(int How);
+    // Waits, pumping this thread's loop, until the send buffer is empty, the
+    // session ends or a send fails.  From OnSendData it returns at once (the
+    // send round it interrupts carries on when the handler returns).
     virtual void Flush();
     virtual int Send(const void* Data, int Len);
     int Send(const std::string& s) { return SendText(s); }
@@ -370,6 +373,7 @@ private:
     bool allSent_ = true;
     bool inTryToSend_ = false; // TryToSend is raising its events
     bool sendAgain_ = false;   // a nested TryToSend asked for another round
+    unsigned sendErrors_ = 0;  // send failures reported, so that Flush stops at one
 
     bool paused_ = false;
     bool closeInvoked_ = false; // OnSessionClosed was raised for this session

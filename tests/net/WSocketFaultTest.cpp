@@ -226,6 +226,60 @@ TEST(WSocketDatagram, ASendWithoutARouteFailsAndTheNextGoesOutOnceThereIsOne) {
     EXPECT_EQ(got, std::vector<std::string>{"found"}) << "the failed datagram went out later";
 }
 
+TEST(WSocketFlush, FlushFromOnSendDataReturns) {
+    LoopbackServer srv;
+    std::string received;
+    srv.onAccept = [&](TWSocket& p) { CollectInto(p, received); };
+    TWSocket c;
+    Recorder rec;
+    rec.Attach(c);
+    ConnectAndWait(c, srv, rec);
+    const std::string payload = RandomBytes(32u << 20, 67);
+    bool insideSend = false, flushed = false, flushing = false, timedOut = false;
+    c.OnSendData = [&](TCustomWSocket* s, int) {
+        // The first piece handed over from the loop's send round, not from Send.
+        if (insideSend || flushing || flushed)
+            return;
+        flushing = true;
+        s->Flush();
+        flushing = false;
+        flushed = true;
+    };
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, [&] {
+        timedOut = true;
+        c.Abort(); // ends a Flush that would never return
+    });
+    watchdog.start(20000);
+    insideSend = true;
+    c.SendText(payload);
+    insideSend = false;
+    ASSERT_GT(c.BufferedBytes(), 0) << "everything went out at once; nothing to flush";
+    ASSERT_TRUE(Pump([&] { return flushed; }, 30000));
+    EXPECT_FALSE(timedOut) << "Flush hung until the socket was aborted";
+    ASSERT_TRUE(Pump([&] { return received.size() == payload.size() || timedOut; }, 30000));
+    EXPECT_TRUE(received == payload);
+}
+
+TEST(WSocketFlush, FlushReturnsWhenThePeerThatNeverReadsGoesAway) {
+    LoopbackServer srv;
+    TWSocket* peer = nullptr;
+    srv.onAccept = [&](TWSocket& p) { peer = &p; };
+    TWSocket c;
+    Recorder rec;
+    rec.Attach(c);
+    ConnectAndWait(c, srv, rec);
+    ASSERT_TRUE(Pump([&] { return peer && peer->State() == wsConnected; }));
+    peer->Pause(); // never reads
+    c.SendText(RandomBytes(32u << 20, 71));
+    ASSERT_GT(c.BufferedBytes(), 0);
+    QTimer::singleShot(100, [&] { peer->Abort(); });
+    c.Flush();
+    EXPECT_EQ(c.State(), wsClosed);
+    EXPECT_TRUE(Has(rec.events, "SessionClosed(10054)"));
+}
+
 TEST(WSocketClose, AThreadWithStuckClosesEndsWithinOneDeadline) {
     // Three graceful closes on a worker thread, each stuck on a peer that
     // never reads: the thread's end waits once for all of them, not once each.
