@@ -15,10 +15,10 @@ namespace {
 // Shared by the send buffers of all sockets; never held while an event runs.
 std::mutex g_sendLock;
 
-constexpr int kMaxIov = 256;               // blocks gathered into one system call
-constexpr int kBulkBlockBytes = 64 * 1024; // capacity of the blocks of a bulk send
-constexpr std::size_t kIdleSpareBlocks = 16;
-constexpr std::size_t kSpareBlocks = 128;
+constexpr int kMaxIov = 256;                // blocks gathered into one system call
+constexpr int kBulkBlockBytes = 64 * 1024;  // capacity of the blocks of a bulk send
+constexpr std::size_t kIdleSpareBlocks = 1; // blocks an idle queue keeps
+constexpr std::size_t kSpareBlocks = 32;    // emptied blocks kept while sending
 
 bool WouldBlock(int err) {
     return err == EAGAIN || err == EWOULDBLOCK;
@@ -177,16 +177,17 @@ SendResult SendQueue::Send(int fd, const SendMode& mode, const sockaddr_in* to,
     std::size_t handed = 0;
     for (;;) {
         while (!blocks_.empty() && blocks_.front()->Unread() == 0) {
-            if (blocks_.size() == 1 && bytes_ == 0) {
-                if (spare_.size() > kIdleSpareBlocks)
-                    spare_.resize(kIdleSpareBlocks); // keep little while idle
-                break;
-            }
             RecycleLocked(std::move(blocks_.front()));
             blocks_.pop_front();
         }
-        if (bytes_ == 0)
+        if (bytes_ == 0) {
+            // Drained: an idle connection keeps one block, the last one used,
+            // for its next message; a server with many idle clients would
+            // otherwise hold a large send's blocks for each of them.
+            if (spare_.size() > kIdleSpareBlocks)
+                spare_.erase(spare_.begin(), spare_.end() - kIdleSpareBlocks);
             break;
+        }
         iovec iov[kMaxIov];
         int count = 0;
         std::size_t total = 0;

@@ -193,3 +193,25 @@ TEST(SendQueue, ADatagramTheSystemRefusesIsDroppedAndTheRestGoOut) {
     EXPECT_EQ(r.error, 0);
     EXPECT_EQ(r.pieces, std::vector<int>{3});
 }
+
+TEST(SendQueue, ADrainedQueueKeepsOneBlockAtMost) {
+    Pair p(SOCK_STREAM, 8192);
+    SendQueue q;
+    const std::string payload = RandomBytes(4u << 20, 59);
+    q.Append(payload.data(), int(payload.size()), SendMode{});
+    EXPECT_GE(q.HeldBytes(), payload.size());
+    std::size_t received = 0;
+    while (q.Bytes() > 0) {
+        SendResult r = q.Send(p.a, SendMode{}, nullptr, kNoLimit);
+        ASSERT_EQ(r.error, 0);
+        received += p.ReadAll().size();
+    }
+    received += p.ReadAll().size();
+    EXPECT_EQ(received, payload.size());
+    EXPECT_LE(q.HeldBytes(), std::size_t(64 * 1024)) << "held after draining";
+    // Small messages afterwards still find their block.
+    q.Append("next", 4, SendMode{});
+    SendResult r = q.Send(p.a, SendMode{}, nullptr, kNoLimit);
+    EXPECT_EQ(r.pieces, std::vector<int>{4});
+    EXPECT_LE(q.HeldBytes(), std::size_t(64 * 1024 + 1460));
+}

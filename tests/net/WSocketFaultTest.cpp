@@ -280,6 +280,35 @@ TEST(WSocketFlush, FlushReturnsWhenThePeerThatNeverReadsGoesAway) {
     EXPECT_TRUE(Has(rec.events, "SessionClosed(10054)"));
 }
 
+TEST(WSocketMemory, AnIdleSocketKeepsLittleAfterALargeSend) {
+    LoopbackServer srv;
+    TWSocket* peer = nullptr;
+    std::string received;
+    srv.onAccept = [&](TWSocket& p) {
+        peer = &p;
+        CollectInto(p, received);
+    };
+    TWSocket c;
+    Recorder rec;
+    rec.Attach(c);
+    ConnectAndWait(c, srv, rec);
+    ASSERT_TRUE(Pump([&] { return peer && peer->State() == wsConnected; }));
+    peer->Pause(); // most of the 16 MiB has to wait in our buffer
+    const std::string payload = RandomBytes(16u << 20, 73);
+    int drained = 0;
+    c.OnDataSent = [&](TCustomWSocket*, std::uint16_t) { ++drained; };
+    c.SendText(payload);
+    ASSERT_GT(c.BufferedBytes(), 4 << 20);
+    EXPECT_GE(c.SendBufferHeld(), std::size_t(c.BufferedBytes()));
+    peer->Resume();
+    ASSERT_TRUE(Pump([&] { return drained == 1; }, 30000));
+    EXPECT_EQ(c.BufferedBytes(), 0);
+    EXPECT_LE(c.SendBufferHeld(), std::size_t(2 * 64 * 1024))
+        << "bytes held by an idle socket after the send";
+    ASSERT_TRUE(Pump([&] { return received.size() == payload.size(); }, 30000));
+    EXPECT_TRUE(received == payload);
+}
+
 TEST(WSocketClose, AThreadWithStuckClosesEndsWithinOneDeadline) {
     // Three graceful closes on a worker thread, each stuck on a peer that
     // never reads: the thread's end waits once for all of them, not once each.
