@@ -4,8 +4,11 @@
 
 #include <QSocketNotifier>
 #include <QTimer>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
+#include <linux/sock_diag.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -44,13 +47,27 @@ struct AsyncSelect::Core : std::enable_shared_from_this<AsyncSelect::Core> {
     std::unique_ptr<QTimer> idleTimer;
     int idleWaiting = 0;
 
-    void StartIdleWatch() {
-        if (fd < 0 || closeSeen || datagram || listening)
-            return;
+    // How much input waits: the bytes of a stream; for datagrams the memory
+    // of the whole receive queue, since the byte count the system gives is
+    // that of the first datagram only and would not grow with new ones.
+    int QueuedInput() const {
+        if (datagram) {
+            std::uint32_t mem[SK_MEMINFO_VARS] = {};
+            socklen_t len = sizeof mem;
+            if (::getsockopt(fd, SOL_SOCKET, SO_MEMINFO, mem, &len) == 0 &&
+                len > SK_MEMINFO_RMEM_ALLOC * sizeof mem[0])
+                return int(std::min<std::uint32_t>(mem[SK_MEMINFO_RMEM_ALLOC], INT32_MAX));
+        }
         int n = 0;
         if (::ioctl(fd, FIONREAD, &n) < 0)
             n = 0;
-        idleWaiting = n;
+        return n;
+    }
+
+    void StartIdleWatch() {
+        if (fd < 0 || closeSeen || listening)
+            return;
+        idleWaiting = QueuedInput();
         if (!idleTimer) {
             idleTimer = std::make_unique<QTimer>();
             idleTimer->setInterval(kIdleWatchMs);
@@ -71,13 +88,14 @@ struct AsyncSelect::Core : std::enable_shared_from_this<AsyncSelect::Core> {
             StopIdleWatch();
             return;
         }
-        int n = 0;
-        if (::ioctl(fd, FIONREAD, &n) == 0 && n > idleWaiting) {
+        if (QueuedInput() > idleWaiting) {
             StopIdleWatch();
             if (mask & FD_READ)
                 Post(FD_READ, 0);
             return;
         }
+        if (datagram)
+            return; // no close to watch for
         pollfd p{fd, short(POLLRDHUP), 0};
         if (::poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR))) {
             StopIdleWatch();

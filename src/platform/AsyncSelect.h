@@ -6,9 +6,11 @@
 //
 // Linux has no such service; it is built on QSocketNotifier:
 //   FD_CONNECT  writability of a connecting socket plus SO_ERROR;
-//   FD_READ     data waits; re-armed only by a receive call (as the platform
+//   FD_READ     data waits; re-armed by a receive call (as the platform
 //               does), so a burst costs one notification and a handler that
-//               reads nothing is not woken again and again;
+//               reads nothing is not woken again and again for the same
+//               input; after a notification nobody read from, more input
+//               (more bytes, or another datagram) is announced again;
 //   FD_CLOSE    the peer's end of stream (error 0) or a reset (10054), seen
 //               only after the waiting data has been read;
 //   FD_WRITE    once after a completed connect (and on request after Dup),

@@ -3,7 +3,9 @@
 #include "platform/AsyncSelect.h"
 #include "platform/MessageLoop.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -20,11 +22,34 @@ struct Note {
 
 struct Pair {
     int a = -1, b = -1;
-    Pair() {
+    // A stream socket pair; for datagrams two UDP sockets on loopback
+    // connected to each other, as the socket layer uses them.
+    explicit Pair(int type = SOCK_STREAM) {
+        if (type == SOCK_DGRAM) {
+            a = UdpOnLoopback();
+            b = UdpOnLoopback();
+            Join(a, b);
+            Join(b, a);
+            return;
+        }
         int sv[2];
-        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
+        EXPECT_EQ(socketpair(AF_UNIX, type | SOCK_NONBLOCK, 0, sv), 0);
         a = sv[0];
         b = sv[1];
+    }
+    static int UdpOnLoopback() {
+        int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+        return fd;
+    }
+    static void Join(int from, int to) {
+        sockaddr_in sa{};
+        socklen_t len = sizeof sa;
+        EXPECT_EQ(getsockname(to, reinterpret_cast<sockaddr*>(&sa), &len), 0);
+        EXPECT_EQ(connect(from, reinterpret_cast<sockaddr*>(&sa), len), 0);
     }
     ~Pair() {
         if (a >= 0)
@@ -183,4 +208,26 @@ TEST(AsyncSelect, ConnectAndWriteDroppedWhilePausedComeAgainOnSelect) {
     EXPECT_EQ(seen[0].event, unsigned(FD_CONNECT));
     EXPECT_EQ(seen[0].error, 10061);
     EXPECT_EQ(seen[1].event, unsigned(FD_WRITE));
+}
+
+TEST(AsyncSelect, UnreadInputDoesNotWakeAgainButMoreInputDoes) {
+    // A handler that leaves input unread is not called again for it, on a
+    // stream or a datagram socket alike; more input is announced.
+    for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
+        SCOPED_TRACE(type == SOCK_STREAM ? "stream" : "datagram");
+        std::vector<Note> seen;
+        HiddenWindow w;
+        AsyncSelect sel(&w, [&](SocketTag t, unsigned e, int err) { seen.push_back({t, e, err}); });
+        Pair p(type);
+        sel.Attach(p.a);
+        sel.Select(FD_READ | FD_WRITE | FD_CLOSE);
+        ASSERT_EQ(write(p.b, "one", 3), 3);
+        PumpUntil([&] { return !seen.empty(); }, 2000);
+        PumpUntil([] { return false; }, 150); // three idle periods: no second call
+        ASSERT_EQ(seen.size(), 1u);
+        ASSERT_EQ(write(p.b, "two", 3), 3);
+        PumpUntil([&] { return seen.size() >= 2; }, 2000);
+        ASSERT_EQ(seen.size(), 2u);
+        EXPECT_EQ(seen[1].event, unsigned(FD_READ));
+    }
 }

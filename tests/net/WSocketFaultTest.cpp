@@ -226,6 +226,26 @@ TEST(WSocketDatagram, ASendWithoutARouteFailsAndTheNextGoesOutOnceThereIsOne) {
     EXPECT_EQ(got, std::vector<std::string>{"found"}) << "the failed datagram went out later";
 }
 
+TEST(WSocketDatagram, AHandlerThatSkipsADatagramStillHearsTheNextOnes) {
+    UdpSink sink;
+    int calls = 0;
+    sink.socket.OnDataAvailable = [&](TCustomWSocket* s, std::uint16_t) {
+        if (++calls > 1) // the first one is stale: left unread
+            sink.ReadOne(s);
+    };
+    TWSocket u;
+    Target(u, sink.Port(), "udp");
+    u.Connect();
+    u.SendText("stale");
+    ASSERT_TRUE(Pump([&] { return calls == 1; }));
+    const Events next = {"d1", "d2", "d3", "d4", "d5"};
+    for (const auto& d : next)
+        u.SendText(d);
+    ASSERT_TRUE(Pump([&] { return sink.got.size() == 6; }, 5000))
+        << "heard " << sink.got.size() << " of the 6 datagrams waiting";
+    EXPECT_EQ(sink.got, (Events{"stale", "d1", "d2", "d3", "d4", "d5"}));
+}
+
 TEST(WSocketFlush, FlushFromOnSendDataReturns) {
     LoopbackServer srv;
     std::string received;
