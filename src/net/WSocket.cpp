@@ -3,7 +3,6 @@
 #include "net/LingeringClose.h"
 
 #include "platform/MessageLoop.h"
-#include "platform/ServiceNames.h"
 #include "platform/SocketErrors.h"
 
 #include <algorithm>
@@ -11,11 +10,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
-#include <mutex>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 namespace qordex {
