@@ -118,20 +118,25 @@ std::uint8_t WSocketReqVerHigh() {
     return g_reqVerHigh;
 }
 
-bool WSocketSetReqVerLow(std::uint8_t v) {
+namespace {
+
+// The requested version can only change while the library is not running.
+bool SetVersionByte(std::uint8_t& slot, std::uint8_t v) {
     std::lock_guard lock(g_libLock);
-    if (g_loaded && v != g_reqVerLow)
+    if (g_loaded && v != slot)
         return false;
-    g_reqVerLow = v;
+    slot = v;
     return true;
 }
 
+} // namespace
+
+bool WSocketSetReqVerLow(std::uint8_t v) {
+    return SetVersionByte(g_reqVerLow, v);
+}
+
 bool WSocketSetReqVerHigh(std::uint8_t v) {
-    std::lock_guard lock(g_libLock);
-    if (g_loaded && v != g_reqVerHigh)
-        return false;
-    g_reqVerHigh = v;
-    return true;
+    return SetVersionByte(g_reqVerHigh, v);
 }
 
 std::string WSocketTrim(const std::string& s) {
