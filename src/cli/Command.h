@@ -28,7 +28,4 @@ struct Registration {
 // Prints "qordex-cli NAME: MESSAGE" on stderr and returns 2 (bad usage).
 int UsageError(const std::string& name, const std::string& message);
 
-// Parses a whole decimal integer within [lo, hi]; false for anything else.
-bool ParseInt(const char* text, long long lo, long long hi, long long& out);
-
 } // namespace qordex::cli

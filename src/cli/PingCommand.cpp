@@ -1,6 +1,7 @@
 // qordex-cli ping: the Ping tool without its window.  It prints the lines the
 // window prints and, at the end or on Ctrl-C, the two summary lines.
 
+#include "base/Text.h"
 #include "cli/Command.h"
 #include "diag/PingStats.h"
 #include "diag/PingThread.h"
@@ -99,8 +100,10 @@ int ParseArgs(int argc, char** argv, Options& o) {
             const char* value = arg[2] ? arg + 2 : (i + 1 < argc ? argv[++i] : nullptr);
             if (!value)
                 return UsageError("ping", std::string("option -") + it->letter + " needs a value");
-            if (!ParseInt(value, it->lo, it->hi, *it->value))
+            const auto parsed = ParseDecimal(value, it->lo, it->hi);
+            if (!parsed)
                 return UsageError("ping", std::string(it->what) + " (got '" + value + "')");
+            *it->value = *parsed;
             continue;
         }
         if (!o.host.empty())

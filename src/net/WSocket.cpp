@@ -2,6 +2,7 @@
 
 #include "net/LingeringClose.h"
 
+#include "base/Text.h"
 #include "platform/MessageLoop.h"
 #include "platform/SocketErrors.h"
 
@@ -115,7 +116,7 @@ TCustomWSocket::~TCustomWSocket() {
 // must be resolved again.  Returns false when the change was refused.
 bool TCustomWSocket::ChangeWhileClosed(const char* name, const std::string& value,
                                        std::string& text, bool& assigned, bool& resolved) {
-    const std::string t = WSocketTrim(value);
+    const std::string t = Trim(value);
     if (assigned && t == text)
         return true;
     if (state_ != wsClosed) {
@@ -145,7 +146,7 @@ void TCustomWSocket::SetLocalAddr(const std::string& v) {
         ReportError("Cannot change LocalAddr if not closed");
         return;
     }
-    std::string t = WSocketTrim(v);
+    std::string t = Trim(v);
     localAddrStr_ = t.empty() ? "0.0.0.0" : t;
 }
 
@@ -154,7 +155,7 @@ void TCustomWSocket::SetLocalPort(const std::string& v) {
         ReportError("Cannot change LocalPort if not closed");
         return;
     }
-    localPortStr_ = WSocketTrim(v);
+    localPortStr_ = Trim(v);
     localPortResolved_ = false;
 }
 
@@ -746,7 +747,7 @@ void TCustomWSocket::Listen() {
     }
     WSocketLoadLibrary();
     try {
-        if (WSocketLower(protoStr_.substr(0, 4)) == "raw_") {
+        if (AsciiLower(protoStr_.substr(0, 4)) == "raw_") {
             kind_ = TSocketKind::Raw;
             proto_ = WSocketResolveProto(protoStr_.substr(4, 10));
         } else {
@@ -1375,7 +1376,7 @@ void TCustomWSocket::DnsLookup(const std::string& HostName) {
     dnsResult_.clear();
     dnsResultList_.clear();
     if (WSocketIsNumericAddr(HostName)) {
-        std::uint32_t a = ::inet_addr(WSocketTrim(HostName).c_str());
+        std::uint32_t a = ::inet_addr(Trim(HostName).c_str());
         if (a != INADDR_NONE) {
             dnsResult_ = WSocket_inet_ntoa(a);
             dnsResultList_.push_back(dnsResult_);

@@ -1,11 +1,14 @@
 #include "platform/IpHelper.h"
 
+#include "base/Text.h"
+
 // Before the kernel headers, which then leave out what it declares.
 #include <net/if.h>
 
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -561,11 +564,8 @@ SnmpTable ParseSnmp(const std::string& text) {
         std::string name, value;
         auto& fields = out[section];
         while (n >> name && v >> value) {
-            errno = 0;
-            char* end = nullptr;
-            long long x = std::strtoll(value.c_str(), &end, 10);
-            if (errno == 0 && end && *end == '\0')
-                fields[name] = x;
+            if (auto x = ParseDecimal(value, LLONG_MIN, LLONG_MAX))
+                fields[name] = *x;
         }
     }
     return out;

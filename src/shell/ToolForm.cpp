@@ -1,8 +1,8 @@
 #include "shell/ToolForm.h"
 
 #include "shell/Dialogs.h"
+#include "shell/FlatButton.h"
 #include "shell/Glyphs.h"
-#include "shell/MainForm.h"
 #include "shell/Memo.h"
 
 #include <QCloseEvent>
@@ -18,10 +18,11 @@ TToolForm::TToolForm(const QString& className, QWidget* parent)
     setAttribute(Qt::WA_DeleteOnClose);
 }
 
-TToolForm::~TToolForm() {
-    // A window destroyed without a close (program end) still leaves the list.
-    if (TMainForm* main = MainForm())
-        main->ToolWindows().Remove(this);
+TToolForm::~TToolForm() = default;
+
+void TToolForm::SetHost(TToolHost* host, QObject* owner) {
+    host_ = host;
+    hostObject_ = owner;
 }
 
 void TToolForm::showEvent(QShowEvent* event) {
@@ -33,8 +34,6 @@ void TToolForm::showEvent(QShowEvent* event) {
 }
 
 void TToolForm::closeEvent(QCloseEvent* event) {
-    if (TMainForm* main = MainForm())
-        main->ToolWindows().Remove(this);
     if (!shutDown_) {
         shutDown_ = true;
         Shutdown();
@@ -47,9 +46,13 @@ void TToolForm::ClearOutput() {
         pane->Clear();
 }
 
-QString TToolForm::SaveFilter() const { return kShortFilter; }
+QString TToolForm::SaveFilter() const {
+    return kShortFilter;
+}
 
-void TToolForm::ClearBtClick() { ClearOutput(); }
+void TToolForm::ClearBtClick() {
+    ClearOutput();
+}
 
 void TToolForm::SaveBtClick() {
     TMemo* pane = SavePane();
@@ -58,8 +61,8 @@ void TToolForm::SaveBtClick() {
     QString preset = SavePresetName();
     if (!preset.isEmpty())
         preset += QStringLiteral(".txt");
-    auto chosen = Dialogs().SaveFileName(this, QStringLiteral("Save to file"), preset,
-                                         SaveFilter(), QStringLiteral("txt"));
+    auto chosen = Dialogs().SaveFileName(this, QStringLiteral("Save to file"), preset, SaveFilter(),
+                                         QStringLiteral("txt"));
     if (!chosen)
         return;
     const QString path = ApplyDefaultExtension(*chosen, QStringLiteral("txt"));
@@ -68,23 +71,15 @@ void TToolForm::SaveBtClick() {
 }
 
 QToolButton* TToolForm::MakeClearButton() {
-    auto* bt = new QToolButton(this);
-    bt->setObjectName(QStringLiteral("ClearBt"));
-    bt->setToolTip(QStringLiteral("Clear"));
-    bt->setIcon(Glyph(GlyphKind::Clear));
-    bt->setAutoRaise(true);
-    bt->setFixedSize(23, 22);
+    auto* bt = MakeFlatButton(this, QStringLiteral("ClearBt"), QStringLiteral("Clear"),
+                              Glyph(GlyphKind::Clear));
     connect(bt, &QToolButton::clicked, this, [this] { ClearBtClick(); });
     return bt;
 }
 
 QToolButton* TToolForm::MakeSaveButton() {
-    auto* bt = new QToolButton(this);
-    bt->setObjectName(QStringLiteral("SaveBt"));
-    bt->setToolTip(QStringLiteral("Save to file"));
-    bt->setIcon(Glyph(GlyphKind::Save));
-    bt->setAutoRaise(true);
-    bt->setFixedSize(23, 22);
+    auto* bt = MakeFlatButton(this, QStringLiteral("SaveBt"), QStringLiteral("Save to file"),
+                              Glyph(GlyphKind::Save));
     connect(bt, &QToolButton::clicked, this, [this] { SaveBtClick(); });
     return bt;
 }

@@ -1,11 +1,11 @@
 // The Net information window: its pages and buttons, the command adapter
 // (lines, prompts, errors), Save, Print, the launcher button and the watchers.
 
+#include "app/MainForm.h"
 #include "diag/IpHlpError.h"
 #include "diag/NetInfoCommands.h"
 #include "diag/ui/NetinfoUnit.h"
 #include "platform/MessageLoop.h"
-#include "shell/MainForm.h"
 #include "shell/Memo.h"
 #include "support/NetNs.h"
 #include "support/Process.h"
@@ -555,7 +555,7 @@ TEST(NetInfoWindow, PrinterConfigurationOpensThePageSetupWithoutBlocking) {
 // ---- Launcher --------------------------------------------------------------
 
 TEST(NetInfoWindow, LauncherButtonIsDisabledWhileTheWindowIsOpen) {
-    shell::TMainForm main;
+    app::TMainForm main;
     auto* infoBt = main.findChild<QToolButton*>("InfoBt");
     ASSERT_NE(infoBt, nullptr);
     ASSERT_TRUE(infoBt->isEnabled());

@@ -1,12 +1,16 @@
-#include "shell/ToolCatalog.h"
+// Registering a tool: include its window's header below and give its entry
+// in the table a factory, `[] { return new subsystem::TFormN; }`.  That
+// entry is all the launcher needs: the button is enabled once it has a
+// factory, and the window is listed, shown, remembered as its class's
+// current instance and let go when it is destroyed.  Nothing else in
+// src/app or src/shell changes for a new tool.
 
-#include "shell/ToolForm.h"
+#include "app/ToolCatalog.h"
 
-// Tool windows; each tool adds its include and its factory below.
 #include "diag/ui/NetinfoUnit.h"
 #include "diag/ui/PingUnit.h"
 
-namespace qordex::shell {
+namespace qordex::app {
 
 const std::vector<ToolEntry>& ToolCatalog() {
     static const std::vector<ToolEntry> tools = {
@@ -33,4 +37,4 @@ const std::vector<ToolEntry>& ToolCatalog() {
     return tools;
 }
 
-} // namespace qordex::shell
+} // namespace qordex::app
