@@ -71,6 +71,15 @@ std::vector<std::string> NetNs::Wrap(const std::vector<std::string>& argv) const
     return out;
 }
 
+bool NetNs::EnterThisThread() const {
+    int fd = open(("/var/run/netns/" + name_).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool ok = setns(fd, CLONE_NEWNET) == 0;
+    close(fd);
+    return ok;
+}
+
 int NetNs::RunInside(const std::function<int()>& fn, int timeoutMs) const {
     pid_t pid = fork();
     if (pid < 0)

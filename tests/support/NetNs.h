@@ -35,6 +35,9 @@ public:
     // as /etc/FILE to what runs inside (resolv.conf, hosts).  Removed with
     // the namespace.
     bool WriteEtcFile(const std::string& file, const std::string& content);
+    // Moves the calling thread into the namespace: the sockets it makes from
+    // then on live there.  For a worker thread that runs its own loop.
+    bool EnterThisThread() const;
 
 private:
     std::string name_;
