@@ -5,6 +5,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <sched.h>
 #include <sys/wait.h>
 #include <thread>
@@ -42,6 +44,22 @@ NetNs::NetNs() {
 NetNs::~NetNs() {
     if (!name_.empty())
         Run({"ip", "netns", "del", name_});
+    if (etcDir_)
+        std::filesystem::remove_all("/etc/netns/" + name_);
+}
+
+bool NetNs::WriteEtcFile(const std::string& file, const std::string& content) {
+    if (name_.empty() || file.find('/') != std::string::npos)
+        return false;
+    const std::filesystem::path dir = "/etc/netns/" + name_;
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec)
+        return false;
+    etcDir_ = true;
+    std::ofstream out(dir / file, std::ios::binary | std::ios::trunc);
+    out << content;
+    return bool(out.flush());
 }
 
 CommandResult NetNs::Exec(const std::string& command, int timeoutMs) const {
@@ -52,6 +70,15 @@ std::vector<std::string> NetNs::Wrap(const std::vector<std::string>& argv) const
     std::vector<std::string> out = {"ip", "netns", "exec", name_};
     out.insert(out.end(), argv.begin(), argv.end());
     return out;
+}
+
+bool NetNs::EnterThisThread() const {
+    int fd = open(("/var/run/netns/" + name_).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool ok = setns(fd, CLONE_NEWNET) == 0;
+    close(fd);
+    return ok;
 }
 
 int NetNs::RunInside(const std::function<int()>& fn, int timeoutMs) const {
@@ -82,10 +109,7 @@ int NetNs::RunInside(const std::function<int()>& fn, int timeoutMs) const {
 
 InNetNs::InNetNs(const NetNs& ns) {
     home_ = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-    int fd = ::open(("/var/run/netns/" + ns.Name()).c_str(), O_RDONLY | O_CLOEXEC);
-    ok_ = home_ >= 0 && fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
-    if (fd >= 0)
-        ::close(fd);
+    ok_ = home_ >= 0 && ns.EnterThisThread();
 }
 
 InNetNs::~InNetNs() {
