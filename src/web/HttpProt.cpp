@@ -1191,11 +1191,11 @@ void THttpCli::OnSetReady(unsigned serial) {
                 proxyAuthBasicState_ = 0;
             }
         }
+        // The step that started the retry has posted the new log-in.
         if (discard) {
             RewindStreams();
             ClearPerRequest(true, true);
         }
-        PostLoginAgain();
         return;
     }
     if (!SetState(httpReady))

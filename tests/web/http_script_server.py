@@ -97,6 +97,12 @@ class Handler(socketserver.BaseRequestHandler):
             time.sleep(0.001)
 
     def handle(self):
+        try:
+            self.serve()
+        except OSError:
+            pass  # the client went away: that is what some tests do
+
+    def serve(self):
         while True:
             head = self.read_until(b"\r\n\r\n")
             if head is None:
@@ -168,6 +174,9 @@ class Handler(socketserver.BaseRequestHandler):
             return False
         if path == "/noanswer":
             return False
+        if path == "/hang":
+            time.sleep(30)
+            return False
         if path == "/hugeheader":
             pad = "X-Pad: " + "p" * 1000 + "\r\n"
             try:
@@ -235,17 +244,19 @@ class Handler(socketserver.BaseRequestHandler):
         return True
 
     def ntlm(self, headers):
+        # An HTTP/1.0 client that asks to keep the connection is told it is kept.
+        keep = "Connection: Keep-Alive\r\n" if headers.get("connection", "").lower() == "keep-alive" else ""
         auth = headers.get("authorization", "")
         if auth.startswith("NTLM "):
             msg = base64.b64decode(auth[5:])
             kind = int.from_bytes(msg[8:12], "little")
             if kind == 1:
                 self.ntlm_step = 1
-                self.send("HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: NTLM " + ntlm_type2()
-                          + "\r\nContent-Length: 0\r\n\r\n")
+                self.send("HTTP/1.1 401 Unauthorized\r\n" + keep + "WWW-Authenticate: NTLM "
+                          + ntlm_type2() + "\r\nContent-Length: 0\r\n\r\n")
                 return True
             if kind == 3 and self.ntlm_step == 1 and ntlm_type3_ok(auth[5:]):
-                self.send("HTTP/1.1 200 OK\r\nContent-Length: 7\r\n\r\nntlm ok")
+                self.send("HTTP/1.1 200 OK\r\n" + keep + "Content-Length: 7\r\n\r\nntlm ok")
                 return True
         self.send("HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: NTLM\r\n"
                   "Content-Length: 0\r\n\r\n")
