@@ -240,6 +240,12 @@ class Handler(socketserver.BaseRequestHandler):
             return True
         if path == "/ntlm":
             return self.ntlm(headers)
+        if path.startswith("/files/") or path.endswith("/"):
+            data = b"file body " + path.encode()
+            kind = "text/html" if path.endswith("/") else "text/plain"
+            self.send(b"HTTP/1.1 200 OK\r\nContent-Type: %s\r\nContent-Length: %d\r\n\r\n"
+                      % (kind.encode(), len(data)) + data)
+            return True
         self.send(h11 + " 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found")
         return True
 
