@@ -223,11 +223,14 @@ int RunHttp(int argc, char** argv) {
     Options o;
     if (int rc = ParseArgs(argc, argv, o); rc >= 0)
         return rc;
-    std::string body = o.data;
-    if (o.haveData && !o.data.empty() && o.data[0] == '@' &&
-        !ReadWholeFile(o.data.substr(1), body)) {
-        std::fprintf(stderr, "qordex-cli http: cannot read '%s'\n", o.data.c_str() + 1);
-        return 2;
+    std::string body;
+    if (!o.data.empty() && o.data[0] == '@') {
+        if (!ReadWholeFile(o.data.substr(1), body)) {
+            std::fprintf(stderr, "qordex-cli http: cannot read '%s'\n", o.data.c_str() + 1);
+            return 2;
+        }
+    } else {
+        body = o.data;
     }
     int outFd = STDOUT_FILENO;
     if (!o.output.empty()) {

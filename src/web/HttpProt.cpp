@@ -66,6 +66,28 @@ std::string MakeOrigin(const std::string& proto, const std::string& host, const 
            (port.empty() ? "80" : port);
 }
 
+// The machine's name for NTLM; empty when the system cannot say.
+std::string WorkstationName() {
+    try {
+        return GetLocalHostName();
+    } catch (...) {
+        return {};
+    }
+}
+
+// An "Authorization:" or "Proxy-Authorization:" line for the scheme in use.
+void AddAuthorization(std::vector<std::string>& h, const std::string& name, int ntlmState,
+                      int basicState, const std::string& user, const std::string& pass,
+                      const TNTLM_Msg2_Info& challenge) {
+    if (ntlmState == 1)
+        h.push_back(name + "NTLM " + NtlmGetMessage1());
+    else if (ntlmState == 3)
+        h.push_back(name + "NTLM " +
+                    NtlmGetMessage3(user, pass, WorkstationName(), challenge.Challenge));
+    else if (basicState == 1)
+        h.push_back(name + "Basic " + mail::EncodeBase64(user + ":" + pass));
+}
+
 } // namespace
 
 const char* HttpStateName(int state) {
@@ -118,6 +140,7 @@ THttpCli::~THttpCli() {
     ctrlSocket_->OnDataSent = nullptr;
     ctrlSocket_->OnSessionConnected = nullptr;
     ctrlSocket_->OnDnsLookupDone = nullptr;
+    ctrlSocket_->OnError = nullptr;
     ctrlSocket_.reset();
 }
 
@@ -373,6 +396,12 @@ bool THttpCli::Login() {
     const Life life(*this);
     Trace(THttpTrace::Protocol, "Login " + hostName_);
     closedMode_ = ClosedMode::Normal;
+    // With OnSocketError assigned the socket reports failures through it
+    // instead of raising; the steps below look at the socket's state too.
+    if (OnSocketError)
+        ctrlSocket_->OnError = [this](TCustomWSocket*) { Fire(OnSocketError); };
+    else
+        ctrlSocket_->OnError = nullptr;
     if (ctrlSocket_->State() == wsConnected) {
         if (!closePending_) {
             SocketSessionConnected(0);
@@ -524,42 +553,12 @@ bool THttpCli::SendRequest(const std::string& method, const std::string& version
     if (modifiedSince_.isValid())
         h.push_back("If-Modified-Since: " + HttpDate(modifiedSince_));
     // Server credentials go only to where they were given for.
-    if (proxyAuthNtlmState_ != 1 && CredentialsApply()) {
-        if (authNtlmState_ == 1)
-            h.push_back("Authorization: NTLM " + NtlmGetMessage1());
-        else if (authNtlmState_ == 3)
-            h.push_back("Authorization: NTLM " + NtlmGetMessage3(
-                                                     curUsername_, curPassword_,
-                                                     [] {
-                                                         try {
-                                                             return GetLocalHostName();
-                                                         } catch (...) {
-                                                             return std::string();
-                                                         }
-                                                     }(),
-                                                     ntlmMsg2Info_.Challenge));
-        else if (authBasicState_ == 1)
-            h.push_back("Authorization: Basic " +
-                        mail::EncodeBase64(curUsername_ + ":" + curPassword_));
-    }
-    if (!proxy_.empty()) {
-        if (proxyAuthNtlmState_ == 1)
-            h.push_back("Proxy-Authorization: NTLM " + NtlmGetMessage1());
-        else if (proxyAuthNtlmState_ == 3)
-            h.push_back("Proxy-Authorization: NTLM " + NtlmGetMessage3(
-                                                           proxyUsername_, proxyPassword_,
-                                                           [] {
-                                                               try {
-                                                                   return GetLocalHostName();
-                                                               } catch (...) {
-                                                                   return std::string();
-                                                               }
-                                                           }(),
-                                                           proxyNtlmMsg2Info_.Challenge));
-        else if (proxyAuthBasicState_ == 1)
-            h.push_back("Proxy-Authorization: Basic " +
-                        mail::EncodeBase64(proxyUsername_ + ":" + proxyPassword_));
-    }
+    if (proxyAuthNtlmState_ != 1 && CredentialsApply())
+        AddAuthorization(h, "Authorization: ", authNtlmState_, authBasicState_, curUsername_,
+                         curPassword_, ntlmMsg2Info_);
+    if (!proxy_.empty())
+        AddAuthorization(h, "Proxy-Authorization: ", proxyAuthNtlmState_, proxyAuthBasicState_,
+                         proxyUsername_, proxyPassword_, proxyNtlmMsg2Info_);
     add("Cookie: ", cookie_);
     if (!contentRangeBegin_.empty() || !contentRangeEnd_.empty()) {
         h.push_back("Range: bytes=" + contentRangeBegin_ + "-" + contentRangeEnd_);
@@ -947,6 +946,7 @@ bool THttpCli::BodyData(const char* data, std::size_t n, std::size_t& used) {
         return true;
     if (!docBegun_ && !BeginBody())
         return false;
+    Trace(THttpTrace::Detail, "GetBodyLineNext begin");
     Trace(THttpTrace::Detail, "GetBodyLineNext FBodyDataLen=" + std::to_string(n));
     auto deliver = [&](const char* p, std::size_t len) {
         rcvdCount_ += static_cast<long long>(len);
@@ -978,6 +978,7 @@ bool THttpCli::BodyData(const char* data, std::size_t n, std::size_t& used) {
         Fail("Cannot write the document");
         return false;
     }
+    Trace(THttpTrace::Detail, "GetBodyLineNext end");
     if (!BodyComplete())
         return true;
     Trace(THttpTrace::Protocol, chunked_ ? "httpChunkDone, end of document" : "End of document");

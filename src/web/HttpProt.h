@@ -208,7 +208,10 @@ public:
     THttpCliOptions Options() const { return options_; }
     void SetOptions(THttpCliOptions v);
     TLogger* Logger() const { return logger_; }
-    void SetLogger(TLogger* v) { logger_ = v; }
+    void SetLogger(TLogger* v) {
+        logger_ = v;
+        ctrlSocket_->SetLogger(v);
+    }
 
     // ---- run-time members ----
     int StatusCode() const { return statusCode_; }

@@ -7,6 +7,7 @@
 #include "web/HttpProt.h"
 
 #include "web/HttpPeers.h"
+#include "web/HttpTestClient.h"
 #include <QTimeZone>
 #include <gtest/gtest.h>
 
@@ -18,48 +19,7 @@ using qordex::test::ScriptServer;
 
 namespace {
 
-// An engine whose document goes to memory, as the tool's file would.
-struct Client {
-    THttpCli cli;
-    TMemoryStream doc;
-    int done = 0;
-    THttpRequest doneType = httpABORT;
-    int doneErr = -1;
-    int docBegins = 0;
-    std::vector<std::string> trace;
-
-    Client() {
-        cli.OnDocBegin = [this](THttpCli* c) {
-            ++docBegins;
-            doc.SetSize(0);
-            doc.Seek(0);
-            c->SetRcvdStream(&doc);
-        };
-        cli.OnDocEnd = [](THttpCli* c) { c->SetRcvdStream(nullptr); };
-        cli.OnRequestDone = [this](THttpCli*, THttpRequest t, std::uint16_t e) {
-            ++done;
-            doneType = t;
-            doneErr = e;
-        };
-        cli.OnTrace = [this](THttpCli*, THttpTrace, const std::string& l) {
-            trace.push_back(l);
-            if (std::getenv("QORDEX_HTTP_TRACE"))
-                std::fprintf(stderr, "trace: %s\n", l.c_str());
-        };
-    }
-    // Starts a GET and waits for its OnRequestDone.
-    bool Get(const std::string& url, const std::string& ver = "1.0") {
-        cli.SetURL(url);
-        cli.SetRequestVer(ver);
-        const int before = done;
-        cli.GetAsync();
-        return PumpUntil([&] { return done > before; }, 20000);
-    }
-    std::string Doc() const { return doc.Bytes(); }
-    bool Traced(const std::string& line) const {
-        return std::find(trace.begin(), trace.end(), line) != trace.end();
-    }
-};
+using Client = qordex::test::HttpTestClient;
 
 class HttpCli : public ::testing::Test {
 protected:
@@ -557,4 +517,39 @@ TEST(HttpStateName, NamesEveryStateAndOutOfRange) {
     EXPECT_STREQ(HttpStateName(httpAborting), "httpAborting");
     EXPECT_STREQ(HttpStateName(11), "INVALID STATE");
     EXPECT_STREQ(HttpStateName(-1), "INVALID STATE");
+}
+
+TEST_F(HttpCli, CommandLineKeepsOnlyTheLastDocument) {
+    using qordex::test::BinPath;
+    using qordex::test::Run;
+    // Through a pipe, the body of the 401 that was answered again stays out.
+    auto r = Run({BinPath("qordex-cli"), "http", "get", "--http1.1", "-u", "user:secret",
+                  server->Url("/basic")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "basic ok");
+    // The 401 that stands is shown, and counts as a failure.
+    r = Run({BinPath("qordex-cli"), "http", "get", server->Url("/basic")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "denied");
+    // Into a file, across a relocation.
+    QTemporaryDir dir;
+    const std::string file = dir.path().toStdString() + "/out";
+    r = Run({BinPath("qordex-cli"), "http", "get", "-o", file, server->Url("/relative")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(qordex::test::ReadFile(file), "GET\n");
+    // A body from a file.
+    qordex::test::WriteFile(dir.path().toStdString() + "/body", "x=1&y=2");
+    r = Run({BinPath("qordex-cli"), "http", "post", "-d", "@" + dir.path().toStdString() + "/body",
+             server->Url("/echo")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "POST\nx=1&y=2");
+}
+
+TEST_F(HttpCli, CommandLineGivesUpAfterItsLimit) {
+    const auto r = qordex::test::Run(
+        {qordex::test::BinPath("qordex-cli"), "http", "get", "-m", "1", server->Url("/hang")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "GET Failed.\nStatusCode   = 404\nReasonPhrase = Connection aborted on request\n");
+    EXPECT_EQ(r.out, "");
 }

@@ -9,6 +9,7 @@
 #include "web/HttpProt.h"
 
 #include "web/HttpPeers.h"
+#include "web/HttpTestClient.h"
 #include <gtest/gtest.h>
 #include <regex>
 
@@ -18,36 +19,7 @@ using namespace qordex::test;
 
 namespace {
 
-struct Client {
-    THttpCli cli;
-    TMemoryStream doc;
-    int done = 0, doneErr = -1, docBegins = 0;
-    std::vector<std::string> moves;
-    Client() {
-        cli.OnDocBegin = [this](THttpCli* c) {
-            ++docBegins;
-            doc.SetSize(0);
-            doc.Seek(0);
-            c->SetRcvdStream(&doc);
-        };
-        cli.OnDocEnd = [](THttpCli* c) { c->SetRcvdStream(nullptr); };
-        cli.OnRequestDone = [this](THttpCli*, THttpRequest, std::uint16_t e) {
-            ++done;
-            doneErr = e;
-        };
-        cli.OnLocationChange = [this](THttpCli* c) { moves.push_back(c->Location()); };
-    }
-    bool Run(THttpRequest rq, const std::string& url, const std::string& ver = "1.0") {
-        cli.SetURL(url);
-        cli.SetRequestVer(ver);
-        const int before = done;
-        try {
-            rq == httpHEAD ? cli.Head() : cli.Get();
-        } catch (const EHttpException&) {
-        }
-        return PumpUntil([&] { return done > before; }, 20000);
-    }
-};
+using Client = HttpTestClient;
 
 const std::string kNginxExtra = R"(
     location /ssi/ { ssi on; }
@@ -99,7 +71,7 @@ TEST_F(NginxPeer, GetAndHeadInBothVersions) {
         ASSERT_TRUE(c.Run(httpGET, nginx->Url("/www.txt"), ver));
         EXPECT_EQ(c.doneErr, 0) << ver;
         EXPECT_EQ(c.cli.StatusCode(), 200) << ver;
-        EXPECT_EQ(c.doc.Bytes(), "plain text\n") << ver;
+        EXPECT_EQ(c.Doc(), "plain text\n") << ver;
         EXPECT_EQ(c.cli.ContentType(), "text/plain");
         EXPECT_EQ(c.cli.DocName(), "www.txt");
 
@@ -122,11 +94,11 @@ TEST_F(NginxPeer, SsiAnswersAreChunkedUnder11) {
         ASSERT_TRUE(c.Run(httpGET, nginx->Url("/ssi/page.html"), k.ver));
         EXPECT_EQ(c.cli.StatusCode(), 200);
         EXPECT_EQ(c.cli.TransferEncoding(), k.te) << k.ver;
-        EXPECT_EQ(c.doc.Bytes(), "<html>A PART B</html>") << k.ver;
+        EXPECT_EQ(c.Doc(), "<html>A PART B</html>") << k.ver;
         EXPECT_EQ(c.cli.DocName(), "page.html");
         // The kept 1.1 connection serves the next request after the chunks.
         ASSERT_TRUE(c.Run(httpGET, nginx->Url("/www.txt"), k.ver));
-        EXPECT_EQ(c.doc.Bytes(), "plain text\n") << k.ver;
+        EXPECT_EQ(c.Doc(), "plain text\n") << k.ver;
     }
 }
 
@@ -138,14 +110,14 @@ TEST_F(NginxPeer, BasicAuthentication) {
     c.cli.SetPassword("secret");
     ASSERT_TRUE(c.Run(httpGET, nginx->Url("/secret/s.txt"), "1.1"));
     EXPECT_EQ(c.cli.StatusCode(), 200);
-    EXPECT_EQ(c.doc.Bytes(), "secret text");
+    EXPECT_EQ(c.Doc(), "secret text");
 }
 
 TEST_F(NginxPeer, RelocationChainRunsOnOneConnection) {
     Client c;
     ASSERT_TRUE(c.Run(httpGET, nginx->Url("/r1"), "1.1"));
     EXPECT_EQ(c.cli.StatusCode(), 200);
-    EXPECT_EQ(c.doc.Bytes(), "plain text\n");
+    EXPECT_EQ(c.Doc(), "plain text\n");
     EXPECT_EQ(c.moves, (std::vector<std::string>{nginx->Url("/r2"), nginx->Url("/www.txt")}));
     EXPECT_EQ(c.cli.LocationChangeCurCount(), 2);
     // The access log names each request's connection.
@@ -167,7 +139,7 @@ TEST_F(NginxPeer, LargeFileArrivesWhole) {
         Client c;
         ASSERT_TRUE(c.Run(httpGET, nginx->Url("/big.bin"), ver));
         EXPECT_EQ(c.cli.RcvdCount(), (long long)want.size()) << ver;
-        EXPECT_TRUE(c.doc.Bytes() == want) << ver;
+        EXPECT_TRUE(c.Doc() == want) << ver;
     }
 }
 
@@ -255,11 +227,11 @@ TEST(HttpServerPeer, BodiesEndingAtTheClose) {
         Client c;
         ASSERT_TRUE(c.Run(httpGET, base + "/data.bin", ver));
         EXPECT_EQ(c.doneErr, 0);
-        EXPECT_TRUE(c.doc.Bytes() == data) << ver;
+        EXPECT_TRUE(c.Doc() == data) << ver;
         Client l;
         ASSERT_TRUE(l.Run(httpGET, base + "/", ver));
         EXPECT_EQ(l.cli.ContentType().substr(0, 9), "text/html");
-        EXPECT_NE(l.doc.Bytes().find("data.bin"), std::string::npos);
+        EXPECT_NE(l.Doc().find("data.bin"), std::string::npos);
         EXPECT_EQ(l.cli.DocName(), "document.htm");
     }
 }
@@ -277,7 +249,7 @@ TEST_F(NginxPeer, TinyproxyAsksForItsCredentials) {
     c.cli.SetProxyPassword("ppass");
     ASSERT_TRUE(c.Run(httpGET, nginx->Url("/www.txt")));
     EXPECT_EQ(c.cli.StatusCode(), 200);
-    EXPECT_EQ(c.doc.Bytes(), "plain text\n");
+    EXPECT_EQ(c.Doc(), "plain text\n");
     // The same through the command line.
     const CommandResult r =
         qordex::test::Run({BinPath("qordex-cli"), "http", "get", "-v", "--proxy",
