@@ -1,5 +1,7 @@
 #include "net/WSocket.h"
 
+#include "platform/SocketErrors.h"
+
 #include <algorithm>
 #include <climits>
 #include <sys/socket.h>
@@ -207,8 +209,14 @@ int TCustomLineWSocket::RawReceive(void* buffer, int size, int flags) {
             pending_ -= n;
         return int(n);
     }
-    // Held bytes come before the system's, so that nothing is read out of
-    // order whoever calls Receive.
+    // In line mode bytes come out one line per event: a handler that reads
+    // until Receive fails gets its line and then "would block", never the
+    // bytes of the next line (nor the system's, ahead of the ones held).
+    if (LineActive() && !SocksNegotiating()) {
+        SetLastError(WSAEWOULDBLOCK);
+        return -1;
+    }
+    // Raw again: held bytes come before the system's.
     if (!buffer_.Empty())
         return int(buffer_.Take(static_cast<char*>(buffer), want, peek));
     return TCustomSocksWSocket::RawReceive(buffer, size, flags);

@@ -10,6 +10,8 @@
 // * a line is offered until the handler has read it, as long as each pass
 //   takes some of it; a handler that takes nothing is offered it again with
 //   the next notification (new bytes, Resume, a LineMode change);
+// * in line mode Receive gives the line on offer and then fails with
+//   10035 (would block), so a handler may read until Receive fails;
 // * lines already complete in the buffer are delivered without waiting for
 //   the network, also after Resume and after switching LineMode on;
 // * switching LineMode off inside a handler hands the bytes held after the

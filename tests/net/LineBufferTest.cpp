@@ -13,8 +13,7 @@ namespace {
 
 // Feeds `input` in pieces of `step` bytes (0: all at once) and takes every
 // line as soon as it is complete; what is left at the end comes last.
-std::vector<std::string> Split(const std::string& input, const std::string& end,
-                               std::size_t step) {
+std::vector<std::string> Split(const std::string& input, const std::string& end, std::size_t step) {
     LineBuffer b;
     std::vector<std::string> lines;
     if (step == 0)
@@ -87,16 +86,16 @@ TEST(LineBuffer, ManyLinesAndALongOneInSmallPieces) {
 
 struct EditCase {
     std::string held, fresh;
-    std::string text;    // held and fresh bytes after editing
-    std::size_t kept;    // bytes before the first one that changed
-    std::string echo;    // what goes back to the typist
+    std::string text; // held and fresh bytes after editing
+    std::size_t kept; // bytes before the first one that changed
+    std::string echo; // what goes back to the typist
 };
 
 TEST(LineBuffer, EditingBackspaceAndTab) {
     const std::vector<EditCase> cases = {
         {"", "abx\bc\r\n", "abc\r\n", 0, "abx\b \bc\r\n"},
         {"ab", "\b\bz", "z", 0, "\b \b\b \bz"},
-        {"", "\ba", "a", 0, "a"},           // nothing to erase: nothing echoed for it
+        {"", "\ba", "a", 0, "a"}, // nothing to erase: nothing echoed for it
         {"abc", "\tz", "abc     z", 3, "     z"},
         {"abcdefgh", "\t", "abcdefgh        ", 8, "        "},
         {"", "\t\b\b", "      ", 0, "        \b \b\b \b"},
