@@ -82,6 +82,7 @@ def main():
                     chunk = conn.recv(65536)
                     if not chunk:
                         break
+                    got.extend(chunk)
                     conn.sendall(chunk)
             elif kind == "close":
                 conn.close()
