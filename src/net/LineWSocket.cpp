@@ -235,13 +235,21 @@ int TCustomLineWSocket::GetRcvdCount() {
 // ---- closing ---------------------------------------------------------------------
 
 void TCustomLineWSocket::TriggerSessionClosed(int error) {
-    // The bytes left without terminator form the last line.  Not while the
-    // limit handler or a data handler of this layer runs: a handler that
-    // closes has said it wants nothing more.
+    // What is held goes out before the end: complete lines one by one (a
+    // paused or closing application may have left some), then the bytes
+    // without terminator as the last line.  Not while the limit handler or
+    // a data handler of this layer runs: a handler that closes has said it
+    // wants nothing more.
     if (LineActive() && !buffer_.Empty() && !clearing_ && offering_ == 0 && !SocksNegotiating()) {
         const LifeCheck life(*this);
         try {
-            OfferLine(life, buffer_.Size());
+            while (!buffer_.Empty() && LineActive()) {
+                std::size_t length = buffer_.FindLine(lineEnd_);
+                if (length == 0)
+                    length = buffer_.Size();
+                if (OfferLine(life, length) != Offer::Taken)
+                    break;
+            }
         } catch (...) {
             // As in the receive round, a handler's exception ends the delivery.
         }

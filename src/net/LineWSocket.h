@@ -16,9 +16,10 @@
 //   the network, also after Resume and after switching LineMode on;
 // * switching LineMode off inside a handler hands the bytes held after the
 //   line to the same handler as raw data, in order, before any new ones;
-// * bytes without terminator are offered as a last line when the session
-//   ends, before OnSessionClosed, unless the handler itself closed the
-//   socket while a line was on offer (then the rest is dropped);
+// * what is held when the session ends comes before OnSessionClosed: the
+//   complete lines one by one, then the bytes without terminator as a
+//   last line; unless a handler of this layer closed the socket while its
+//   line was on offer (then the rest is dropped);
 // * every handler may close, abort, reconnect or free the socket.
 //
 // Reached through net/WSocket.h, which includes it after the core.

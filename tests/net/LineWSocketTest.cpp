@@ -338,6 +338,19 @@ TEST(LineWSocket, PauseWithLinesHeldAndResumeWithoutNewBytes) {
     EXPECT_EQ(p.events, (Lines{"A\r\n", "B\r\n", "C\r\n"}));
 }
 
+TEST(LineWSocket, ClosingWhilePausedDeliversTheHeldLinesOneByOneFirst) {
+    LinePair p;
+    p.sock->OnDataAvailable = [&](TCustomWSocket* s, std::uint16_t) {
+        p.events.push_back(s->ReceiveText());
+        if (p.events.size() == 1)
+            s->Pause();
+    };
+    p.Feed("A\r\nB\r\nC\r\nrest");
+    p.Settle();
+    p.sock->Close();
+    EXPECT_EQ(p.events, (Lines{"A\r\n", "B\r\n", "C\r\n", "rest", "closed(0)"}));
+}
+
 TEST(LineWSocket, ReadingUntilAnErrorTakesOneLinePerEvent) {
     LinePair p;
     int lastError = 0;
