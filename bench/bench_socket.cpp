@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
@@ -117,29 +118,47 @@ struct WSocketResult {
     std::vector<double> lateReceiver, lateSender;
 };
 
+// A listener on 127.0.0.1 that adopts one connection and counts what it reads.
+struct CountingReceiver {
+    TWSocket listener;
+    TWSocket socket;
+    long long got = 0;
+    bool pauseOnAccept = false;      // read nothing until resumed
+    std::function<void()> afterRead; // after each read that got bytes
+    std::vector<char> buf = std::vector<char>(kReadChunk);
+
+    CountingReceiver() {
+        listener.SetProto("tcp");
+        listener.SetAddr("127.0.0.1");
+        listener.SetPort("0");
+        socket.OnDataAvailable = [this](TCustomWSocket* s, std::uint16_t) {
+            int n = s->Receive(buf.data(), int(buf.size()));
+            if (n > 0) {
+                got += n;
+                if (afterRead)
+                    afterRead();
+            }
+        };
+        listener.OnSessionAvailable = [this](TCustomWSocket*, std::uint16_t) {
+            socket.Dup(listener.Accept());
+            if (pauseOnAccept)
+                socket.Pause();
+        };
+        listener.Listen();
+    }
+    std::string Port() { return listener.GetBoundPort(); }
+};
+
 WSocketResult WSocketRun(long long total) {
     WSocketResult res;
-    TWSocket listener;
-    listener.SetProto("tcp");
-    listener.SetAddr("127.0.0.1");
-    listener.SetPort("0");
-    TWSocket receiver;
-    long long got = 0;
+    CountingReceiver receiver;
+    const long long& got = receiver.got;
     Clock::time_point start{}, end{};
-    std::vector<char> buf(kReadChunk);
-    receiver.OnDataAvailable = [&](TCustomWSocket* s, std::uint16_t) {
-        int n = s->Receive(buf.data(), int(buf.size()));
-        if (n > 0) {
-            got += n;
-            if (got >= total)
-                end = Clock::now();
-        }
+    receiver.afterRead = [&] {
+        if (got >= total)
+            end = Clock::now();
     };
-    listener.OnSessionAvailable = [&](TCustomWSocket*, std::uint16_t) {
-        receiver.Dup(listener.Accept());
-    };
-    listener.Listen();
-    std::string port = listener.GetBoundPort();
+    std::string port = receiver.Port();
 
     std::atomic<bool> senderDone{false};
     std::vector<double> senderLate;
@@ -193,23 +212,8 @@ WSocketResult WSocketRun(long long total) {
 // buffer), and returns what the send buffer holds at its peak and once it
 // drained.
 std::pair<std::size_t, std::size_t> SendBufferHeld(long long bytes) {
-    TWSocket listener;
-    listener.SetProto("tcp");
-    listener.SetAddr("127.0.0.1");
-    listener.SetPort("0");
-    TWSocket receiver;
-    long long got = 0;
-    std::vector<char> buf(kReadChunk);
-    receiver.OnDataAvailable = [&](TCustomWSocket* s, std::uint16_t) {
-        int n = s->Receive(buf.data(), int(buf.size()));
-        if (n > 0)
-            got += n;
-    };
-    listener.OnSessionAvailable = [&](TCustomWSocket*, std::uint16_t) {
-        receiver.Dup(listener.Accept());
-        receiver.Pause();
-    };
-    listener.Listen();
+    CountingReceiver receiver;
+    receiver.pauseOnAccept = true;
     TWSocket sender;
     bool connected = false;
     int drained = 0;
@@ -217,16 +221,16 @@ std::pair<std::size_t, std::size_t> SendBufferHeld(long long bytes) {
     sender.OnDataSent = [&](TCustomWSocket*, std::uint16_t) { ++drained; };
     sender.SetProto("tcp");
     sender.SetAddr("127.0.0.1");
-    sender.SetPort(listener.GetBoundPort());
+    sender.SetPort(receiver.Port());
     sender.Connect();
-    PumpUntil([&] { return connected && receiver.State() == wsConnected; }, 10000);
+    PumpUntil([&] { return connected && receiver.socket.State() == wsConnected; }, 10000);
     PumpUntil([&] { return drained > 0; }, 10000); // the first "can send"
     drained = 0;
     std::string data(std::size_t(bytes), 'm');
     sender.Send(data.data(), int(data.size()));
     std::size_t peak = sender.SendBufferHeld();
-    receiver.Resume();
-    PumpUntil([&] { return drained > 0 && got >= bytes; }, 60000);
+    receiver.socket.Resume();
+    PumpUntil([&] { return drained > 0 && receiver.got >= bytes; }, 60000);
     return {peak, sender.SendBufferHeld()};
 }
 

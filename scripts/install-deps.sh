@@ -11,6 +11,7 @@ PACKAGES=(
     clang
     netbase iproute2 procps libcap2-bin
     socat python3 curl
+    dnsmasq-base bind9-dnsutils
     microsocks dante-server
     xvfb xauth
 )

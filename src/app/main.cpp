@@ -1,6 +1,6 @@
 // The launcher.
 
-#include "shell/MainForm.h"
+#include "app/MainForm.h"
 
 #include <QApplication>
 
@@ -10,7 +10,7 @@ int main(int argc, char** argv) {
     // Closing the launcher ends the program (see TMainForm::closeEvent); a tool
     // window closing last while the launcher sits in the tray does not.
     QApplication::setQuitOnLastWindowClosed(false);
-    qordex::shell::TMainForm launcher;
+    qordex::app::TMainForm launcher;
     launcher.show();
     return app.exec();
 }

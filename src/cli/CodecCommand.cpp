@@ -39,7 +39,7 @@ std::optional<int> ParseMode(const std::string& text) {
     return std::nullopt;
 }
 
-int RunCodec(int argc, char** argv, bool encode) {
+int RunCodecCommand(int argc, char** argv, bool encode) {
     const std::string name = argv[0];
     int mode = cmBase64;
     std::vector<std::string> files;
@@ -76,29 +76,20 @@ int RunCodec(int argc, char** argv, bool encode) {
     const std::string in = files.size() > 0 ? files[0] : "-";
     const std::string out = files.size() > 1 ? files[1] : "-";
 
-    auto run = [&](std::istream& source, std::ostream& target) {
-        if (encode)
-            EncodeStream(source, target, mode);
-        else
-            DecodeStream(source, target, mode);
-        if (source.bad())
-            throw ECodecFileError("Cannot read " + (in == "-" ? std::string("standard input")
-                                                              : "file \"" + in + "\""));
-    };
+    const std::string sourceName =
+        in == "-" ? std::string("standard input") : "file \"" + in + "\"";
     try {
         std::ifstream file;
         if (in != "-")
             file = OpenInputFile(in);
         std::istream& source = in == "-" ? std::cin : file;
         if (out == "-") {
-            run(source, std::cout);
+            RunCodec(encode, mode, source, sourceName, std::cout);
             std::cout.flush();
             if (!std::cout)
                 throw ECodecFileError("Cannot write standard output");
         } else {
-            TReplacingFile target(out);
-            run(source, target.Stream());
-            target.Commit();
+            RunCodecToFile(encode, mode, source, sourceName, out);
         }
     } catch (const ECodecFileError& e) {
         std::fprintf(stderr, "qordex-cli %s: %s\n", name.c_str(), e.what());
@@ -108,10 +99,10 @@ int RunCodec(int argc, char** argv, bool encode) {
 }
 
 int RunEncode(int argc, char** argv) {
-    return RunCodec(argc, argv, true);
+    return RunCodecCommand(argc, argv, true);
 }
 int RunDecode(int argc, char** argv) {
-    return RunCodec(argc, argv, false);
+    return RunCodecCommand(argc, argv, false);
 }
 
 const qordex::cli::Registration encodeReg{

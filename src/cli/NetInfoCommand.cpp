@@ -2,6 +2,7 @@
 // The ARGS answer the operation's prompts in order; a missing one counts as
 // cancel.  Prints exactly the lines the window writes.
 
+#include "base/Text.h"
 #include "cli/Command.h"
 #include "diag/IpHlpError.h"
 #include "diag/IpThread.h"
@@ -67,9 +68,13 @@ const Watcher kWatchers[] = {
 
 int RunWatcher(const Watcher& w, int argc, char** argv) {
     long long seconds = -1;
-    if (argc > 0 && !qordex::cli::ParseInt(argv[0], 0, 86400, seconds))
-        return qordex::cli::UsageError("netinfo",
-                                       std::string("bad number of seconds '") + argv[0] + "'");
+    if (argc > 0) {
+        if (auto v = qordex::ParseDecimal(argv[0], 0, 86400))
+            seconds = *v;
+        else
+            return qordex::cli::UsageError("netinfo",
+                                           std::string("bad number of seconds '") + argv[0] + "'");
+    }
     try {
         qordex::diag::TWaitingThread watcher(w.kind, w.text);
         bool done = false;

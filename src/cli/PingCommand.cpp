@@ -1,6 +1,7 @@
 // qordex-cli ping: the Ping tool without its window.  It prints the lines the
 // window prints and, at the end or on Ctrl-C, the two summary lines.
 
+#include "base/Text.h"
 #include "cli/Command.h"
 #include "diag/PingStats.h"
 #include "diag/PingThread.h"
@@ -10,7 +11,6 @@
 #include <QCoreApplication>
 #include <QObject>
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,18 +22,6 @@ namespace {
 
 using diag::PingStats;
 using diag::TPingThread;
-
-volatile std::sig_atomic_t g_interrupted = 0;
-
-void OnInterrupt(int) {
-    g_interrupted = 1;
-}
-
-void PrintLine(const std::string& line) {
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
 
 void PrintHelp() {
     std::printf("Usage: qordex-cli ping [-c COUNT] [-i INTERVAL_MS] [-t TTL] [-W TIMEOUT_MS]\n"
@@ -99,8 +87,10 @@ int ParseArgs(int argc, char** argv, Options& o) {
             const char* value = arg[2] ? arg + 2 : (i + 1 < argc ? argv[++i] : nullptr);
             if (!value)
                 return UsageError("ping", std::string("option -") + it->letter + " needs a value");
-            if (!ParseInt(value, it->lo, it->hi, *it->value))
+            const auto parsed = ParseDecimal(value, it->lo, it->hi);
+            if (!parsed)
                 return UsageError("ping", std::string(it->what) + " (got '" + value + "')");
+            *it->value = *parsed;
             continue;
         }
         if (!o.host.empty())
@@ -125,12 +115,8 @@ int RunPing(int argc, char** argv) {
                      "or give the program the capability: setcap cap_net_raw+ep qordex-cli\n");
     }
 
-    struct sigaction sa {};
-    sa.sa_handler = OnInterrupt;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    auto interrupted = [] { return g_interrupted != 0; };
+    CatchInterrupt();
+    auto interrupted = [] { return Interrupted(); };
 
     QObject sink; // the "window": lines and completions arrive on this thread
     auto relay = std::make_shared<diag::PingLineRelay>(&sink, PrintLine);

@@ -1,14 +1,12 @@
 #include "diag/NetInfoCommands.h"
 
+#include "base/Text.h"
 #include "diag/IpHlpApi.h"
 
 #include <arpa/inet.h>
-#include <cctype>
-#include <cerrno>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 
 namespace qordex::diag {
 
@@ -46,15 +44,6 @@ std::string Text(const std::string& s) {
     return s.substr(0, s.find('\0'));
 }
 
-std::string Trim(const std::string& s) {
-    size_t b = 0, e = s.size();
-    while (b < e && std::isspace(static_cast<unsigned char>(s[b])))
-        ++b;
-    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1])))
-        --e;
-    return s.substr(b, e - b);
-}
-
 // An answer, or nullopt when the user cancelled or left it empty.
 std::optional<std::string> AskText(NetInfoIO& io, const char* prompt) {
     auto answer = io.Ask(prompt);
@@ -69,21 +58,9 @@ std::optional<long long> AskInt(NetInfoIO& io, const char* prompt, long long lo 
     auto answer = AskText(io, prompt);
     if (!answer)
         return std::nullopt;
-    const std::string& s = *answer;
-    std::string digits = Trim(s);
-    bool ok = !digits.empty();
-    for (size_t i = 0; ok && i < digits.size(); ++i)
-        ok = std::isdigit(static_cast<unsigned char>(digits[i])) ||
-             (i == 0 && (digits[i] == '-' || digits[i] == '+') && digits.size() > 1);
-    long long v = 0;
-    if (ok) {
-        errno = 0;
-        v = std::strtoll(digits.c_str(), nullptr, 10);
-        ok = errno == 0 && v >= lo && v <= hi;
-    }
-    if (!ok)
-        throw EConvertError("'" + s + "' is not a valid integer value");
-    return v;
+    if (auto v = ParseDecimal(TrimView(*answer), lo, hi))
+        return v;
+    throw EConvertError(NotAnIntegerMessage(*answer));
 }
 
 std::optional<uint32_t> AskIndex(NetInfoIO& io, const char* prompt) {
@@ -118,10 +95,11 @@ std::string ParseHardwareAddress(const std::string& text) {
     std::string out;
     size_t i = 0;
     while (i < text.size()) {
-        if (i + 1 >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[i])) ||
-            !std::isxdigit(static_cast<unsigned char>(text[i + 1])))
+        const int hi = HexDigitValue(text[i]);
+        const int lo = i + 1 < text.size() ? HexDigitValue(text[i + 1]) : -1;
+        if (hi < 0 || lo < 0)
             return {};
-        out.push_back(static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16)));
+        out.push_back(static_cast<char>(hi * 16 + lo));
         i += 2;
         if (i == text.size())
             break;

@@ -1,9 +1,9 @@
 #include "diag/PingStats.h"
 
-#include <cerrno>
+#include "base/Text.h"
+
 #include <climits>
 #include <cmath>
-#include <cstdlib>
 
 namespace qordex::diag {
 
@@ -70,26 +70,9 @@ std::string PingUnknownHostLine(const std::string& host) {
 }
 
 std::optional<int> ParsePingInteger(const std::string& text) {
-    std::size_t b = text.find_first_not_of(" \t");
-    if (b == std::string::npos)
-        return std::nullopt;
-    std::size_t e = text.find_last_not_of(" \t");
-    const std::string core = text.substr(b, e - b + 1);
-    const char* s = core.c_str();
-    if (*s == '+' || *s == '-')
-        ++s;
-    if (*s < '0' || *s > '9')
-        return std::nullopt;
-    errno = 0;
-    char* end = nullptr;
-    long long v = std::strtoll(core.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || v < INT_MIN || v > INT_MAX)
-        return std::nullopt;
-    return int(v);
-}
-
-std::string NotAnIntegerMessage(const std::string& text) {
-    return "'" + text + "' is not a valid integer value";
+    if (auto v = ParseDecimal(TrimView(text), INT_MIN, INT_MAX))
+        return int(*v);
+    return std::nullopt;
 }
 
 } // namespace qordex::diag

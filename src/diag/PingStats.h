@@ -3,6 +3,8 @@
 // window and `qordex-cli ping`.  No network, no threads: the owner feeds it
 // one outcome per finished request.
 
+#include "base/Text.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -46,10 +48,8 @@ std::string PingFailedLine(const std::string& hostIP, const std::string& errorTe
 std::string PingUnknownHostLine(const std::string& host);
 
 // Reads a control's text as a decimal integer (surrounding blanks allowed);
-// nullopt when it is not one.
+// nullopt when it is not one (NotAnIntegerMessage says so).
 std::optional<int> ParsePingInteger(const std::string& text);
-// "'abc' is not a valid integer value"
-std::string NotAnIntegerMessage(const std::string& text);
 
 // Requests one batch may start at once.
 constexpr int kMaxBulk = 100;

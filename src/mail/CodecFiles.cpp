@@ -1,5 +1,7 @@
 #include "mail/CodecFiles.h"
 
+#include "mail/UUEnc.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -94,6 +96,26 @@ void TReplacingFile::Commit() {
     if (!temp_.empty() && std::rename(temp_.c_str(), path_.c_str()) != 0)
         Fail("Cannot create file", name_, errno);
     committed_ = true;
+}
+
+void RunCodec(bool encode, int mode, std::istream& source, const std::string& sourceName,
+              std::ostream& target) {
+    if (encode)
+        EncodeStream(source, target, mode);
+    else
+        DecodeStream(source, target, mode);
+    if (source.bad())
+        throw ECodecFileError("Cannot read " + sourceName);
+}
+
+void RunCodecToFile(bool encode, int mode, std::istream& source, const std::string& sourceName,
+                    const std::string& outPath,
+                    const std::function<void(const std::string& tempPath)>& onTemp) {
+    TReplacingFile target(outPath);
+    if (onTemp && !target.TempPath().empty())
+        onTemp(target.TempPath());
+    RunCodec(encode, mode, source, sourceName, target.Stream());
+    target.Commit();
 }
 
 } // namespace qordex::mail

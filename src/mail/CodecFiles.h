@@ -3,6 +3,7 @@
 // source and replacing a target without ever leaving a half-written file.
 
 #include <fstream>
+#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -35,6 +36,8 @@ public:
     TReplacingFile& operator=(const TReplacingFile&) = delete;
 
     std::ostream& Stream() { return out_; }
+    // The temporary file being written; empty when the target is written in place.
+    const std::string& TempPath() const { return temp_; }
     // Flushes, closes and renames over the target; throws ECodecFileError.
     void Commit();
 
@@ -45,5 +48,20 @@ private:
     std::ofstream out_;
     bool committed_ = false;
 };
+
+// One conversion of the Encoder / Decoder, as its window and `qordex-cli
+// encode|decode` both run it: all remaining bytes of `source` go through the
+// codec in `mode` (TCodecMode) into `target`.  Throws ECodecFileError
+// ("Cannot read " + sourceName) when the source fails on the way.
+void RunCodec(bool encode, int mode, std::istream& source, const std::string& sourceName,
+              std::ostream& target);
+
+// The same into the file `outPath`, which is replaced only once the whole
+// result is written (TReplacingFile).  `onTemp`, when given, learns the
+// temporary file's name before anything is written to it, so that a program
+// interrupted meanwhile can remove it.  Throws ECodecFileError.
+void RunCodecToFile(bool encode, int mode, std::istream& source, const std::string& sourceName,
+                    const std::string& outPath,
+                    const std::function<void(const std::string& tempPath)>& onTemp = {});
 
 } // namespace qordex::mail

@@ -1,5 +1,7 @@
 #include "mail/MimeUtil.h"
 
+#include "base/Text.h"
+
 #include <algorithm>
 #include <fstream>
 #include <stdexcept>
@@ -13,10 +15,6 @@ constexpr char kHexDigits[] = "0123456789ABCDEF";
 
 unsigned char Byte(char c) {
     return static_cast<unsigned char>(c);
-}
-
-char AsciiLower(char c) {
-    return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
 }
 
 // Value of a Base64 character; anything outside the alphabet (the pad
@@ -52,25 +50,6 @@ void AppendHexEscape(std::string& out, unsigned char c) {
     out += kHexDigits[c & 0x0F];
 }
 
-// Removes the characters up to and including space from both ends.
-std::string Trim(std::string_view s) {
-    std::size_t b = 0, e = s.size();
-    while (b < e && Byte(s[b]) <= ' ')
-        ++b;
-    while (e > b && Byte(s[e - 1]) <= ' ')
-        --e;
-    return std::string(s.substr(b, e - b));
-}
-
-bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size())
-        return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i)
-        if (AsciiLower(text[i]) != AsciiLower(prefix[i]))
-            return false;
-    return true;
-}
-
 bool IsUtf8Continuation(char c) {
     return (Byte(c) & 0xC0) == 0x80;
 }
@@ -80,10 +59,7 @@ bool IsUtf8Lead(char c) {
 }
 
 bool IsUtf8Charset(std::string_view charset) {
-    std::string lower;
-    for (char c : charset)
-        lower += AsciiLower(c);
-    return lower == "utf-8" || lower == "utf8";
+    return EqualsIgnoreCase(charset, "utf-8") || EqualsIgnoreCase(charset, "utf8");
 }
 
 bool IsTextSafe(unsigned char c) {
@@ -294,7 +270,7 @@ void FoldHeaderIntoList(std::vector<std::string>& list, std::string_view header)
     std::size_t pos = 1;
     bool first = true;
     while (pos <= header.size()) {
-        std::string piece = Trim(WrapLine(header, "\r\n\t", breaks, 76, TCharSet{}, pos));
+        std::string piece = TrimControls(WrapLine(header, "\r\n\t", breaks, 76, TCharSet{}, pos));
         // A folded header must not hold a line of white space only (RFC 5322, 3.2.2).
         if (!first && piece.empty())
             continue;
@@ -309,7 +285,7 @@ std::string FoldText(std::string_view text, const TCharSet& breakChars, std::siz
     bool first = true;
     while (pos <= text.size()) {
         const std::string piece =
-            Trim(WrapLine(text, "\r\n\t", breakChars, maxCol, TCharSet{}, pos));
+            TrimControls(WrapLine(text, "\r\n\t", breakChars, maxCol, TCharSet{}, pos));
         if (!first && piece.empty())
             continue; // no line of white space only
         if (!first)

@@ -1,5 +1,7 @@
 #include "mail/UUEnc.h"
 
+#include "base/Text.h"
+
 #include <algorithm>
 #include <sstream>
 #include <stdexcept>
@@ -319,11 +321,9 @@ void DecodeUUGroups(Reader& in, Writer& out, const Progress& progress) {
     }
 }
 
-bool IsUpperHex(int c) {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
-}
-int HexValue(int c) {
-    return c <= '9' ? c - '0' : c - 'A' + 10;
+// Escapes carry upper-case digits only; a lower-case one spoils the escape.
+int UpperHexValue(int c) {
+    return (c >= 'a' && c <= 'f') ? -1 : HexDigitValue(char(c));
 }
 
 void DecodeQuotedBytes(Reader& in, Writer& out, const Progress& progress) {
@@ -335,10 +335,10 @@ void DecodeQuotedBytes(Reader& in, Writer& out, const Progress& progress) {
         if (c == '=') {
             // With fewer than two bytes left the "=" alone is dropped.
             if (in.Ensure(2)) {
-                const int hi = in.Get();
-                const int lo = in.Get();
-                if (IsUpperHex(hi) && IsUpperHex(lo))
-                    out.Put(char(HexValue(hi) * 16 + HexValue(lo)));
+                const int hi = UpperHexValue(in.Get());
+                const int lo = UpperHexValue(in.Get());
+                if (hi >= 0 && lo >= 0)
+                    out.Put(char(hi * 16 + lo));
             }
         } else if (c >= 32) {
             out.Put(char(c));

@@ -2,8 +2,8 @@
 
 #include "net/LingeringClose.h"
 
+#include "base/Text.h"
 #include "platform/MessageLoop.h"
-#include "platform/ServiceNames.h"
 #include "platform/SocketErrors.h"
 
 #include <algorithm>
@@ -11,11 +11,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
-#include <mutex>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 namespace qordex {
@@ -118,7 +116,7 @@ TCustomWSocket::~TCustomWSocket() {
 // must be resolved again.  Returns false when the change was refused.
 bool TCustomWSocket::ChangeWhileClosed(const char* name, const std::string& value,
                                        std::string& text, bool& assigned, bool& resolved) {
-    const std::string t = WSocketTrim(value);
+    const std::string t = Trim(value);
     if (assigned && t == text)
         return true;
     if (state_ != wsClosed) {
@@ -148,7 +146,7 @@ void TCustomWSocket::SetLocalAddr(const std::string& v) {
         ReportError("Cannot change LocalAddr if not closed");
         return;
     }
-    std::string t = WSocketTrim(v);
+    std::string t = Trim(v);
     localAddrStr_ = t.empty() ? "0.0.0.0" : t;
 }
 
@@ -157,7 +155,7 @@ void TCustomWSocket::SetLocalPort(const std::string& v) {
         ReportError("Cannot change LocalPort if not closed");
         return;
     }
-    localPortStr_ = WSocketTrim(v);
+    localPortStr_ = Trim(v);
     localPortResolved_ = false;
 }
 
@@ -346,6 +344,9 @@ void TCustomWSocket::WndProc(unsigned msg, WPARAM wParam, LPARAM lParam) {
                     dnsResultList_.push_back(WSocket_inet_ntoa(a));
             } else if (!lookupResult_.name.empty()) {
                 dnsResultList_.push_back(lookupResult_.name);
+                for (const std::string& alias : lookupResult_.aliases)
+                    if (!alias.empty())
+                        dnsResultList_.push_back(alias);
             }
             if (!dnsResultList_.empty())
                 dnsResult_ = dnsResultList_.front();
@@ -749,7 +750,7 @@ void TCustomWSocket::Listen() {
     }
     WSocketLoadLibrary();
     try {
-        if (WSocketLower(protoStr_.substr(0, 4)) == "raw_") {
+        if (AsciiLower(protoStr_.substr(0, 4)) == "raw_") {
             kind_ = TSocketKind::Raw;
             proto_ = WSocketResolveProto(protoStr_.substr(4, 10));
         } else {
@@ -1378,7 +1379,7 @@ void TCustomWSocket::DnsLookup(const std::string& HostName) {
     dnsResult_.clear();
     dnsResultList_.clear();
     if (WSocketIsNumericAddr(HostName)) {
-        std::uint32_t a = ::inet_addr(WSocketTrim(HostName).c_str());
+        std::uint32_t a = ::inet_addr(Trim(HostName).c_str());
         if (a != INADDR_NONE) {
             dnsResult_ = WSocket_inet_ntoa(a);
             dnsResultList_.push_back(dnsResult_);

@@ -18,11 +18,8 @@
 #include "platform/HiddenWindow.h"
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
-#include <netinet/in.h>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -86,7 +83,9 @@ public:
     std::function<void(TCustomWSocket* Sender, std::uint16_t ErrCode)> OnSessionConnected;
     std::function<void(TCustomWSocket* Sender, std::uint16_t ErrCode)> OnSessionAvailable;
     // Bytes or a datagram wait; the handler reads them.  Raised again while
-    // bytes wait and the handler consumes some.
+    // bytes wait and the handler consumes some.  A handler that reads nothing
+    // is not called again for the same input, but is for more input (more
+    // bytes, another datagram) and for the peer's close.
     std::function<void(TCustomWSocket* Sender, std::uint16_t ErrCode)> OnDataAvailable;
     // A piece of the send buffer was handed to the system: one event per
     // part of a SendBlockSize (1460-byte) block, counted from the moment the
@@ -96,8 +95,11 @@ public:
     std::function<void(TCustomWSocket* Sender, int BytesSent)> OnSendData;
     // The send buffer became empty; always from the message loop.
     std::function<void(TCustomWSocket* Sender, std::uint16_t ErrCode)> OnDataSent;
-    // The session ended; once per session.  Not raised while the socket is
-    // being destroyed (nor is any other event).
+    // The session ended; once per session.  ErrCode carries how: a reset is
+    // 10054 also when the application's own Receive met it first.  After a
+    // peer's close it runs while State is still wsConnected, so a new
+    // Connect must be posted to run from the loop, not made inside it.  Not
+    // raised while the socket is being destroyed (nor is any other event).
     std::function<void(TCustomWSocket* Sender, std::uint16_t ErrCode)> OnSessionClosed;
     // An operation failed; when assigned it replaces the ESocketException.
     std::function<void(TCustomWSocket* Sender)> OnError;
@@ -212,6 +214,9 @@ public:
     virtual std::string GetBoundPort();
     virtual std::string GetBoundAddr();
     virtual int GetLocalSockAddr(TSockAddrIn& Addr, int& Len);
+    // Pause stops every event of the socket's notifications; Resume brings
+    // back each condition that still holds: waiting data, a connection to
+    // accept, the peer's close, a finished connect and room to write.
     virtual void Pause();
     virtual void Resume();
     // Processes the owning thread's pending messages (never another thread's).

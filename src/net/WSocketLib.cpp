@@ -1,5 +1,6 @@
 #include "net/WSocketLib.h"
 
+#include "base/Text.h"
 #include "platform/AsyncLookup.h"
 #include "platform/ServiceNames.h"
 #include "platform/SocketErrors.h"
@@ -118,35 +119,25 @@ std::uint8_t WSocketReqVerHigh() {
     return g_reqVerHigh;
 }
 
-bool WSocketSetReqVerLow(std::uint8_t v) {
+namespace {
+
+// The requested version can only change while the library is not running.
+bool SetVersionByte(std::uint8_t& slot, std::uint8_t v) {
     std::lock_guard lock(g_libLock);
-    if (g_loaded && v != g_reqVerLow)
+    if (g_loaded && v != slot)
         return false;
-    g_reqVerLow = v;
+    slot = v;
     return true;
+}
+
+} // namespace
+
+bool WSocketSetReqVerLow(std::uint8_t v) {
+    return SetVersionByte(g_reqVerLow, v);
 }
 
 bool WSocketSetReqVerHigh(std::uint8_t v) {
-    std::lock_guard lock(g_libLock);
-    if (g_loaded && v != g_reqVerHigh)
-        return false;
-    g_reqVerHigh = v;
-    return true;
-}
-
-std::string WSocketTrim(const std::string& s) {
-    std::size_t b = 0, e = s.size();
-    while (b < e && std::isspace(static_cast<unsigned char>(s[b])))
-        ++b;
-    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1])))
-        --e;
-    return s.substr(b, e - b);
-}
-
-std::string WSocketLower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
-    return s;
+    return SetVersionByte(g_reqVerHigh, v);
 }
 
 // ---- text conversions --------------------------------------------------------
@@ -186,7 +177,7 @@ std::uint32_t WSocketResolveHost(const std::string& host) {
     if (host.empty() || host.size() > 256)
         throw ESocketException("WSocketResolveHost: '" + host + "' Invalid Hostname.");
     LibraryUse use;
-    std::string t = WSocketTrim(host);
+    std::string t = Trim(host);
     if (WSocketIsNumericAddr(t)) {
         std::uint32_t a = ::inet_addr(t.c_str());
         if (a == INADDR_NONE && t != "255.255.255.255")
@@ -216,7 +207,7 @@ int WSocketResolvePort(const std::string& port, const std::string& proto) {
         return int(v);
     }
     LibraryUse use;
-    if (auto p = LookupServicePort(WSocketTrim(port), WSocketTrim(proto)))
+    if (auto p = LookupServicePort(Trim(port), Trim(proto)))
         return *p;
     throw ESocketException(
         Format("WSocketResolvePort: Cannot convert port '%s', Error #%d", port, WSANO_DATA),
@@ -228,7 +219,7 @@ int WSocketResolveProto(const std::string& proto) {
         throw ESocketException("WSocketResolveProto: Invalid Protocol.");
     if (StartsWithDigit(proto))
         return int(std::min(LeadingNumber(proto), 255L));
-    std::string p = WSocketLower(WSocketTrim(proto));
+    std::string p = AsciiLower(Trim(proto));
     if (p == "tcp")
         return 6;
     if (p == "udp")

@@ -81,8 +81,4 @@ std::uint8_t WSocketReqVerHigh();
 bool WSocketSetReqVerLow(std::uint8_t v);
 bool WSocketSetReqVerHigh(std::uint8_t v);
 
-// Text helpers shared by the layer: spaces cut at both ends; lower case.
-std::string WSocketTrim(const std::string& s);
-std::string WSocketLower(std::string s);
-
 } // namespace qordex

@@ -1,11 +1,15 @@
 #include "platform/IpHelper.h"
 
+#include "base/Text.h"
+
 // Before the kernel headers, which then leave out what it declares.
 #include <net/if.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -561,11 +565,8 @@ SnmpTable ParseSnmp(const std::string& text) {
         std::string name, value;
         auto& fields = out[section];
         while (n >> name && v >> value) {
-            errno = 0;
-            char* end = nullptr;
-            long long x = std::strtoll(value.c_str(), &end, 10);
-            if (errno == 0 && end && *end == '\0')
-                fields[name] = x;
+            if (auto x = ParseDecimal(value, LLONG_MIN, LLONG_MAX))
+                fields[name] = *x;
         }
     }
     return out;
@@ -663,6 +664,19 @@ ResolverConf ReadResolverConf(const std::string& path) {
     } catch (const IpSysError&) {
         return {}; // no resolver configuration: no servers, no domain
     }
+}
+
+ResolverConf ReadMachineResolverConf(const std::string& path, const std::string& upstreamPath) {
+    ResolverConf conf = ReadResolverConf(path);
+    const bool stubOnly = !conf.nameservers.empty() &&
+                          std::all_of(conf.nameservers.begin(), conf.nameservers.end(),
+                                      [](const std::string& s) { return s == "127.0.0.53"; });
+    if (stubOnly) {
+        ResolverConf upstream = ReadResolverConf(upstreamPath);
+        if (!upstream.nameservers.empty())
+            conf.nameservers = std::move(upstream.nameservers);
+    }
+    return conf;
 }
 
 std::string Ip4ToText(uint32_t addr) {

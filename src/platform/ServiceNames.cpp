@@ -1,18 +1,12 @@
 #include "platform/ServiceNames.h"
 
-#include <algorithm>
+#include "base/Text.h"
+
 #include <arpa/inet.h>
-#include <cctype>
 #include <netdb.h>
 
 namespace qordex {
 namespace {
-
-std::string Lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
-    return s;
-}
 
 struct Known {
     const char* name;
@@ -32,8 +26,8 @@ constexpr Known kProtocols[] = {
 } // namespace
 
 std::optional<int> LookupServicePort(const std::string& name, const std::string& proto) {
-    std::string n = Lower(name);
-    std::string p = Lower(proto);
+    std::string n = AsciiLower(name);
+    std::string p = AsciiLower(proto);
     if (n.empty())
         return std::nullopt;
     servent entry{};
@@ -47,7 +41,7 @@ std::optional<int> LookupServicePort(const std::string& name, const std::string&
 }
 
 std::optional<int> BuiltInServicePort(const std::string& name) {
-    std::string n = Lower(name);
+    std::string n = AsciiLower(name);
     for (const Known& k : kServices)
         if (n == k.name)
             return k.number;
@@ -55,7 +49,7 @@ std::optional<int> BuiltInServicePort(const std::string& name) {
 }
 
 std::optional<int> LookupProtocolNumber(const std::string& name) {
-    std::string n = Lower(name);
+    std::string n = AsciiLower(name);
     if (n.empty())
         return std::nullopt;
     protoent entry{};

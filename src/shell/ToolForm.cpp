@@ -1,12 +1,14 @@
 #include "shell/ToolForm.h"
 
 #include "shell/Dialogs.h"
+#include "shell/FlatButton.h"
 #include "shell/Glyphs.h"
-#include "shell/MainForm.h"
 #include "shell/Memo.h"
 
 #include <QCloseEvent>
+#include <QColor>
 #include <QFile>
+#include <QPalette>
 #include <QSaveFile>
 #include <QToolButton>
 
@@ -18,10 +20,11 @@ TToolForm::TToolForm(const QString& className, QWidget* parent)
     setAttribute(Qt::WA_DeleteOnClose);
 }
 
-TToolForm::~TToolForm() {
-    // A window destroyed without a close (program end) still leaves the list.
-    if (TMainForm* main = MainForm())
-        main->ToolWindows().Remove(this);
+TToolForm::~TToolForm() = default;
+
+void TToolForm::SetHost(TToolHost* host, QObject* owner) {
+    host_ = host;
+    hostObject_ = owner;
 }
 
 void TToolForm::showEvent(QShowEvent* event) {
@@ -33,8 +36,6 @@ void TToolForm::showEvent(QShowEvent* event) {
 }
 
 void TToolForm::closeEvent(QCloseEvent* event) {
-    if (TMainForm* main = MainForm())
-        main->ToolWindows().Remove(this);
     if (!shutDown_) {
         shutDown_ = true;
         Shutdown();
@@ -47,9 +48,13 @@ void TToolForm::ClearOutput() {
         pane->Clear();
 }
 
-QString TToolForm::SaveFilter() const { return kShortFilter; }
+QString TToolForm::SaveFilter() const {
+    return kShortFilter;
+}
 
-void TToolForm::ClearBtClick() { ClearOutput(); }
+void TToolForm::ClearBtClick() {
+    ClearOutput();
+}
 
 void TToolForm::SaveBtClick() {
     TMemo* pane = SavePane();
@@ -58,8 +63,8 @@ void TToolForm::SaveBtClick() {
     QString preset = SavePresetName();
     if (!preset.isEmpty())
         preset += QStringLiteral(".txt");
-    auto chosen = Dialogs().SaveFileName(this, QStringLiteral("Save to file"), preset,
-                                         SaveFilter(), QStringLiteral("txt"));
+    auto chosen = Dialogs().SaveFileName(this, QStringLiteral("Save to file"), preset, SaveFilter(),
+                                         QStringLiteral("txt"));
     if (!chosen)
         return;
     const QString path = ApplyDefaultExtension(*chosen, QStringLiteral("txt"));
@@ -67,24 +72,42 @@ void TToolForm::SaveBtClick() {
         ShowError(this, QStringLiteral("Cannot create file \"%1\".").arg(path));
 }
 
+void TToolForm::SetToolColours(const QColor& window, const QColor& fields) {
+    QPalette pal = palette();
+    const QColor text(Qt::black);
+    const QColor grey(110, 110, 110);
+    for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        const bool off = group == QPalette::Disabled;
+        pal.setColor(group, QPalette::Window, window);
+        pal.setColor(group, QPalette::Base, fields);
+        pal.setColor(group, QPalette::AlternateBase, fields);
+        pal.setColor(group, QPalette::Button, window.lighter(106));
+        pal.setColor(group, QPalette::WindowText, off ? grey : text);
+        pal.setColor(group, QPalette::Text, off ? grey : text);
+        pal.setColor(group, QPalette::ButtonText, off ? grey : text);
+        pal.setColor(group, QPalette::PlaceholderText, grey);
+    }
+    setPalette(pal);
+    setAutoFillBackground(true);
+}
+
+void TToolForm::SetFixedToolSize(int width, int height) {
+    setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    setFixedSize(width, height);
+}
+
 QToolButton* TToolForm::MakeClearButton() {
-    auto* bt = new QToolButton(this);
-    bt->setObjectName(QStringLiteral("ClearBt"));
-    bt->setToolTip(QStringLiteral("Clear"));
-    bt->setIcon(Glyph(GlyphKind::Clear));
-    bt->setAutoRaise(true);
-    bt->setFixedSize(23, 22);
+    auto* bt = MakeFlatButton(this, QStringLiteral("ClearBt"), QStringLiteral("Clear"),
+                              Glyph(GlyphKind::Clear));
     connect(bt, &QToolButton::clicked, this, [this] { ClearBtClick(); });
     return bt;
 }
 
 QToolButton* TToolForm::MakeSaveButton() {
-    auto* bt = new QToolButton(this);
-    bt->setObjectName(QStringLiteral("SaveBt"));
-    bt->setToolTip(QStringLiteral("Save to file"));
-    bt->setIcon(Glyph(GlyphKind::Save));
-    bt->setAutoRaise(true);
-    bt->setFixedSize(23, 22);
+    auto* bt = MakeFlatButton(this, QStringLiteral("SaveBt"), QStringLiteral("Save to file"),
+                              Glyph(GlyphKind::Save));
     connect(bt, &QToolButton::clicked, this, [this] { SaveBtClick(); });
     return bt;
 }

@@ -1,16 +1,35 @@
 #pragma once
-// The frame every tool window shares: its own taskbar entry, registration in
-// the launcher's list, one-time initialisation on first show, shutdown on
-// close, and the Clear and Save to file buttons.
+// The frame every tool window shares: its own taskbar entry, one-time
+// initialisation on first show, shutdown on close, and the Clear and Save to
+// file buttons.  The frame knows no launcher: whoever opens a tool window
+// may hand it a TToolHost, and lists it by watching its `destroyed` signal.
 
 #include <QPointer>
 #include <QWidget>
+#include <string>
+
+class QColor;
 
 class QToolButton;
 
 namespace qordex::shell {
 
 class TMemo;
+class TToolForm;
+
+// What the program that opens the tool windows (the launcher) offers them.
+class TToolHost {
+public:
+    // The window of this class opened most recently; null when none was, or
+    // when it has been freed since.  Secondary windows address their tool
+    // through it (the DNS server list writes into the current DNS window).
+    virtual TToolForm* CurrentInstance(const QString& className) const = 0;
+    // The system's temporary folder with a trailing separator, recorded at start-up.
+    virtual const std::string& TempDirectory() const = 0;
+
+protected:
+    ~TToolHost() = default;
+};
 
 class TToolForm : public QWidget {
     Q_OBJECT
@@ -21,6 +40,12 @@ public:
     ~TToolForm() override;
 
     const QString& ClassName() const { return className_; }
+
+    // The host that opened this window; null for a window opened alone (a
+    // test) and once the host is gone.  `owner` is the host's own object,
+    // watched so that a host freed first is never reached.
+    TToolHost* Host() const { return hostObject_ ? host_ : nullptr; }
+    void SetHost(TToolHost* host, QObject* owner);
     bool FirstShown() const { return firstShown_; }
 
     // Clear and Save to file, as the buttons do.
@@ -39,6 +64,12 @@ protected:
     virtual QString SavePresetName() const { return {}; }
     virtual QString SaveFilter() const;
 
+    // Paints the window in `window` and its fields and panes in `fields`, with
+    // dark text, so that it reads the same under a dark desktop palette.
+    void SetToolColours(const QColor& window, const QColor& fields);
+    // A fixed-size window with a system menu and minimise only.
+    void SetFixedToolSize(int width, int height);
+
     // The flat Clear and Save to file glyph buttons, wired to the handlers above.
     QToolButton* MakeClearButton();
     QToolButton* MakeSaveButton();
@@ -48,6 +79,8 @@ protected:
 
 private:
     QString className_;
+    TToolHost* host_ = nullptr;
+    QPointer<QObject> hostObject_;
     bool firstShown_ = false;
     bool shutDown_ = false;
 };

@@ -6,9 +6,6 @@
 
 namespace qordex {
 
-bool IsHexDigit(char c);
-int HexDigitValue(char c);
-
 // Leading spaces are skipped, then hexadecimal digits are read up to the first
 // other character; 0 when no digit follows.  The value wraps at 32 bits.
 std::uint32_t HexTextToInt(std::string_view text);

@@ -102,7 +102,7 @@ TEST(PingLines, TextsOfARequest) {
     EXPECT_EQ(PingFailedLine("10.0.0.9", "Request timed out"),
               "Cannot ping host (10.0.0.9) : Request timed out");
     EXPECT_EQ(PingUnknownHostLine("nowhere.invalid"), "Unknown host 'nowhere.invalid'");
-    EXPECT_EQ(NotAnIntegerMessage("4x"), "'4x' is not a valid integer value");
+    EXPECT_EQ(qordex::NotAnIntegerMessage("4x"), "'4x' is not a valid integer value");
 }
 
 TEST(PingLines, IntegerFields) {

@@ -1,10 +1,10 @@
 // The Ping window on loopback, and Ping windows opened from the launcher.
 
+#include "app/MainForm.h"
 #include "diag/PingThread.h"
 #include "diag/ui/PingUnit.h"
 #include "platform/IcmpService.h"
 #include "platform/MessageLoop.h"
-#include "shell/MainForm.h"
 #include "shell/Memo.h"
 #include "support/ScriptedDialogs.h"
 
@@ -322,7 +322,7 @@ TEST_F(PingWindow, SaveProposesTheHostName) {
 }
 
 TEST(PingLauncher, ThreeClicksGiveThreeIndependentWindows) {
-    TMainForm main;
+    app::TMainForm main;
     std::vector<QPointer<TToolForm>> forms;
     for (int i = 0; i < 3; ++i) {
         TToolForm* f = main.OpenTool("PingBt");

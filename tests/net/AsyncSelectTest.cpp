@@ -59,28 +59,40 @@ struct Pair {
     }
 };
 
+// An AsyncSelect on its own window, writing down what it delivers.
+struct Watcher {
+    std::vector<Note> seen;
+    HiddenWindow w;
+    AsyncSelect sel{&w, [this](SocketTag t, unsigned e, int err) { seen.push_back({t, e, err}); }};
+
+    // Returns once everything queued for the window so far was handled.
+    void Settle() {
+        bool done = false;
+        w.PostCall([&] { done = true; });
+        PumpUntil([&] { return done; }, 2000);
+    }
+};
+
 } // namespace
 
 TEST(AsyncSelect, NotificationsForADetachedDescriptorAreDropped) {
-    std::vector<Note> seen;
-    HiddenWindow w;
-    AsyncSelect sel(&w, [&](SocketTag t, unsigned e, int err) { seen.push_back({t, e, err}); });
+    Watcher n;
     Pair p;
-    sel.Attach(p.a);
-    sel.Select(FD_WRITE);
-    SocketTag first = sel.Tag();
-    sel.PostNotification(FD_READ, 0); // queued for the first life of the descriptor
-    sel.Detach();
-    sel.Attach(p.a); // the same number again, as Linux hands it out at once
-    sel.Select(FD_WRITE);
-    EXPECT_NE(sel.Tag(), first);
-    EXPECT_EQ(SocketTagFd(sel.Tag()), p.a);
-    sel.PostNotification(FD_WRITE, 0);
-    PumpUntil([&] { return !seen.empty(); }, 2000);
+    n.sel.Attach(p.a);
+    n.sel.Select(FD_WRITE);
+    SocketTag first = n.sel.Tag();
+    n.sel.PostNotification(FD_READ, 0); // queued for the first life of the descriptor
+    n.sel.Detach();
+    n.sel.Attach(p.a); // the same number again, as Linux hands it out at once
+    n.sel.Select(FD_WRITE);
+    EXPECT_NE(n.sel.Tag(), first);
+    EXPECT_EQ(SocketTagFd(n.sel.Tag()), p.a);
+    n.sel.PostNotification(FD_WRITE, 0);
+    PumpUntil([&] { return !n.seen.empty(); }, 2000);
     PumpMessages();
-    ASSERT_EQ(seen.size(), 1u);
-    EXPECT_EQ(seen[0].event, unsigned(FD_WRITE));
-    EXPECT_EQ(seen[0].tag, sel.Tag());
+    ASSERT_EQ(n.seen.size(), 1u);
+    EXPECT_EQ(n.seen[0].event, unsigned(FD_WRITE));
+    EXPECT_EQ(n.seen[0].tag, n.sel.Tag());
 }
 
 TEST(AsyncSelect, OneReadNotificationPerBurstAndCloseAfterTheData) {
@@ -124,90 +136,78 @@ TEST(AsyncSelect, OneReadNotificationPerBurstAndCloseAfterTheData) {
 }
 
 TEST(AsyncSelect, WriteOnlyAfterASendWouldHaveBlocked) {
-    std::vector<Note> seen;
-    HiddenWindow w;
-    AsyncSelect sel(&w, [&](SocketTag t, unsigned e, int err) { seen.push_back({t, e, err}); });
+    Watcher n;
     Pair p;
-    sel.Attach(p.a);
-    sel.Select(FD_READ | FD_WRITE | FD_CLOSE);
+    n.sel.Attach(p.a);
+    n.sel.Select(FD_READ | FD_WRITE | FD_CLOSE);
     PumpUntil([] { return false; }, 50);
-    EXPECT_TRUE(seen.empty()) << "a writable socket alone is no notification";
+    EXPECT_TRUE(n.seen.empty()) << "a writable socket alone is no notification";
     char chunk[4096] = {};
     while (send(p.a, chunk, sizeof chunk, MSG_DONTWAIT) > 0) {
     }
-    sel.SendWouldBlock();
+    n.sel.SendWouldBlock();
     PumpUntil([] { return false; }, 50);
-    EXPECT_TRUE(seen.empty()) << "still full";
+    EXPECT_TRUE(n.seen.empty()) << "still full";
     char sink[65536];
     while (recv(p.b, sink, sizeof sink, MSG_DONTWAIT) > 0) {
     }
-    PumpUntil([&] { return !seen.empty(); }, 2000);
-    ASSERT_EQ(seen.size(), 1u);
-    EXPECT_EQ(seen[0].event, unsigned(FD_WRITE));
+    PumpUntil([&] { return !n.seen.empty(); }, 2000);
+    ASSERT_EQ(n.seen.size(), 1u);
+    EXPECT_EQ(n.seen[0].event, unsigned(FD_WRITE));
 }
 
 TEST(AsyncSelect, PausedSelectionDeliversNothingUntilSelectedAgain) {
-    std::vector<Note> seen;
-    HiddenWindow w;
-    AsyncSelect sel(&w, [&](SocketTag t, unsigned e, int err) { seen.push_back({t, e, err}); });
+    Watcher n;
     Pair p;
-    sel.Attach(p.a);
-    sel.Select(0);
+    n.sel.Attach(p.a);
+    n.sel.Select(0);
     ASSERT_EQ(write(p.b, "x", 1), 1);
     PumpUntil([] { return false; }, 50);
-    EXPECT_TRUE(seen.empty());
-    sel.Select(FD_READ | FD_CLOSE);
-    PumpUntil([&] { return !seen.empty(); }, 2000);
-    ASSERT_EQ(seen.size(), 1u);
-    EXPECT_EQ(seen[0].event, unsigned(FD_READ));
+    EXPECT_TRUE(n.seen.empty());
+    n.sel.Select(FD_READ | FD_CLOSE);
+    PumpUntil([&] { return !n.seen.empty(); }, 2000);
+    ASSERT_EQ(n.seen.size(), 1u);
+    EXPECT_EQ(n.seen[0].event, unsigned(FD_READ));
 }
 
 TEST(AsyncSelect, SelectingAgainReportsACloseThatWasDropped) {
     // A paused socket drops the close notification queued for it; when it
     // selects its notifications again, the close must come again.
-    std::vector<Note> seen;
-    HiddenWindow w;
-    AsyncSelect sel(&w, [&](SocketTag t, unsigned e, int err) { seen.push_back({t, e, err}); });
+    Watcher n;
     Pair p;
-    sel.Attach(p.a);
-    sel.Select(FD_READ | FD_WRITE | FD_CLOSE);
+    n.sel.Attach(p.a);
+    n.sel.Select(FD_READ | FD_WRITE | FD_CLOSE);
     close(p.b);
     p.b = -1;
-    PumpUntil([&] { return !seen.empty(); }, 2000);
-    ASSERT_EQ(seen.size(), 1u);
-    EXPECT_EQ(seen[0].event, unsigned(FD_CLOSE));
-    sel.Select(0); // paused: the close above counts as dropped
-    sel.Select(FD_READ | FD_WRITE | FD_CLOSE);
-    PumpUntil([&] { return seen.size() >= 2; }, 2000);
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[1].event, unsigned(FD_CLOSE));
+    PumpUntil([&] { return !n.seen.empty(); }, 2000);
+    ASSERT_EQ(n.seen.size(), 1u);
+    EXPECT_EQ(n.seen[0].event, unsigned(FD_CLOSE));
+    n.sel.Select(0); // paused: the close above counts as dropped
+    n.sel.Select(FD_READ | FD_WRITE | FD_CLOSE);
+    PumpUntil([&] { return n.seen.size() >= 2; }, 2000);
+    ASSERT_EQ(n.seen.size(), 2u);
+    EXPECT_EQ(n.seen[1].event, unsigned(FD_CLOSE));
 }
 
 TEST(AsyncSelect, ConnectAndWriteDroppedWhilePausedComeAgainOnSelect) {
     // The notifications are queued, then the selection is cleared before
     // they are handled: selecting again brings them back, in order, once.
-    std::vector<Note> seen;
-    HiddenWindow w;
-    AsyncSelect sel(&w, [&](SocketTag t, unsigned e, int err) { seen.push_back({t, e, err}); });
+    Watcher n;
     Pair p;
-    sel.Attach(p.a);
-    sel.Select(FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE);
-    sel.PostNotification(FD_CONNECT, 10061);
-    sel.PostNotification(FD_WRITE, 0);
-    sel.Select(0);
-    bool sentinel = false;
-    w.PostCall([&] { sentinel = true; });
-    PumpUntil([&] { return sentinel; }, 2000);
-    EXPECT_TRUE(seen.empty());
-    sel.Select(FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE);
-    PumpUntil([&] { return seen.size() >= 2; }, 2000);
-    sentinel = false;
-    w.PostCall([&] { sentinel = true; });
-    PumpUntil([&] { return sentinel; }, 2000);
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[0].event, unsigned(FD_CONNECT));
-    EXPECT_EQ(seen[0].error, 10061);
-    EXPECT_EQ(seen[1].event, unsigned(FD_WRITE));
+    n.sel.Attach(p.a);
+    n.sel.Select(FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE);
+    n.sel.PostNotification(FD_CONNECT, 10061);
+    n.sel.PostNotification(FD_WRITE, 0);
+    n.sel.Select(0);
+    n.Settle();
+    EXPECT_TRUE(n.seen.empty());
+    n.sel.Select(FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE);
+    PumpUntil([&] { return n.seen.size() >= 2; }, 2000);
+    n.Settle();
+    ASSERT_EQ(n.seen.size(), 2u);
+    EXPECT_EQ(n.seen[0].event, unsigned(FD_CONNECT));
+    EXPECT_EQ(n.seen[0].error, 10061);
+    EXPECT_EQ(n.seen[1].event, unsigned(FD_WRITE));
 }
 
 TEST(AsyncSelect, UnreadInputDoesNotWakeAgainButMoreInputDoes) {
@@ -215,19 +215,17 @@ TEST(AsyncSelect, UnreadInputDoesNotWakeAgainButMoreInputDoes) {
     // stream or a datagram socket alike; more input is announced.
     for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
         SCOPED_TRACE(type == SOCK_STREAM ? "stream" : "datagram");
-        std::vector<Note> seen;
-        HiddenWindow w;
-        AsyncSelect sel(&w, [&](SocketTag t, unsigned e, int err) { seen.push_back({t, e, err}); });
+        Watcher n;
         Pair p(type);
-        sel.Attach(p.a);
-        sel.Select(FD_READ | FD_WRITE | FD_CLOSE);
+        n.sel.Attach(p.a);
+        n.sel.Select(FD_READ | FD_WRITE | FD_CLOSE);
         ASSERT_EQ(write(p.b, "one", 3), 3);
-        PumpUntil([&] { return !seen.empty(); }, 2000);
+        PumpUntil([&] { return !n.seen.empty(); }, 2000);
         PumpUntil([] { return false; }, 150); // three idle periods: no second call
-        ASSERT_EQ(seen.size(), 1u);
+        ASSERT_EQ(n.seen.size(), 1u);
         ASSERT_EQ(write(p.b, "two", 3), 3);
-        PumpUntil([&] { return seen.size() >= 2; }, 2000);
-        ASSERT_EQ(seen.size(), 2u);
-        EXPECT_EQ(seen[1].event, unsigned(FD_READ));
+        PumpUntil([&] { return n.seen.size() >= 2; }, 2000);
+        ASSERT_EQ(n.seen.size(), 2u);
+        EXPECT_EQ(n.seen[1].event, unsigned(FD_READ));
     }
 }

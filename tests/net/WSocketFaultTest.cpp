@@ -30,45 +30,19 @@ bool Has(const Events& events, const std::string& e) {
     return std::find(events.begin(), events.end(), e) != events.end();
 }
 
-// A UDP socket listening on 127.0.0.1 that keeps every datagram it reads.
-struct UdpSink {
-    TWSocket socket;
-    std::vector<std::string> got;
-    UdpSink() {
-        socket.SetProto("udp");
-        socket.SetAddr("127.0.0.1");
-        socket.SetPort("0");
-        socket.OnDataAvailable = [this](TCustomWSocket* s, std::uint16_t) { ReadOne(s); };
-        socket.Listen();
+// Aborts a socket when a wait that should end at once does not: a Flush
+// that never returned would otherwise hang the test.
+struct Watchdog {
+    bool fired = false;
+    QTimer timer;
+    Watchdog(TWSocket& s, int ms) {
+        timer.setSingleShot(true);
+        QObject::connect(&timer, &QTimer::timeout, [this, &s] {
+            fired = true;
+            s.Abort();
+        });
+        timer.start(ms);
     }
-    void ReadOne(TCustomWSocket* s) {
-        char buf[65536];
-        TSockAddrIn from{};
-        int len = sizeof from;
-        int n = s->ReceiveFrom(buf, sizeof buf, from, len);
-        if (n >= 0)
-            got.emplace_back(buf, std::size_t(n));
-    }
-    std::string Port() { return socket.GetBoundPort(); }
-};
-
-// A TCP listener that completes connections but never accepts or reads
-// them: whatever is sent to it stays stuck once its buffers are full.
-struct DeafListener {
-    int fd = -1;
-    int port = 0;
-    DeafListener() {
-        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof sa;
-        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-        EXPECT_EQ(listen(fd, 16), 0);
-        EXPECT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len), 0);
-        port = ntohs(sa.sin_port);
-    }
-    ~DeafListener() { close(fd); }
 };
 
 } // namespace
@@ -76,14 +50,8 @@ struct DeafListener {
 TEST(WSocketPause, ABandwidthLimitedUploadDeliversEveryByte) {
     // A limited upload: the next block goes out from OnDataSent, the socket
     // pauses once the period's allowance is used up, and a timer resumes it.
-    LoopbackServer srv;
-    std::string received;
-    bool peerClosed = false;
-    srv.onAccept = [&](TWSocket& p) { CollectInto(p, received, &peerClosed); };
-    TWSocket c;
-    Recorder rec;
-    rec.Attach(c);
-    ConnectAndWait(c, srv, rec);
+    ConnectedPair pair;
+    TWSocket& c = pair.client;
     const std::string payload = RandomBytes(2u << 20, 61);
     const long long allowance = 256 * 1024;
     long long count = 0;
@@ -116,10 +84,10 @@ TEST(WSocketPause, ABandwidthLimitedUploadDeliversEveryByte) {
     c.OnDataSent = [&](TCustomWSocket* s, std::uint16_t) { sendNext(s); };
     period.start();
     sendNext(&c);
-    ASSERT_TRUE(Pump([&] { return peerClosed; }, 30000))
-        << "stalled after " << received.size() << " of " << payload.size() << " bytes";
-    EXPECT_EQ(received.size(), payload.size());
-    EXPECT_EQ(crypto::ToHex(crypto::Sha256(received)), crypto::ToHex(crypto::Sha256(payload)));
+    ASSERT_TRUE(Pump([&] { return pair.peerClosed; }, 30000))
+        << "stalled after " << pair.received.size() << " of " << payload.size() << " bytes";
+    EXPECT_EQ(pair.received.size(), payload.size());
+    EXPECT_EQ(crypto::ToHex(crypto::Sha256(pair.received)), crypto::ToHex(crypto::Sha256(payload)));
 }
 
 TEST(WSocketPause, APauseWhileTheConnectCompletionIsQueuedLosesNothing) {
@@ -165,17 +133,11 @@ TEST(WSocketDatagram, AnOversizedDatagramFailsOnceAndTheNextOneGoesOut) {
     EXPECT_EQ(u.SendText(big), int(big.size()));
     EXPECT_EQ(errors, std::vector<int>{10040});
     EXPECT_EQ(u.BufferedBytes(), 0);
-    bool timedOut = false;
-    QTimer watchdog;
-    watchdog.setSingleShot(true);
-    QObject::connect(&watchdog, &QTimer::timeout, [&] {
-        timedOut = true;
-        u.Abort(); // ends a Flush that would never return
-    });
-    watchdog.start(10000);
-    u.Flush(); // nothing is left to flush: returns at once
-    ASSERT_FALSE(timedOut) << "Flush kept retrying the failed datagram";
-    watchdog.stop();
+    {
+        Watchdog watchdog(u, 10000);
+        u.Flush(); // nothing is left to flush: returns at once
+        ASSERT_FALSE(watchdog.fired) << "Flush kept retrying the failed datagram";
+    }
     EXPECT_EQ(u.SendText("good"), 4);
     ASSERT_TRUE(Pump([&] { return !sink.got.empty(); }));
     EXPECT_EQ(sink.got, std::vector<std::string>{"good"});
@@ -247,15 +209,10 @@ TEST(WSocketDatagram, AHandlerThatSkipsADatagramStillHearsTheNextOnes) {
 }
 
 TEST(WSocketFlush, FlushFromOnSendDataReturns) {
-    LoopbackServer srv;
-    std::string received;
-    srv.onAccept = [&](TWSocket& p) { CollectInto(p, received); };
-    TWSocket c;
-    Recorder rec;
-    rec.Attach(c);
-    ConnectAndWait(c, srv, rec);
+    ConnectedPair pair;
+    TWSocket& c = pair.client;
     const std::string payload = RandomBytes(32u << 20, 67);
-    bool insideSend = false, flushed = false, flushing = false, timedOut = false;
+    bool insideSend = false, flushed = false, flushing = false;
     c.OnSendData = [&](TCustomWSocket* s, int) {
         // The first piece handed over from the loop's send round, not from Send.
         if (insideSend || flushing || flushed)
@@ -265,75 +222,54 @@ TEST(WSocketFlush, FlushFromOnSendDataReturns) {
         flushing = false;
         flushed = true;
     };
-    QTimer watchdog;
-    watchdog.setSingleShot(true);
-    QObject::connect(&watchdog, &QTimer::timeout, [&] {
-        timedOut = true;
-        c.Abort(); // ends a Flush that would never return
-    });
-    watchdog.start(20000);
+    Watchdog watchdog(c, 20000);
     insideSend = true;
     c.SendText(payload);
     insideSend = false;
     ASSERT_GT(c.BufferedBytes(), 0) << "everything went out at once; nothing to flush";
     ASSERT_TRUE(Pump([&] { return flushed; }, 30000));
-    EXPECT_FALSE(timedOut) << "Flush hung until the socket was aborted";
-    ASSERT_TRUE(Pump([&] { return received.size() == payload.size() || timedOut; }, 30000));
-    EXPECT_TRUE(received == payload);
+    EXPECT_FALSE(watchdog.fired) << "Flush hung until the socket was aborted";
+    ASSERT_TRUE(
+        Pump([&] { return pair.received.size() == payload.size() || watchdog.fired; }, 30000));
+    EXPECT_TRUE(pair.received == payload);
 }
 
 TEST(WSocketFlush, FlushReturnsWhenThePeerThatNeverReadsGoesAway) {
-    LoopbackServer srv;
-    TWSocket* peer = nullptr;
-    srv.onAccept = [&](TWSocket& p) { peer = &p; };
-    TWSocket c;
-    Recorder rec;
-    rec.Attach(c);
-    ConnectAndWait(c, srv, rec);
-    ASSERT_TRUE(Pump([&] { return peer && peer->State() == wsConnected; }));
-    peer->Pause(); // never reads
+    ConnectedPair pair;
+    TWSocket& c = pair.client;
+    pair.peer->Pause(); // never reads
     c.SendText(RandomBytes(32u << 20, 71));
     ASSERT_GT(c.BufferedBytes(), 0);
-    QTimer::singleShot(100, [&] { peer->Abort(); });
+    QTimer::singleShot(100, [&] { pair.peer->Abort(); });
     c.Flush();
     EXPECT_EQ(c.State(), wsClosed);
-    EXPECT_TRUE(Has(rec.events, "SessionClosed(10054)"));
+    EXPECT_TRUE(Has(pair.rec.events, "SessionClosed(10054)"));
 }
 
 TEST(WSocketMemory, AnIdleSocketKeepsLittleAfterALargeSend) {
-    LoopbackServer srv;
-    TWSocket* peer = nullptr;
-    std::string received;
-    srv.onAccept = [&](TWSocket& p) {
-        peer = &p;
-        CollectInto(p, received);
-    };
-    TWSocket c;
-    Recorder rec;
-    rec.Attach(c);
-    ConnectAndWait(c, srv, rec);
-    ASSERT_TRUE(Pump([&] { return peer && peer->State() == wsConnected; }));
-    peer->Pause(); // most of the 16 MiB has to wait in our buffer
+    ConnectedPair pair;
+    TWSocket& c = pair.client;
+    pair.peer->Pause(); // most of the 16 MiB has to wait in our buffer
     const std::string payload = RandomBytes(16u << 20, 73);
     int drained = 0;
     c.OnDataSent = [&](TCustomWSocket*, std::uint16_t) { ++drained; };
     c.SendText(payload);
     ASSERT_GT(c.BufferedBytes(), 4 << 20);
     EXPECT_GE(c.SendBufferHeld(), std::size_t(c.BufferedBytes()));
-    peer->Resume();
+    pair.peer->Resume();
     ASSERT_TRUE(Pump([&] { return drained == 1; }, 30000));
     EXPECT_EQ(c.BufferedBytes(), 0);
     EXPECT_LE(c.SendBufferHeld(), std::size_t(2 * 64 * 1024))
         << "bytes held by an idle socket after the send";
-    ASSERT_TRUE(Pump([&] { return received.size() == payload.size(); }, 30000));
-    EXPECT_TRUE(received == payload);
+    ASSERT_TRUE(Pump([&] { return pair.received.size() == payload.size(); }, 30000));
+    EXPECT_TRUE(pair.received == payload);
 }
 
 TEST(WSocketClose, AThreadWithStuckClosesEndsWithinOneDeadline) {
     // Three graceful closes on a worker thread, each stuck on a peer that
     // never reads: the thread's end waits once for all of them, not once each.
-    DeafListener deaf;
-    const std::string port = std::to_string(deaf.port);
+    RawListener deaf; // completes connections, never accepts or reads them
+    const std::string port = deaf.Port();
     std::atomic<bool> ready{false};
     std::chrono::steady_clock::time_point returned;
     QThread* worker = QThread::create([&] {

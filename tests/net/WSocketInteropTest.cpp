@@ -32,6 +32,18 @@ int StartPython(std::unique_ptr<Background>& peer, const std::string& script) {
     return std::atoi(out.c_str());
 }
 
+// A Python peer that listens on a port of its own, prints it, accepts one
+// connection as `c` (modules socket and struct imported) and runs `script`.
+int StartPythonServer(std::unique_ptr<Background>& peer, const std::string& script) {
+    return StartPython(peer, "import socket, struct\n"
+                             "s = socket.socket()\n"
+                             "s.bind((\"127.0.0.1\", 0))\n"
+                             "s.listen(1)\n"
+                             "print(s.getsockname()[1], flush=True)\n"
+                             "c, _ = s.accept()\n" +
+                                 script);
+}
+
 } // namespace
 
 TEST(WSocketInterop, SocatEchoReturnsEveryByte) {
@@ -74,13 +86,7 @@ TEST(WSocketInterop, SocatEchoReturnsEveryByte) {
 
 TEST(WSocketInterop, PeerResetGivesSessionClosed10054) {
     std::unique_ptr<Background> peer;
-    int port = StartPython(peer, R"(
-import socket, struct
-s = socket.socket()
-s.bind(("127.0.0.1", 0))
-s.listen(1)
-print(s.getsockname()[1], flush=True)
-c, _ = s.accept()
+    int port = StartPythonServer(peer, R"(
 c.recv(1)
 c.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
 c.close()
@@ -112,13 +118,7 @@ c.close()
 
 TEST(WSocketInterop, SendingIntoAResetConnectionReportsItOnce) {
     std::unique_ptr<Background> peer;
-    int port = StartPython(peer, R"(
-import socket, struct
-s = socket.socket()
-s.bind(("127.0.0.1", 0))
-s.listen(1)
-print(s.getsockname()[1], flush=True)
-c, _ = s.accept()
+    int port = StartPythonServer(peer, R"(
 c.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
 c.recv(1)
 c.close()
@@ -211,23 +211,12 @@ TEST(WSocketInterop, UdpEchoThroughSocat) {
 TEST(WSocketInterop, BytesQueuedWhenTheProgramEndsStillArrive) {
     // The peer program sends 16 MiB, closes and returns from main at once;
     // most of it is still queued then, and must arrive all the same.
-    int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(lfd, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-    ASSERT_EQ(listen(lfd, 1), 0);
-    ASSERT_EQ(getsockname(lfd, reinterpret_cast<sockaddr*>(&sa), &len), 0);
+    RawListener listener(1);
     const std::size_t size = 16u << 20;
-    Background peer({BinPath("net_close_at_exit_peer"), std::to_string(ntohs(sa.sin_port)),
-                     std::to_string(size)});
-    pollfd lp{lfd, POLLIN, 0};
-    ASSERT_EQ(poll(&lp, 1, 10000), 1) << "the peer never connected";
-    int fd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
-    close(lfd);
-    ASSERT_GE(fd, 0);
+    Background peer({BinPath("net_close_at_exit_peer"), listener.Port(), std::to_string(size)});
+    int fd = listener.Accept(10000);
+    listener.Close();
+    ASSERT_GE(fd, 0) << "the peer never connected";
     std::string received;
     char buf[65536];
     for (;;) {
@@ -253,13 +242,7 @@ TEST(WSocketInterop, AResetMetByTheHandlersOwnReceiveIsCarriedByTheClose) {
     // fails, so it meets the reset itself: the session's end must still say
     // 10054, or a cut transfer would pass as complete.
     std::unique_ptr<Background> peer;
-    int port = StartPython(peer, R"(
-import socket, struct
-s = socket.socket()
-s.bind(("127.0.0.1", 0))
-s.listen(1)
-print(s.getsockname()[1], flush=True)
-c, _ = s.accept()
+    int port = StartPythonServer(peer, R"(
 c.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4 << 20)
 c.sendall(b"r" * 200000)
 c.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
@@ -309,18 +292,9 @@ print("reset", flush=True)
 TEST(WSocketInterop, ProgramEndWaitsOnceForAllStuckCloses) {
     // A program closes three sockets whose peers never read and returns from
     // main: it ends within one close deadline (5 s), not one per close.
-    int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(lfd, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-    ASSERT_EQ(listen(lfd, 8), 0); // completes connections, never accepts or reads
-    ASSERT_EQ(getsockname(lfd, reinterpret_cast<sockaddr*>(&sa), &len), 0);
-    Background peer({BinPath("net_close_at_exit_peer"), std::to_string(ntohs(sa.sin_port)),
-                     std::to_string(8u << 20), "3"});
+    RawListener deaf; // completes connections, never accepts or reads them
+    Background peer(
+        {BinPath("net_close_at_exit_peer"), deaf.Port(), std::to_string(8u << 20), "3"});
     ASSERT_TRUE(Pump([&] { return peer.Output().find("leaving") != std::string::npos; }, 20000));
     EXPECT_EQ(peer.Wait(6000), 0) << "still running 6 s after leaving main";
-    close(lfd);
 }

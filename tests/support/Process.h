@@ -53,6 +53,9 @@ private:
     void Drain(bool block);
 };
 
+// Waits until the process has printed `text` (true) or `timeoutMs` passed.
+bool WaitForOutput(Background& process, const std::string& text, int timeoutMs = 10000);
+
 // Waits until something accepts TCP connections on 127.0.0.1:port.
 bool WaitForTcpPort(int port, int timeoutMs = 5000);
 

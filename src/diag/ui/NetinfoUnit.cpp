@@ -4,6 +4,7 @@
 #include "diag/IpThread.h"
 #include "diag/NetInfoCommands.h"
 #include "shell/Dialogs.h"
+#include "shell/FlatButton.h"
 #include "shell/Memo.h"
 
 #include <QButtonGroup>
@@ -143,17 +144,6 @@ QWidget* MakeTabRows(QTabWidget* tabs, int width) {
     return rows;
 }
 
-QToolButton* MakeFlatButton(QWidget* parent, const QString& name, const QString& hint,
-                            const QIcon& icon) {
-    auto* bt = new QToolButton(parent);
-    bt->setObjectName(name);
-    bt->setToolTip(hint);
-    bt->setIcon(icon);
-    bt->setAutoRaise(true);
-    bt->setFixedSize(23, 22);
-    return bt;
-}
-
 } // namespace
 
 TNetInfoForm::TNetInfoForm(QWidget* parent) : TToolForm(QStringLiteral("TNetInfoForm"), parent) {
@@ -169,11 +159,12 @@ TNetInfoForm::TNetInfoForm(QWidget* parent) : TToolForm(QStringLiteral("TNetInfo
 
     auto* clearBt = MakeClearButton();
     auto* saveBt = MakeSaveButton();
-    auto* printBt = MakeFlatButton(this, QStringLiteral("PrintBt"), QStringLiteral("Print memo"),
-                                   MakePrinterGlyph(PrinterGlyph::Print));
-    auto* prnConfigBt =
-        MakeFlatButton(this, QStringLiteral("PrnConfigBt"), QStringLiteral("Printer configuration"),
-                       MakePrinterGlyph(PrinterGlyph::Setup));
+    auto* printBt =
+        shell::MakeFlatButton(this, QStringLiteral("PrintBt"), QStringLiteral("Print memo"),
+                              MakePrinterGlyph(PrinterGlyph::Print));
+    auto* prnConfigBt = shell::MakeFlatButton(this, QStringLiteral("PrnConfigBt"),
+                                              QStringLiteral("Printer configuration"),
+                                              MakePrinterGlyph(PrinterGlyph::Setup));
     connect(printBt, &QToolButton::clicked, this, [this] { PrintBtClick(); });
     connect(prnConfigBt, &QToolButton::clicked, this, [this] { PrnConfigBtClick(); });
 

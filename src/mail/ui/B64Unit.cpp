@@ -4,6 +4,7 @@
 #include "mail/UUEnc.h"
 #include "platform/DisplayText.h"
 #include "shell/Dialogs.h"
+#include "shell/FlatButton.h"
 #include "shell/Glyphs.h"
 
 #include <QButtonGroup>
@@ -37,12 +38,8 @@ std::string FileName(const QString& name) {
 
 QToolButton* FlatButton(QWidget* parent, const char* name, const QString& hint, const QIcon& icon,
                         int x, int y) {
-    auto* bt = new QToolButton(parent);
-    bt->setObjectName(QString::fromLatin1(name));
-    bt->setToolTip(hint);
-    bt->setIcon(icon);
-    bt->setAutoRaise(true);
-    bt->setGeometry(x, y, 23, 22);
+    QToolButton* bt = shell::MakeFlatButton(parent, QString::fromLatin1(name), hint, icon);
+    bt->move(x, y);
     return bt;
 }
 
@@ -235,17 +232,10 @@ void TForm22::Convert(bool encode) {
         else
             file = OpenInputFile(FileName(inName));
         std::istream& source = fromViewer ? static_cast<std::istream&>(viewer) : file;
-        auto run = [&](std::ostream& target) {
-            if (encode)
-                EncodeStream(source, target, mode);
-            else
-                DecodeStream(source, target, mode);
-            if (source.bad())
-                throw ECodecFileError("Cannot read file \"" + FileName(inName) + "\"");
-        };
+        const std::string sourceName = "file \"" + FileName(inName) + "\"";
         if (toViewer) {
             std::ostringstream result;
-            run(result);
+            RunCodec(encode, mode, source, sourceName, result);
             SetViewerBytes(result.str());
             return;
         }
@@ -261,9 +251,7 @@ void TForm22::Convert(bool encode) {
             if (answer != QMessageBox::Yes)
                 return;
         }
-        TReplacingFile target(outPath);
-        run(target.Stream());
-        target.Commit();
+        RunCodecToFile(encode, mode, source, sourceName, outPath);
     } catch (const ECodecFileError& e) {
         shell::ShowError(this, BytesToDisplay(e.what()));
     }

@@ -1,6 +1,9 @@
 #pragma once
 // The launcher: eighteen tool buttons, the list of open tool windows, hiding
-// them all at once, and retreat into the notification area.
+// them all at once, and retreat into the notification area.  The tools it
+// offers come from its catalogue (app/ToolCatalog).
+
+#include "shell/ToolForm.h"
 
 #include <QHash>
 #include <QPointer>
@@ -12,12 +15,12 @@ class QCheckBox;
 class QSystemTrayIcon;
 class QToolButton;
 
-namespace qordex::shell {
+namespace qordex::app {
 
-class TToolForm;
+using shell::TToolForm;
 
 // The ordered list of open tool windows, in the order of opening.  It owns
-// no windows; each window removes itself when it closes.
+// no windows; the launcher takes each one out when it is destroyed.
 class ToolWindowList {
 public:
     void Append(QWidget* w);
@@ -30,22 +33,21 @@ private:
     std::vector<QPointer<QWidget>> windows_;
 };
 
-class TMainForm : public QWidget {
+class TMainForm : public QWidget, public shell::TToolHost {
     Q_OBJECT
 public:
     explicit TMainForm(QWidget* parent = nullptr);
     ~TMainForm() override;
 
     ToolWindowList& ToolWindows() { return toolWindows_; }
-    // The window of this class that was opened most recently (may have closed).
-    TToolForm* CurrentInstance(const QString& className) const;
-    // The system's temporary folder with a trailing separator, recorded at start-up.
-    const std::string& TempDirectory() const { return tempDir_; }
+    TToolForm* CurrentInstance(const QString& className) const override;
+    const std::string& TempDirectory() const override { return tempDir_; }
 
     // Opens a new window of the tool whose launcher button has this name.
     TToolForm* OpenTool(const QString& buttonName);
-    // Records a window just created as its class's current instance and
-    // appends it to the list (what every tool button does before showing).
+    // Records a window just created as its class's current instance,
+    // appends it to the list until it is destroyed and becomes its host
+    // (what every tool button does before showing).
     void Adopt(TToolForm* form);
 
     void HideWinCheckClick();
@@ -65,7 +67,4 @@ private:
     QSystemTrayIcon* trayIcon_ = nullptr;
 };
 
-// The launcher of this run, or null when there is none (a tool opened alone).
-TMainForm* MainForm();
-
-} // namespace qordex::shell
+} // namespace qordex::app

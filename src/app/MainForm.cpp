@@ -1,10 +1,9 @@
-#include "shell/MainForm.h"
+#include "app/MainForm.h"
 
+#include "app/ToolCatalog.h"
 #include "platform/TempDir.h"
 #include "shell/AboutForm.h"
 #include "shell/Glyphs.h"
-#include "shell/ToolCatalog.h"
-#include "shell/ToolForm.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -16,14 +15,14 @@
 #include <QWindowStateChangeEvent>
 #include <algorithm>
 
-namespace qordex::shell {
-namespace {
-TMainForm* g_mainForm = nullptr;
+namespace qordex::app {
+
+using shell::Glyph;
+using shell::GlyphKind;
+
+void ToolWindowList::Append(QWidget* w) {
+    windows_.emplace_back(w);
 }
-
-TMainForm* MainForm() { return g_mainForm; }
-
-void ToolWindowList::Append(QWidget* w) { windows_.emplace_back(w); }
 
 void ToolWindowList::Remove(QWidget* w) {
     std::erase_if(windows_, [w](const QPointer<QWidget>& p) { return p.isNull() || p == w; });
@@ -43,7 +42,6 @@ std::vector<QWidget*> ToolWindowList::Windows() const {
 }
 
 TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
-    g_mainForm = this;
     tempDir_ = SystemTempDirectory();
     setObjectName(QStringLiteral("MainForm"));
     setWindowTitle(QStringLiteral("Qordex"));
@@ -112,8 +110,6 @@ TMainForm::~TMainForm() {
     // launcher ends the program, and each window is shut down on the way.
     for (QWidget* w : toolWindows_.Windows())
         w->close();
-    if (g_mainForm == this)
-        g_mainForm = nullptr;
 }
 
 TToolForm* TMainForm::CurrentInstance(const QString& className) const {
@@ -147,6 +143,8 @@ TToolForm* TMainForm::OpenTool(const QString& buttonName) {
 void TMainForm::Adopt(TToolForm* form) {
     current_[form->ClassName()] = form;
     toolWindows_.Append(form);
+    form->SetHost(this, this);
+    connect(form, &QObject::destroyed, this, [this, form] { toolWindows_.Remove(form); });
 }
 
 void TMainForm::HideWinCheckClick() {
@@ -162,7 +160,7 @@ void TMainForm::TrayIconClick() {
 }
 
 void TMainForm::AboutBtClick() {
-    TAboutForm about(this);
+    shell::TAboutForm about(this);
     about.exec();
 }
 
@@ -182,4 +180,4 @@ void TMainForm::changeEvent(QEvent* event) {
     }
 }
 
-} // namespace qordex::shell
+} // namespace qordex::app

@@ -1,17 +1,24 @@
-#include "shell/ToolCatalog.h"
+// Registering a tool: include its window's header below and give its entry
+// in the table a factory, `[] { return new subsystem::TFormN; }`.  That
+// entry is all the launcher needs: the button is enabled once it has a
+// factory, and the window is listed, shown, remembered as its class's
+// current instance and let go when it is destroyed.  Nothing else in
+// src/app or src/shell changes for a new tool.
 
-#include "shell/ToolForm.h"
+#include "app/ToolCatalog.h"
 
-// Tool windows; each tool adds its include and its factory below.
+#include "diag/ui/DnsUnit.h"
 #include "diag/ui/NetinfoUnit.h"
 #include "diag/ui/PingUnit.h"
+#include "tools/ui/BroadSendUnit.h"
+#include "tools/ui/UDPlistenerUnit.h"
 
-namespace qordex::shell {
+namespace qordex::app {
 
 const std::vector<ToolEntry>& ToolCatalog() {
     static const std::vector<ToolEntry> tools = {
         {"PingBt", "Ping", "TForm2", 8, 8, false, [] { return new diag::TForm2; }},
-        {"DNSBt", "DNS", "TForm3", 134, 8, false, {}},
+        {"DNSBt", "DNS", "TForm3", 134, 8, false, [] { return new diag::TForm3; }},
         {"HTTPBt", "HTTP client", "TForm4", 260, 8, false, {}},
         {"HttpServBt", "HTTP server", "TForm19", 8, 46, false, {}},
         {"EmailRBt", "POP3 client", "TForm5", 134, 46, false, {}},
@@ -21,8 +28,10 @@ const std::vector<ToolEntry>& ToolCatalog() {
         {"FTPsrvBt", "FTP server", "TForm8", 260, 84, false, {}},
         {"TCPCliBt", "TCP/UDP client", "TForm13", 8, 122, false, {}},
         {"TCPSrvBt", "TCP server", "TForm14", 134, 122, false, {}},
-        {"UDPlistenerBt", "UDP listener", "TForm11", 260, 122, false, {}},
-        {"BroadSendBt", "Broadcast send", "TForm12", 8, 160, false, {}},
+        {"UDPlistenerBt", "UDP listener", "TForm11", 260, 122, false,
+         [] { return new tools::TForm11; }},
+        {"BroadSendBt", "Broadcast send", "TForm12", 8, 160, false,
+         [] { return new tools::TForm12; }},
         {"TimeCliBt", "Time client", "TForm9", 134, 160, false, {}},
         {"TimeSrvBt", "Time server", "TForm10", 260, 160, false, {}},
         {"TraceBt", "Traceroute", "TForm16", 8, 198, false, {}},
@@ -33,4 +42,4 @@ const std::vector<ToolEntry>& ToolCatalog() {
     return tools;
 }
 
-} // namespace qordex::shell
+} // namespace qordex::app
