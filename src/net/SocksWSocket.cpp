@@ -1,22 +1,13 @@
 #include "net/WSocket.h"
 
+#include "base/Text.h"
+
 #include <algorithm>
 #include <cstring>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
 namespace qordex {
-
-namespace {
-
-std::string Upper(std::string s) {
-    for (char& c : s)
-        if (c >= 'a' && c <= 'z')
-            c = char(c - 'a' + 'A');
-    return s;
-}
-
-} // namespace
 
 int TCustomSocksWSocket::WaitingInSystem() const {
     int avail = 0;
@@ -32,7 +23,7 @@ void TCustomSocksWSocket::SetSocksServer(const std::string& v) {
         ReportError("Can't change socks server if not closed");
         return;
     }
-    socksServer_ = WSocketTrim(v);
+    socksServer_ = Trim(v);
 }
 
 void TCustomSocksWSocket::SetSocksPort(const std::string& v) {
@@ -40,7 +31,7 @@ void TCustomSocksWSocket::SetSocksPort(const std::string& v) {
         ReportError("Can't change socks port if not closed");
         return;
     }
-    socksPort_ = WSocketTrim(v);
+    socksPort_ = Trim(v);
 }
 
 void TCustomSocksWSocket::SetSocksLevel(const std::string& v) {
@@ -52,7 +43,7 @@ void TCustomSocksWSocket::SetSocksLevel(const std::string& v) {
         ReportError("Invalid socks level. Must be 4, 4A or 5.");
         return;
     }
-    socksLevel_ = Upper(v);
+    socksLevel_ = v == "4a" ? "4A" : v;
 }
 
 // ---- events ------------------------------------------------------------------
@@ -103,7 +94,7 @@ void TCustomSocksWSocket::Connect() {
         TCustomWSocket::Connect();
         return;
     }
-    const std::string proto = WSocketLower(WSocketTrim(Proto()));
+    const std::string proto = AsciiLower(Trim(Proto()));
     if (proto != "tcp" && proto != "6") {
         ReportError("tcp is the only protocol supported thru socks server");
         return;
