@@ -8,6 +8,7 @@
 #include "support/TestData.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -71,6 +72,14 @@ struct LinePair {
     void ReadLines() {
         sock->OnDataAvailable = [this](TCustomWSocket* s, std::uint16_t) {
             events.push_back(s->ReceiveText());
+        };
+    }
+    // Reads lines, and pauses the socket after the first one.
+    void PauseAfterFirstLine() {
+        sock->OnDataAvailable = [this](TCustomWSocket* s, std::uint16_t) {
+            events.push_back(s->ReceiveText());
+            if (events.size() == 1)
+                s->Pause();
         };
     }
     void Send(const std::string& bytes) {
@@ -325,11 +334,7 @@ TEST(LineWSocket, CloseAbortOrFreeFromInsideEveryEvent) {
 
 TEST(LineWSocket, PauseWithLinesHeldAndResumeWithoutNewBytes) {
     LinePair p;
-    p.sock->OnDataAvailable = [&](TCustomWSocket* s, std::uint16_t) {
-        p.events.push_back(s->ReceiveText());
-        if (p.events.size() == 1)
-            s->Pause();
-    };
+    p.PauseAfterFirstLine();
     p.Feed("A\r\nB\r\nC\r\n");
     p.Settle();
     EXPECT_EQ(p.events, (Lines{"A\r\n"}));
@@ -340,11 +345,7 @@ TEST(LineWSocket, PauseWithLinesHeldAndResumeWithoutNewBytes) {
 
 TEST(LineWSocket, ClosingWhilePausedDeliversTheHeldLinesOneByOneFirst) {
     LinePair p;
-    p.sock->OnDataAvailable = [&](TCustomWSocket* s, std::uint16_t) {
-        p.events.push_back(s->ReceiveText());
-        if (p.events.size() == 1)
-            s->Pause();
-    };
+    p.PauseAfterFirstLine();
     p.Feed("A\r\nB\r\nC\r\nrest");
     p.Settle();
     p.sock->Close();
@@ -419,4 +420,62 @@ TEST(LineWSocket, ABurstOfManyLinesArrivesWholeAndInOrder) {
     for (const std::string& l : p.events)
         joined += l;
     EXPECT_TRUE(joined == burst);
+}
+
+TEST(LineWSocket, ALongLineKeptPastTheLimitHoldsThePeerBackAtTheCeiling) {
+    LinePair p;
+    // The application keeps the over-long line: only the ceiling stops the
+    // buffer from growing, and the peer then waits on flow control.
+    std::size_t held = 0;
+    p.sock->SetLineLimit(1);
+    p.sock->OnLineLimitExceeded = [&](TCustomWSocket*, int n, bool& clear) {
+        held = std::size_t(n);
+        clear = false;
+    };
+    ::fcntl(p.peer, F_SETFL, ::fcntl(p.peer, F_GETFL) | O_NONBLOCK);
+    const std::string chunk(1 << 20, 'x');
+    std::size_t sent = 0;
+    bool blocked = false;
+    auto write = [&] {
+        blocked = false;
+        while (sent < 2 * kLineBufferCeiling) {
+            const std::size_t len = std::min(chunk.size(), 2 * kLineBufferCeiling - sent);
+            ssize_t n = ::send(p.peer, chunk.data(), len, MSG_NOSIGNAL);
+            if (n <= 0) {
+                blocked = true;
+                return;
+            }
+            sent += std::size_t(n);
+        }
+    };
+    ASSERT_TRUE(Pump(
+        [&] {
+            write();
+            return held >= kLineBufferCeiling;
+        },
+        60000));
+    // More is sent than fits; the peer is held back, nothing more is taken.
+    ASSERT_TRUE(Pump([&] {
+        write();
+        return blocked;
+    }));
+    p.Settle();
+    EXPECT_EQ(held, kLineBufferCeiling);
+    EXPECT_GT(sent, kLineBufferCeiling);
+
+    // Read raw, everything arrives: what was held, then what waited.
+    std::size_t received = 0;
+    p.sock->OnDataAvailable = [&](TCustomWSocket* s, std::uint16_t) {
+        char buf[65536];
+        for (int n; (n = s->Receive(buf, sizeof buf)) > 0;)
+            received += std::size_t(n);
+    };
+    p.sock->SetLineMode(false);
+    ASSERT_TRUE(Pump(
+        [&] {
+            write();
+            return received == sent && sent == 2 * kLineBufferCeiling;
+        },
+        20000))
+        << "received " << received << " of " << sent << ", rounds " << p.sock->rounds;
 }
