@@ -67,8 +67,7 @@ CommandResult Run(const std::vector<std::string>& argv, const std::string& input
     bool outOpen = true, errOpen = true;
     while (outOpen || errOpen) {
         pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
-        int left = int(
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+        int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
         if (left <= 0) {
             kill(pid, SIGKILL);
             break;
@@ -119,9 +118,7 @@ bool HasProgram(const std::string& name) {
     return Shell("command -v '" + name + "' >/dev/null 2>&1").status == 0;
 }
 
-std::string BinPath(const std::string& name) {
-    return std::string(QORDEX_BIN_DIR) + "/" + name;
-}
+std::string BinPath(const std::string& name) { return std::string(QORDEX_BIN_DIR) + "/" + name; }
 
 Background::Background(const std::vector<std::string>& argv) {
     int out[2];
@@ -188,9 +185,7 @@ bool Background::Running() {
     return true;
 }
 
-bool Background::Signal(int sig) {
-    return Running() && kill(pid_, sig) == 0;
-}
+bool Background::Signal(int sig) { return Running() && kill(pid_, sig) == 0; }
 
 int Background::Wait(int timeoutMs) {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -245,11 +240,7 @@ bool WaitForTcpPort(int port, int timeoutMs) {
     return false;
 }
 
-int FreeTcpPort() {
-    return FreePort(SOCK_STREAM);
-}
-int FreeUdpPort() {
-    return FreePort(SOCK_DGRAM);
-}
+int FreeTcpPort() { return FreePort(SOCK_STREAM); }
+int FreeUdpPort() { return FreePort(SOCK_DGRAM); }
 
 } // namespace qordex::test
