@@ -295,8 +295,14 @@ int RunHttp(int argc, char** argv) {
     if (post)
         cli.SetSendStream(&sendBody);
     if (!o.socks.empty()) {
-        std::fprintf(stderr, "qordex-cli http: SOCKS is not available in this build\n");
-        return 2;
+        std::string host, port;
+        SplitPair(o.socks, host, port);
+        cli.SetSocksServer(host);
+        cli.SetSocksPort(port);
+        cli.SetSocksUsercode(o.socksUser);
+        cli.SetSocksPassword(o.socksPass);
+        cli.SetSocksAuthentication(o.socksUser.empty() ? socksNoAuthentication
+                                                       : socksAuthenticateUsercode);
     }
 
     QTimer limit;

@@ -24,6 +24,8 @@ void ApplyToolDefaults(THttpCli& cli) {
     cli.SetBandwidthLimit(10000);
     cli.SetBandwidthSampling(1000);
     cli.SetOptions(0);
+    cli.SetSocksLevel("5");
+    cli.SetSocksAuthentication(socksNoAuthentication);
 }
 
 void ApplyToolSettings(THttpCli& cli, const THttpToolSettings& s, bool withDate) {

@@ -130,6 +130,13 @@ THttpCli::THttpCli() {
         SocketDataAvailable(e);
     };
     ctrlSocket_->OnDataSent = [this](TCustomWSocket*, std::uint16_t e) { SocketDataSent(e); };
+    ctrlSocket_->OnSocksConnected = [this](TCustomWSocket*, std::uint16_t e) {
+        Fire(OnSocksConnected, e);
+    };
+    ctrlSocket_->OnSocksError = [this](TCustomWSocket*, int e, const std::string& msg) {
+        socksErrorText_ = msg;
+        Fire(OnSocksError, e, msg);
+    };
 }
 
 THttpCli::~THttpCli() {
@@ -141,6 +148,8 @@ THttpCli::~THttpCli() {
     ctrlSocket_->OnSessionConnected = nullptr;
     ctrlSocket_->OnDnsLookupDone = nullptr;
     ctrlSocket_->OnError = nullptr;
+    ctrlSocket_->OnSocksConnected = nullptr;
+    ctrlSocket_->OnSocksError = nullptr;
     ctrlSocket_.reset();
 }
 
@@ -318,8 +327,7 @@ void THttpCli::DoRequestAsync(THttpRequest rq) {
     credOrigin_ = Origin();
 
     const bool connected = ctrlSocket_->State() == wsConnected;
-    const bool same = connected && !closePending_ && curHost_ == hostName_ && curPort_ == port_ &&
-                      curProto_ == protocol_;
+    const bool same = connected && !closePending_ && SameConnection();
     PrepareAuthAtStart(same);
     if (options_ & httpoBandwidthControl)
         StartBandwidthControl();
@@ -337,6 +345,18 @@ void THttpCli::DoRequestAsync(THttpRequest rq) {
     if (!SetState(httpNotConnected))
         return;
     Login();
+}
+
+std::string THttpCli::SocksRoute() const {
+    if (socksServer_.empty())
+        return {};
+    return socksLevel_ + "|" + socksServer_ + "|" + socksPort_ + "|" + socksUsercode_ + "|" +
+           socksPassword_ + "|" + std::to_string(int(socksAuthentication_));
+}
+
+bool THttpCli::SameConnection() const {
+    return curHost_ == hostName_ && curPort_ == port_ && curProto_ == protocol_ &&
+           curSocks_ == SocksRoute();
 }
 
 std::string THttpCli::Origin() const {
@@ -443,6 +463,15 @@ void THttpCli::SocketDnsLookupDone(int error) {
     ctrlSocket_->SetLocalAddr(localAddr_);
     ctrlSocket_->SetPort(port_);
     ctrlSocket_->SetProto("tcp");
+    // Every close empties the socket's SOCKS settings: they go in each time.
+    ctrlSocket_->SetSocksServer(socksServer_);
+    ctrlSocket_->SetSocksPort(socksPort_);
+    ctrlSocket_->SetSocksLevel(socksLevel_);
+    ctrlSocket_->SetSocksUsercode(socksUsercode_);
+    ctrlSocket_->SetSocksPassword(socksPassword_);
+    ctrlSocket_->SetSocksAuthentication(socksAuthentication_);
+    socksErrorText_.clear();
+    curSocks_ = SocksRoute();
     curHost_ = hostName_;
     curPort_ = port_;
     curProto_ = protocol_;
@@ -487,7 +516,9 @@ void THttpCli::SocketSessionConnected(int error) {
     if (error != 0) {
         requestDoneError_ = error;
         statusCode_ = 404;
-        reasonPhrase_ = WSocketErrorText(error) + " (Error #" + std::to_string(error) + ")";
+        // A failed SOCKS negotiation says why in its own words.
+        reasonPhrase_ = (socksErrorText_.empty() ? WSocketErrorText(error) : socksErrorText_) +
+                        " (Error #" + std::to_string(error) + ")";
         Fire(OnSessionConnected);
         return; // the socket closes, and the close completes the request
     }
@@ -1344,8 +1375,7 @@ bool THttpCli::BeginRelocation(bool connectionOpen) {
         }
     }
     const bool same = connectionOpen && !closeReq_ && !closePending_ &&
-                      ctrlSocket_->State() == wsConnected && curHost_ == hostName_ &&
-                      curPort_ == port_ && curProto_ == protocol_;
+                      ctrlSocket_->State() == wsConnected && SameConnection();
     if (!same) {
         if (connectionOpen && ctrlSocket_->State() != wsClosed) {
             // The relocation goes on when the close is reported.

@@ -143,6 +143,10 @@ public:
     std::function<void(THttpCli* Sender)> OnDataPush2;
     // Forwarded from the socket: a socket operation failed.
     std::function<void(THttpCli* Sender)> OnSocketError;
+    // Forwarded from the socket: the TCP connection to the SOCKS server was
+    // made (0) or failed; the negotiation failed with a code and a text.
+    std::function<void(THttpCli* Sender, std::uint16_t ErrCode)> OnSocksConnected;
+    std::function<void(THttpCli* Sender, int Error, const std::string& Msg)> OnSocksError;
     // Trace lines (none when unassigned).
     std::function<void(THttpCli* Sender, THttpTrace Level, const std::string& Line)> OnTrace;
 
@@ -207,6 +211,20 @@ public:
     void SetBandwidthSampling(int v) { bandwidthSampling_ = v; }
     THttpCliOptions Options() const { return options_; }
     void SetOptions(THttpCliOptions v);
+    // Copied into the socket before each connect; an empty SocksServer
+    // connects directly.
+    const std::string& SocksServer() const { return socksServer_; }
+    void SetSocksServer(const std::string& v) { socksServer_ = v; }
+    const std::string& SocksPort() const { return socksPort_; }
+    void SetSocksPort(const std::string& v) { socksPort_ = v; }
+    const std::string& SocksLevel() const { return socksLevel_; }
+    void SetSocksLevel(const std::string& v) { socksLevel_ = v; }
+    const std::string& SocksUsercode() const { return socksUsercode_; }
+    void SetSocksUsercode(const std::string& v) { socksUsercode_ = v; }
+    const std::string& SocksPassword() const { return socksPassword_; }
+    void SetSocksPassword(const std::string& v) { socksPassword_ = v; }
+    TSocksAuthentication SocksAuthentication() const { return socksAuthentication_; }
+    void SetSocksAuthentication(TSocksAuthentication v) { socksAuthentication_ = v; }
     TLogger* Logger() const { return logger_; }
     void SetLogger(TLogger* v) {
         logger_ = v;
@@ -335,6 +353,9 @@ private:
     bool CredentialsApply() const;
     std::string Origin() const;
     std::string HostHeaderValue() const;
+    // The SOCKS route a new connection would take, to compare with curSocks_.
+    std::string SocksRoute() const;
+    bool SameConnection() const;
 
     // Bandwidth control.
     void StartBandwidthControl();
@@ -362,6 +383,9 @@ private:
     int bandwidthSampling_ = 1000;
     THttpCliOptions options_ = 0;
     TLogger* logger_ = nullptr;
+    std::string socksServer_, socksPort_, socksLevel_ = "5", socksUsercode_, socksPassword_;
+    TSocksAuthentication socksAuthentication_ = socksNoAuthentication;
+    std::string socksErrorText_; // the last negotiation failure, for ReasonPhrase
 
     // ---- run-time ----
     int statusCode_ = 0;
@@ -388,6 +412,7 @@ private:
     bool relocWaitClose_ = false; // a relocation waits for the connection to close
     bool answerSeen_ = false;     // the answer's first line arrived
     std::string curHost_, curPort_, curProto_; // of the open connection
+    std::string curSocks_;                     // ... and the SOCKS route it took
     std::string hostName_, port_;              // to connect to: the target or the proxy
     std::string targetHost_, targetPort_;      // for "Host:"
     std::string protocol_;                     // of the target

@@ -259,3 +259,45 @@ TEST_F(NginxPeer, TinyproxyAsksForItsCredentials) {
     EXPECT_EQ(r.out, "plain text\n");
     EXPECT_EQ(SplitLines(r.err)[0], "Using proxy '127.0.0.1:" + std::to_string(proxy.Port()) + "'");
 }
+
+TEST_F(NginxPeer, ThroughMicrosocks) {
+    if (!HasProgram("microsocks"))
+        GTEST_SKIP() << "microsocks is not installed (scripts/install-deps.sh installs it)";
+    const int port = FreeTcpPort();
+    Background socks({"microsocks", "-i", "127.0.0.1", "-p", std::to_string(port), "-u", "alice",
+                      "-P", "s3cret"});
+    ASSERT_TRUE(WaitForTcpPort(port, 10000));
+    Client c;
+    int socksConnected = 0;
+    c.cli.OnSocksConnected = [&](THttpCli*, std::uint16_t e) { socksConnected += e == 0; };
+    c.cli.SetSocksServer("127.0.0.1");
+    c.cli.SetSocksPort(std::to_string(port));
+    c.cli.SetSocksUsercode("alice");
+    c.cli.SetSocksPassword("s3cret");
+    c.cli.SetSocksAuthentication(socksAuthenticateUsercode);
+    for (const char* ver : {"1.0", "1.1"}) {
+        ASSERT_TRUE(c.Run(httpGET, nginx->Url("/ssi/page.html"), ver));
+        EXPECT_EQ(c.cli.StatusCode(), 200) << ver;
+        EXPECT_EQ(c.Doc(), "<html>A PART B</html>") << ver;
+    }
+    EXPECT_EQ(socksConnected, 2);
+
+    // A wrong password fails the request, saying why.
+    c.cli.SetSocksPassword("guess");
+    ASSERT_TRUE(c.Run(httpGET, nginx->Url("/www.txt")));
+    EXPECT_EQ(c.cli.StatusCode(), 404);
+    EXPECT_NE(c.doneErr, 0);
+    EXPECT_NE(c.cli.ReasonPhrase().find("(Error #"), std::string::npos) << c.cli.ReasonPhrase();
+
+    // The command line, with its SOCKS options.
+    const std::string big = ReadFile(nginx->Www() + "/big.bin");
+    CommandResult r = qordex::test::Run(
+        {BinPath("qordex-cli"), "http", "get", "--socks", "127.0.0.1:" + std::to_string(port),
+         "--socks-user", "alice", "--socks-pass", "s3cret", nginx->Url("/big.bin")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out == big);
+    r = qordex::test::Run({BinPath("qordex-cli"), "http", "get", "--socks",
+                           "127.0.0.1:" + std::to_string(port), nginx->Url("/www.txt")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(SplitLines(r.err)[0], "GET Failed.");
+}
