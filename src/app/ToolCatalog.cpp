@@ -12,6 +12,7 @@
 #include "diag/ui/PingUnit.h"
 #include "tools/ui/BroadSendUnit.h"
 #include "tools/ui/UDPlistenerUnit.h"
+#include "web/ui/HttpUnit.h"
 
 namespace qordex::app {
 
@@ -19,7 +20,7 @@ const std::vector<ToolEntry>& ToolCatalog() {
     static const std::vector<ToolEntry> tools = {
         {"PingBt", "Ping", "TForm2", 8, 8, false, [] { return new diag::TForm2; }},
         {"DNSBt", "DNS", "TForm3", 134, 8, false, [] { return new diag::TForm3; }},
-        {"HTTPBt", "HTTP client", "TForm4", 260, 8, false, {}},
+        {"HTTPBt", "HTTP client", "TForm4", 260, 8, false, [] { return new web::TForm4; }},
         {"HttpServBt", "HTTP server", "TForm19", 8, 46, false, {}},
         {"EmailRBt", "POP3 client", "TForm5", 134, 46, false, {}},
         {"EmailSBt", "SMTP client", "TForm6", 260, 46, false, {}},
