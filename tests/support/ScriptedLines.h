@@ -38,12 +38,17 @@ public:
     }
     LineScript& Data() { return Add({{"data", true}}); }
     LineScript& Sleep(double seconds) { return Add({{"sleep", seconds}}); }
+    // Sends prefix + Base64(challenge), checks the answer, replies ok or bad.
     LineScript& Cram(const std::string& kind, const std::string& challenge, const std::string& user,
-                     const std::string& password) {
+                     const std::string& password, const std::string& prefix = "334 ",
+                     const std::string& ok = "235 ok", const std::string& bad = "535 bad") {
         return Add({{"cram", Latin1(kind)},
                     {"challenge", Latin1(challenge)},
                     {"user", Latin1(user)},
-                    {"password", Latin1(password)}});
+                    {"password", Latin1(password)},
+                    {"prefix", Latin1(prefix)},
+                    {"ok", Latin1(ok)},
+                    {"bad", Latin1(bad)}});
     }
     LineScript& WaitEof(double seconds = 10) { return Add({{"wait_eof", seconds}}); }
     LineScript& Close() { return Add({{"close", true}}); }

@@ -20,9 +20,11 @@ Steps (JSON objects):
   {"expect": N}                   read N lines (default 1)
   {"data": true}                  read lines until ".", as "D:" lines, then "END"
   {"sleep": SECONDS}              wait
-  {"cram": "md5"|"sha1", "challenge": TEXT, "user": U, "password": P}
-                                  send "334 " + Base64(challenge), read the
-                                  answer, check it with hmac, reply 235 or 535
+  {"cram": "md5"|"sha1", "challenge": TEXT, "user": U, "password": P,
+   "prefix": "334 ", "ok": "235 ok", "bad": "535 bad"}
+                                  send prefix + Base64(challenge), read the
+                                  answer, check it with hmac, reply ok or bad
+                                  (the last three have these defaults)
   {"wait_eof": SECONDS}           read (printing "C:" lines) until the client closes
   {"close": true}                 close the connection
   {"silence": true}               wait until killed
@@ -114,7 +116,8 @@ def main():
             time.sleep(step["sleep"])
         elif "cram" in step:
             challenge = step["challenge"].encode("latin-1")
-            send(b"334 " + base64.b64encode(challenge) + b"\r\n")
+            prefix = step.get("prefix", "334 ").encode("latin-1")
+            send(prefix + base64.b64encode(challenge) + b"\r\n")
             line = read_line()
             if line is None:
                 out("EOF")
@@ -125,7 +128,8 @@ def main():
             want = (step["user"] + " " + mac).encode("latin-1")
             ok = base64.b64decode(line) == want
             out("CRAM OK" if ok else "CRAM BAD")
-            send(b"235 ok\r\n" if ok else b"535 bad\r\n")
+            reply = step.get("ok", "235 ok") if ok else step.get("bad", "535 bad")
+            send(reply.encode("latin-1") + b"\r\n")
         elif "wait_eof" in step:
             deadline = time.time() + step["wait_eof"]
             while time.time() < deadline:
