@@ -10,6 +10,7 @@
 #include "diag/ui/DnsUnit.h"
 #include "diag/ui/NetinfoUnit.h"
 #include "diag/ui/PingUnit.h"
+#include "mail/ui/EmailReadUnit.h"
 #include "tools/ui/BroadSendUnit.h"
 #include "tools/ui/UDPlistenerUnit.h"
 #include "web/ui/HttpUnit.h"
@@ -22,7 +23,7 @@ const std::vector<ToolEntry>& ToolCatalog() {
         {"DNSBt", "DNS", "TForm3", 134, 8, false, [] { return new diag::TForm3; }},
         {"HTTPBt", "HTTP client", "TForm4", 260, 8, false, [] { return new web::TForm4; }},
         {"HttpServBt", "HTTP server", "TForm19", 8, 46, false, {}},
-        {"EmailRBt", "POP3 client", "TForm5", 134, 46, false, {}},
+        {"EmailRBt", "POP3 client", "TForm5", 134, 46, false, [] { return new mail::TForm5; }},
         {"EmailSBt", "SMTP client", "TForm6", 260, 46, false, {}},
         {"EmailServBt", "SMTP server", "TForm18", 8, 84, false, {}},
         {"FTPcliBt", "FTP client", "TForm7", 134, 84, false, {}},
