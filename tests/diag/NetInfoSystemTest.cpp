@@ -191,13 +191,6 @@ std::set<SockRow> SsTcpRows(const NetNs* ns) {
     return rows;
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 // Sets up a namespace with a link d0 (address 02:00:00:00:00:11), two
 // addresses on it, a route through a gateway and a static neighbour.  The
 // link is one end of a veth pair whose other end, p0 (10.1.0.50), sits in a

@@ -28,11 +28,6 @@ CommandResult Cli(const MailboxServer& server, const Lines& args,
     return qordex::test::Run(argv);
 }
 
-std::string ReadFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 bool Has(const Lines& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }

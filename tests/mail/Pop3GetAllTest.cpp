@@ -24,11 +24,6 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-std::string ReadFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // Every entry under a folder, with "/" after folders and "@" after links.
 std::set<std::string> Tree(const fs::path& root) {
     std::set<std::string> out;

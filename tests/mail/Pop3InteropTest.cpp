@@ -45,11 +45,6 @@ const std::vector<std::string> kMessages = {
     "From: d@example.org\r\nSubject: three\r\n\r\nthird, to be deleted\r\n",
 };
 
-std::string ReadFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 struct Client {
     explicit Client(const Dovecot& d) {
         pop3.SetHost("127.0.0.1");

@@ -8,6 +8,7 @@
 #include "mail/ui/EmailReadUnit.h"
 #include "platform/MessageLoop.h"
 #include "shell/Memo.h"
+#include "support/DarkPalette.h"
 #include "support/ScriptedDialogs.h"
 
 #include <QCheckBox>
@@ -272,14 +273,7 @@ TEST_F(Pop3Window, Screenshots) {
     msgNum->setText("1");
     ASSERT_TRUE(Request("RetrBt", "Request Done Rq=7 Error=0"));
     Click("ProxyBt");
-    QPalette dark;
-    dark.setColor(QPalette::Window, QColor(45, 45, 45));
-    dark.setColor(QPalette::WindowText, Qt::white);
-    dark.setColor(QPalette::Base, QColor(30, 30, 30));
-    dark.setColor(QPalette::Text, Qt::white);
-    dark.setColor(QPalette::Button, QColor(60, 60, 60));
-    dark.setColor(QPalette::ButtonText, Qt::white);
-    form->setPalette(dark);
+    form->setPalette(DarkPalette());
     const QImage shot = form->grab().toImage();
     EXPECT_EQ(shot.size(), QSize(744, 484));
     if (const char* out = std::getenv("QORDEX_SHOTS")) {

@@ -5,6 +5,7 @@
 // why in SkipReason(); each is stopped when its object goes away.
 
 #include "support/Process.h"
+#include "support/TestData.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -43,17 +44,6 @@ inline std::string PlainGet(int port, const std::string& path) {
     ::close(fd);
     const std::size_t body = out.find("\r\n\r\n");
     return body == std::string::npos ? std::string() : out.substr(body + 4);
-}
-
-inline bool WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(bytes.data(), std::streamsize(bytes.size()));
-    return bool(f);
-}
-
-inline std::string ReadFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
 // Waits (by polling the output, with a deadline) for the first line a
