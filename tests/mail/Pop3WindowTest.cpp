@@ -11,9 +11,11 @@
 #include "support/DarkPalette.h"
 #include "support/ScriptedDialogs.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QFrame>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPointer>
 #include <QPushButton>
 #include <QStatusBar>
@@ -133,6 +135,20 @@ TEST_F(Pop3Window, ControlsAndDefaults) {
     EXPECT_FALSE(panel->isVisible());
     Click("ProxyBt");
     EXPECT_TRUE(panel->isVisible());
+    // A press on the panel drags it, within the window.
+    const QPoint from = panel->pos();
+    const QPoint grip = panel->mapToGlobal(QPoint(5, 5));
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(grip), Qt::LeftButton,
+                      Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(panel, &press);
+    QMouseEvent move(QEvent::MouseMove, QPointF(5, 5), QPointF(grip - QPoint(100, 50)),
+                     Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(panel, &move);
+    EXPECT_EQ(panel->pos(), from - QPoint(100, 50));
+    QMouseEvent far(QEvent::MouseMove, QPointF(5, 5), QPointF(grip + QPoint(5000, 5000)),
+                    Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(panel, &far);
+    EXPECT_EQ(panel->geometry().bottomRight(), QPoint(743, 483));
     Click("ProxyBt");
     EXPECT_FALSE(panel->isVisible());
     // Leaving the path field adds the separator.

@@ -10,6 +10,7 @@
 #include "shell/FlatButton.h"
 #include "shell/Glyphs.h"
 #include "shell/Memo.h"
+#include "shell/ProxyPanel.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -17,7 +18,6 @@
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMouseEvent>
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QStatusBar>
@@ -169,35 +169,14 @@ TForm5::TForm5(QWidget* parent) : shell::TToolForm(QStringLiteral("TForm5"), par
     StatusBar1->setSizeGripEnabled(false);
     StatusBar1->setGeometry(0, 462, 744, 22);
 
-    ProxyPanel = new QFrame(this);
-    ProxyPanel->setObjectName(QStringLiteral("ProxyPanel"));
-    ProxyPanel->setFrameShape(QFrame::Panel);
-    ProxyPanel->setFrameShadow(QFrame::Raised);
-    ProxyPanel->setAutoFillBackground(true);
-    ProxyPanel->setGeometry(440, 180, 290, 166);
-    ProxyPanel->hide();
-    QLabel* title = Label(ProxyPanel, "Proxy Socks5 Configuration", 8, 4, 240);
-    QFont bold = title->font();
-    bold.setBold(true);
-    title->setFont(bold);
-    PEnableCheck = new QCheckBox(QStringLiteral("Use Proxy"), ProxyPanel);
-    PEnableCheck->setObjectName(QStringLiteral("PEnableCheck"));
-    PEnableCheck->setGeometry(8, 28, 110, 21);
-    PAuthCheck = new QCheckBox(QStringLiteral("Authenticate"), ProxyPanel);
-    PAuthCheck->setObjectName(QStringLiteral("PAuthCheck"));
-    PAuthCheck->setGeometry(140, 28, 130, 21);
-    QLabel* labels[] = {
-        Label(ProxyPanel, "Address", 8, 56, 70), Label(ProxyPanel, "Port", 8, 82, 70),
-        Label(ProxyPanel, "UserCode", 8, 108, 70), Label(ProxyPanel, "Password", 8, 134, 70)};
-    PAddressEdit = Edit(ProxyPanel, "PAddressEdit", "", 80, 56, 200);
-    PPortEdit = Edit(ProxyPanel, "PPortEdit", "", 80, 82, 70);
-    PUserEdit = Edit(ProxyPanel, "PUserEdit", "", 80, 108, 200);
-    PPassEdit = Edit(ProxyPanel, "PPassEdit", "", 80, 134, 200);
-    PPassEdit->setEchoMode(QLineEdit::Password);
-    ProxyPanel->installEventFilter(this);
-    title->installEventFilter(this);
-    for (QLabel* l : labels)
-        l->installEventFilter(this);
+    ProxyPanel = new shell::TProxyPanel(this, QStringLiteral("Proxy Socks5 Configuration"),
+                                        QRect(440, 180, 290, 166));
+    PEnableCheck = ProxyPanel->PEnableCheck;
+    PAuthCheck = ProxyPanel->PAuthCheck;
+    PAddressEdit = ProxyPanel->PAddressEdit;
+    PPortEdit = ProxyPanel->PPortEdit;
+    PUserEdit = ProxyPanel->PUserEdit;
+    PPassEdit = ProxyPanel->PPassEdit;
 
     Pop3Cli1_ = std::make_unique<TPop3Cli>();
     Pop3Cli1_->SetPort("pop3");
@@ -490,29 +469,7 @@ void TForm5::B64BtClick() {
 }
 
 void TForm5::ProxyBtClick() {
-    ProxyPanel->setVisible(!ProxyPanel->isVisible());
-    if (ProxyPanel->isVisible()) {
-        ProxyPanel->raise();
-        PEnableCheck->setFocus();
-    }
-}
-
-bool TForm5::eventFilter(QObject* watched, QEvent* event) {
-    // The panel and its labels drag the panel within the window.
-    if (event->type() == QEvent::MouseButtonPress) {
-        dragFrom_ =
-            static_cast<QMouseEvent*>(event)->globalPosition().toPoint() - ProxyPanel->pos();
-        return true;
-    }
-    if (event->type() == QEvent::MouseMove &&
-        (static_cast<QMouseEvent*>(event)->buttons() & Qt::LeftButton)) {
-        QPoint to = static_cast<QMouseEvent*>(event)->globalPosition().toPoint() - dragFrom_;
-        to.setX(std::clamp(to.x(), 0, width() - ProxyPanel->width()));
-        to.setY(std::clamp(to.y(), 0, height() - ProxyPanel->height()));
-        ProxyPanel->move(to);
-        return true;
-    }
-    return shell::TToolForm::eventFilter(watched, event);
+    ProxyPanel->Toggle();
 }
 
 void TForm5::Shutdown() {

@@ -21,7 +21,8 @@ class QToolButton;
 
 namespace qordex::shell {
 class TMemo;
-}
+class TProxyPanel;
+} // namespace qordex::shell
 
 namespace qordex::mail {
 
@@ -72,7 +73,6 @@ protected:
     shell::TMemo* SavePane() const override;
     QString SavePresetName() const override;
     QString SaveFilter() const override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void RunCommand(const char* name, const std::function<void()>& op, bool proxy = false);
@@ -120,7 +120,7 @@ private:
     QToolButton* ClearBt;
     QToolButton* SaveBt;
     QToolButton* ProxyBt;
-    QFrame* ProxyPanel;
+    shell::TProxyPanel* ProxyPanel;
     QCheckBox* PEnableCheck;
     QCheckBox* PAuthCheck;
     QLineEdit* PAddressEdit;
@@ -131,7 +131,6 @@ private:
     std::unique_ptr<TPop3Cli> Pop3Cli1_;
     std::unique_ptr<TPop3GetAll> getAll_;
     QPointer<TForm22> b64Form_;
-    QPoint dragFrom_; // where a drag of the proxy panel started
 };
 
 } // namespace qordex::mail

@@ -8,6 +8,7 @@
 #include "shell/FlatButton.h"
 #include "shell/Glyphs.h"
 #include "shell/Memo.h"
+#include "shell/ProxyPanel.h"
 #include "web/HttpClientTool.h"
 #include "web/HttpProt.h"
 #include "web/UrlUtil.h"
@@ -21,7 +22,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
-#include <QMouseEvent>
 #include <QPointer>
 #include <QPushButton>
 #include <QSaveFile>
@@ -150,41 +150,17 @@ TForm4::TForm4(QWidget* parent) : shell::TToolForm(QStringLiteral("TForm4"), par
     DocumentMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     DocumentMemo->setGeometry(8, 356, 728, 151);
 
-    ProxyPanel = new QFrame(this);
-    ProxyPanel->setObjectName(QStringLiteral("ProxyPanel"));
-    ProxyPanel->setFrameShape(QFrame::Panel);
-    ProxyPanel->setFrameShadow(QFrame::Raised);
-    ProxyPanel->setAutoFillBackground(true);
-    ProxyPanel->setGeometry(372, 140, 280, 166);
-    ProxyPanel->hide();
-    QLabel* title = Label(ProxyPanel, "Proxy Configuration", 8, 4, 200);
-    QFont bold = title->font();
-    bold.setBold(true);
-    title->setFont(bold);
-    PEnableCheck = new QCheckBox(QStringLiteral("Use Proxy"), ProxyPanel);
-    PEnableCheck->setObjectName(QStringLiteral("PEnableCheck"));
-    PEnableCheck->setGeometry(8, 28, 110, 21);
-    PAuthCheck = new QCheckBox(QStringLiteral("Authenticate"), ProxyPanel);
-    PAuthCheck->setObjectName(QStringLiteral("PAuthCheck"));
-    PAuthCheck->setGeometry(140, 28, 130, 21);
-    Label15 = Label(ProxyPanel, "Address", 8, 56, 70);
-    Label15->setObjectName(QStringLiteral("Label15"));
-    Label15->setToolTip(QStringLiteral("Get default proxy address and port"));
-    Label15->setCursor(Qt::PointingHandCursor);
-    QFont link = Label15->font();
-    link.setUnderline(true);
-    Label15->setFont(link);
-    PAddressEdit = Edit(ProxyPanel, "PAddressEdit", "", 80, 56, 190);
-    QLabel* portLabel = Label(ProxyPanel, "Port", 8, 82, 70);
-    PPortEdit = Edit(ProxyPanel, "PPortEdit", "", 80, 82, 70);
-    QLabel* userLabel = Label(ProxyPanel, "UserCode", 8, 108, 70);
-    PUserEdit = Edit(ProxyPanel, "PUserEdit", "", 80, 108, 190);
-    QLabel* passLabel = Label(ProxyPanel, "Password", 8, 134, 70);
-    PPassEdit = Edit(ProxyPanel, "PPassEdit", "", 80, 134, 190);
-    PPassEdit->setEchoMode(QLineEdit::Password);
-    for (QObject* o : std::initializer_list<QObject*>{ProxyPanel, title, portLabel, userLabel,
-                                                      passLabel, Label15})
-        o->installEventFilter(this);
+    ProxyPanel = new shell::TProxyPanel(this, QStringLiteral("Proxy Configuration"),
+                                        QRect(372, 140, 280, 166));
+    ProxyPanel->MakeAddressLink(QStringLiteral("Label15"),
+                                QStringLiteral("Get default proxy address and port"));
+    PEnableCheck = ProxyPanel->PEnableCheck;
+    PAuthCheck = ProxyPanel->PAuthCheck;
+    PAddressEdit = ProxyPanel->PAddressEdit;
+    PPortEdit = ProxyPanel->PPortEdit;
+    PUserEdit = ProxyPanel->PUserEdit;
+    PPassEdit = ProxyPanel->PPassEdit;
+    connect(ProxyPanel, &shell::TProxyPanel::AddressClicked, this, [this] { Label15Click(); });
 
     HttpCli_ = std::make_unique<THttpCli>();
     ApplyToolDefaults(*HttpCli_);
@@ -449,11 +425,7 @@ void TForm4::SaveBodyBtClick() {
 }
 
 void TForm4::ProxyBtClick() {
-    ProxyPanel->setVisible(!ProxyPanel->isVisible());
-    if (ProxyPanel->isVisible()) {
-        ProxyPanel->raise();
-        PEnableCheck->setFocus();
-    }
+    ProxyPanel->Toggle();
 }
 
 void TForm4::Label15Click() {
@@ -463,28 +435,6 @@ void TForm4::Label15Click() {
     PAddressEdit->setText(Q(host));
     PPortEdit->setText(Q(port));
     PEnableCheck->setChecked(true);
-}
-
-bool TForm4::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == Label15 && event->type() == QEvent::MouseButtonRelease) {
-        Label15Click();
-        return true;
-    }
-    // The panel and its static labels drag the panel.
-    if (event->type() == QEvent::MouseButtonPress) {
-        dragFrom_ =
-            static_cast<QMouseEvent*>(event)->globalPosition().toPoint() - ProxyPanel->pos();
-        return watched != Label15;
-    }
-    if (event->type() == QEvent::MouseMove &&
-        (static_cast<QMouseEvent*>(event)->buttons() & Qt::LeftButton)) {
-        QPoint to = static_cast<QMouseEvent*>(event)->globalPosition().toPoint() - dragFrom_;
-        to.setX(std::clamp(to.x(), 0, width() - ProxyPanel->width()));
-        to.setY(std::clamp(to.y(), 0, height() - ProxyPanel->height()));
-        ProxyPanel->move(to);
-        return true;
-    }
-    return shell::TToolForm::eventFilter(watched, event);
 }
 
 void TForm4::Shutdown() {

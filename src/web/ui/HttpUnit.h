@@ -21,7 +21,8 @@ class TFileStream;
 }
 namespace qordex::shell {
 class TMemo;
-}
+class TProxyPanel;
+} // namespace qordex::shell
 
 namespace qordex::web {
 
@@ -57,7 +58,6 @@ protected:
     void Shutdown() override;
     void ClearOutput() override;
     void closeEvent(QCloseEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     enum class Kind { Get, Head, Post };
@@ -93,10 +93,9 @@ private:
     shell::TMemo* DisplayMemo;
     shell::TMemo* DocumentMemo;
     QLabel* SizeLabel;
-    QFrame* ProxyPanel;
+    shell::TProxyPanel* ProxyPanel;
     QCheckBox* PEnableCheck;
     QCheckBox* PAuthCheck;
-    QLabel* Label15;
     QLineEdit* PAddressEdit;
     QLineEdit* PPortEdit;
     QLineEdit* PUserEdit;
@@ -109,7 +108,6 @@ private:
     bool docThisRequest_ = false;         // a document was stored for this request
     bool running_ = false;                // a blocking request is under way
     bool closeWanted_ = false;            // closed during a request: close after it
-    QPoint dragFrom_;                     // where a drag of the proxy panel started
 };
 
 } // namespace qordex::web
