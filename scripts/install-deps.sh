@@ -11,6 +11,7 @@ PACKAGES=(
     clang
     netbase iproute2 procps libcap2-bin
     socat python3 curl
+    vsftpd python3-pyftpdlib
     xvfb xauth
 )
 
