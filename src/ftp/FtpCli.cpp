@@ -203,13 +203,8 @@ std::string TCustomFtpCli::ClosedLine(int error) const {
 }
 
 std::string TCustomFtpCli::UserCommand() const {
-    std::string cmd = "USER " + userName_;
-    if (connectionType_ == ftpProxy) {
-        cmd += "@" + hostName_;
-        if (!EqualsIgnoreCase(port_, "ftp") && port_ != "21")
-            cmd += ":" + port_;
-    }
-    return cmd;
+    return connectionType_ == ftpProxy ? ProxyUserCommand(userName_, hostName_, port_)
+                                       : "USER " + userName_;
 }
 
 std::int64_t TCustomFtpCli::NowMs() const {

@@ -1,5 +1,7 @@
 #include "ftp/FtpText.h"
 
+#include "base/Text.h"
+
 #include <cstdio>
 
 namespace qordex::ftp {
@@ -99,6 +101,14 @@ std::optional<long long> SizeFromReply(std::string_view reply) {
         value = value * 10 + (reply[i] - '0');
     }
     return value;
+}
+
+std::string ProxyUserCommand(const std::string& user, const std::string& host,
+                             const std::string& port) {
+    std::string cmd = "USER " + user + "@" + host;
+    if (!EqualsIgnoreCase(port, "ftp") && port != "21")
+        cmd += ":" + port;
+    return cmd;
 }
 
 std::string TransferStatistics(std::int64_t bytes, std::int64_t elapsedMs, bool received) {

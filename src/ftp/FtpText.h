@@ -36,6 +36,11 @@ std::optional<std::string> QuotedDirectory(std::string_view reply);
 // The number after the code of a 213 reply; nothing when there is none.
 std::optional<long long> SizeFromReply(std::string_view reply);
 
+// The USER command for a login through an FTP proxy: "USER user@host",
+// with ":port" when the port is neither "ftp" nor "21".
+std::string ProxyUserCommand(const std::string& user, const std::string& host,
+                             const std::string& port);
+
 // The note shown after a transfer: "<bytes> bytes received in 12 seconds
 // (345 Bytes/sec)" or "... in 20 milliseconds".
 std::string TransferStatistics(std::int64_t bytes, std::int64_t elapsedMs, bool received);
