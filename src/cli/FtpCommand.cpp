@@ -243,17 +243,32 @@ int RunFtp(int argc, char** argv) {
     };
     if (o.verbose)
         client.OnDisplay = [](TCustomFtpCli*, std::string& msg) { PrintErr(msg); };
+    // Runs one blocking twin, then lets its posted OnRequestDone run.
+    auto run = [&](bool (TCustomFtpCli::*twin)()) {
+        doneSeen = false;
+        const bool success = (client.*twin)();
+        PumpUntil([&] { return doneSeen; }, 2000);
+        return success;
+    };
+    // SIZE counts in the current type (RFC 3659, 4), so it is asked after
+    // TYPE; a fixed plan without TYPE gets a refusal from strict servers.
+    auto remoteSize = [&]() -> bool {
+        bool success = run(&TCustomFtpCli::ConnectSync) &&
+                       (o.dir.empty() || run(&TCustomFtpCli::CwdSync)) &&
+                       run(&TCustomFtpCli::TypeSetSync) && run(&TCustomFtpCli::SizeSync);
+        if (client.Connected()) {
+            const int error = doneError;
+            run(&TCustomFtpCli::QuitSync);
+            doneError = error;
+        }
+        return success;
+    };
 
     const std::string& cmd = o.args[0];
     auto arg = [&o](std::size_t k) { return k < o.args.size() ? o.args[k] : std::string(); };
     QTemporaryDir work; // a listing waits here before it is copied out
     std::string listing;
     bool ok = false;
-    auto finish = [&](bool success) {
-        // OnRequestDone is posted: let it run before reporting.
-        PumpUntil([&] { return doneSeen; }, 2000);
-        return success;
-    };
 
     if (cmd == "ls" || cmd == "dir") {
         if (!work.isValid()) {
@@ -263,11 +278,11 @@ int RunFtp(int argc, char** argv) {
         listing = work.filePath(QStringLiteral("listing")).toStdString();
         client.SetHostFileName(arg(1));
         client.SetLocalFileName(listing);
-        ok = finish(cmd == "ls" ? client.ListSync() : client.DirectorySync());
+        ok = run(cmd == "ls" ? &TCustomFtpCli::ListSync : &TCustomFtpCli::DirectorySync);
     } else if (cmd == "get") {
         client.SetHostFileName(arg(1));
         client.SetLocalFileName(o.args.size() > 2 ? arg(2) : BaseName(arg(1)));
-        ok = finish(o.resume ? client.RestartGetSync() : client.ReceiveSync());
+        ok = run(o.resume ? &TCustomFtpCli::RestartGetSync : &TCustomFtpCli::ReceiveSync);
     } else if (cmd == "put") {
         client.SetLocalFileName(arg(1));
         client.SetHostFileName(o.args.size() > 2 ? arg(2) : BaseName(arg(1)));
@@ -278,42 +293,40 @@ int RunFtp(int argc, char** argv) {
         }
         if (o.resume) {
             // The server's copy tells where to go on; none means from the start.
-            std::int64_t from = 0;
-            if (finish(client.FileSizeSync()))
-                from = client.LastFileSize();
-            doneSeen = false;
+            const std::int64_t from = remoteSize() ? client.LastFileSize() : 0;
+            refusal.clear();
             client.SetResumeAt(from);
-            ok = finish(client.RestartPutSync());
+            ok = run(&TCustomFtpCli::RestartPutSync);
         } else {
-            ok = finish(client.TransmitSync());
+            ok = run(&TCustomFtpCli::TransmitSync);
         }
     } else if (cmd == "del") {
         client.SetHostFileName(arg(1));
-        ok = finish(client.DeleteSync());
+        ok = run(&TCustomFtpCli::DeleteSync);
     } else if (cmd == "mkdir") {
         client.SetHostFileName(arg(1));
-        ok = finish(client.MkdirSync());
+        ok = run(&TCustomFtpCli::MkdirSync);
     } else if (cmd == "rmdir") {
         client.SetHostFileName(arg(1));
-        ok = finish(client.RmdirSync());
+        ok = run(&TCustomFtpCli::RmdirSync);
     } else if (cmd == "rename") {
         client.SetHostFileName(arg(1));
         client.SetLocalFileName(arg(2));
-        ok = finish(client.RenameSync());
+        ok = run(&TCustomFtpCli::RenameSync);
     } else if (cmd == "size") {
         client.SetHostFileName(arg(1));
-        ok = finish(client.FileSizeSync());
+        ok = remoteSize();
     } else if (cmd == "quote") {
         client.SetLocalFileName(arg(1));
-        ok = finish(client.DoQuoteSync());
+        ok = run(&TCustomFtpCli::DoQuoteSync);
     }
 
     if (!ok) {
         if (!refusal.empty())
             PrintErr("qordex-cli ftp: " + refusal);
         else
-            PrintErr(ErrorLine(doneSeen && doneError != 0 ? doneError : client.StatusCode(),
-                               client.ErrorMessage()));
+            PrintErr(
+                ErrorLine(doneError != 0 ? doneError : client.StatusCode(), client.ErrorMessage()));
         return 1;
     }
     if (!listing.empty() && !CopyToStdout(listing)) {

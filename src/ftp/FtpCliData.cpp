@@ -289,6 +289,8 @@ void TCustomFtpCli::DoReceive(const char* word) {
     byteCount_ = 0;
     startTime_ = NowMs();
     xferActive_ = true;
+    if (!Passive() && data_.State() == wsConnected)
+        ChannelOpened(); // accepted already, right after PORT
     if (!displayFileFlag_) {
         try {
             OpenLocalFileForReceive();
@@ -385,11 +387,11 @@ void TCustomFtpCli::DataSessionAvailable(std::uint16_t error) {
         return;
     }
     const std::weak_ptr<char> life = alive_;
-    if (!receiving_) {
-        data_.SetLingerOnOff(wsLingerOff);
-        data_.SetLingerTimeout(10);
-    }
+    data_.SetLingerOnOff(wsLingerOff);
+    data_.SetLingerTimeout(10);
     data_.Dup(h);
+    // Some servers connect as soon as PORT is answered, before the transfer
+    // command: the transfer takes the connection over when it starts.
     if (life.expired() || !xferActive_)
         return;
     ChannelOpened();
@@ -610,6 +612,10 @@ void TCustomFtpCli::DoSend(const char* word) {
         return;
     }
     xferActive_ = true;
+    if (!Passive() && data_.State() == wsConnected) {
+        ChannelOpened(); // accepted already, right after PORT
+        channelOpen_ = true;
+    }
     try {
         OpenLocalFileForSend();
     } catch (const ResumePositionError&) {
