@@ -28,4 +28,20 @@ struct Registration {
 // Prints "qordex-cli NAME: MESSAGE" on stderr and returns 2 (bad usage).
 int UsageError(const std::string& name, const std::string& message);
 
+// Prints each line as "qordex-cli NAME: LINE" on stderr and returns 1 (failure).
+int Failure(const std::string& name, const std::vector<std::string>& lines);
+
+// Long options with a value: matches "--name VALUE" or "--name=VALUE" at
+// argv[i].  Returns false when argv[i] is something else.  On a match, i
+// moves past a separate value and `value` is set; `missing` tells that the
+// option came last without its value.
+bool TakeOption(int argc, char** argv, int& i, const char* name, std::string& value, bool& missing);
+
+// Stops the run at Ctrl-C or SIGTERM: installs a handler that sets a flag.
+void CatchInterrupt();
+bool Interrupted();
+
+// Writes one line to stdout at once, so that a pipe sees it as it happens.
+void PrintLine(const std::string& line);
+
 } // namespace qordex::cli

@@ -344,6 +344,9 @@ void TCustomWSocket::WndProc(unsigned msg, WPARAM wParam, LPARAM lParam) {
                     dnsResultList_.push_back(WSocket_inet_ntoa(a));
             } else if (!lookupResult_.name.empty()) {
                 dnsResultList_.push_back(lookupResult_.name);
+                for (const std::string& alias : lookupResult_.aliases)
+                    if (!alias.empty())
+                        dnsResultList_.push_back(alias);
             }
             if (!dnsResultList_.empty())
                 dnsResult_ = dnsResultList_.front();

@@ -22,14 +22,7 @@ namespace {
 // Starts a Python peer and reads the port it listens on (its first line).
 int StartPython(std::unique_ptr<Background>& peer, const std::string& script) {
     peer = std::make_unique<Background>(std::vector<std::string>{"python3", "-u", "-c", script});
-    std::string out;
-    PumpUntil(
-        [&] {
-            out = peer->Output();
-            return out.find('\n') != std::string::npos || !peer->Running();
-        },
-        10000);
-    return std::atoi(out.c_str());
+    return peer->FirstLineNumber();
 }
 
 // A Python peer that listens on a port of its own, prints it, accepts one

@@ -3,7 +3,10 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <sched.h>
 #include <sys/wait.h>
 #include <thread>
@@ -41,6 +44,22 @@ NetNs::NetNs() {
 NetNs::~NetNs() {
     if (!name_.empty())
         Run({"ip", "netns", "del", name_});
+    if (etcDir_)
+        std::filesystem::remove_all("/etc/netns/" + name_);
+}
+
+bool NetNs::WriteEtcFile(const std::string& file, const std::string& content) {
+    if (name_.empty() || file.find('/') != std::string::npos)
+        return false;
+    const std::filesystem::path dir = "/etc/netns/" + name_;
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec)
+        return false;
+    etcDir_ = true;
+    std::ofstream out(dir / file, std::ios::binary | std::ios::trunc);
+    out << content;
+    return bool(out.flush());
 }
 
 CommandResult NetNs::Exec(const std::string& command, int timeoutMs) const {
@@ -86,6 +105,18 @@ int NetNs::RunInside(const std::function<int()>& fn, int timeoutMs) const {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+InNetNs::InNetNs(const NetNs& ns) {
+    home_ = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    ok_ = home_ >= 0 && ns.EnterThisThread();
+}
+
+InNetNs::~InNetNs() {
+    if (ok_ && ::setns(home_, CLONE_NEWNET) != 0)
+        std::abort(); // the rest of the run would look at the wrong network
+    if (home_ >= 0)
+        ::close(home_);
 }
 
 } // namespace qordex::test
