@@ -44,6 +44,9 @@ TCustomFtpCli::TCustomFtpCli() : alive_(std::make_shared<char>(0)) {
     };
     ctrl_.OnSessionClosed = [this](TCustomWSocket*, std::uint16_t e) { ControlSessionClosed(e); };
     ctrl_.OnDataAvailable = [this](TCustomWSocket*, std::uint16_t) { ControlDataAvailable(); };
+    ctrl_.OnSocksError = [this](TCustomWSocket*, int, const std::string& msg) {
+        socksError_ = msg;
+    };
     auto bg = [this](TCustomWSocket*, const std::exception& e, bool& canClose) {
         canClose = false; // the client decides, and aborts both sockets itself
         BgException(e);
@@ -75,6 +78,7 @@ TCustomFtpCli::~TCustomFtpCli() {
         s->OnDataSent = nullptr;
         s->OnSessionAvailable = nullptr;
         s->OnBgException = nullptr;
+        s->OnSocksError = nullptr;
     }
     CloseLocalFile();
 }
@@ -742,24 +746,40 @@ void TCustomFtpCli::DoOpen() {
         ControlDnsLookupDone(WSAEINVAL);
         return;
     }
+    // SOCKS 4A and 5 proxies resolve the server's name themselves: this
+    // machine may not even be able to.
+    if (connectionType_ == ftpSocks4A || connectionType_ == ftpSocks5) {
+        ConnectControl(Trim(host));
+        return;
+    }
     ctrl_.DnsLookup(host);
+}
+
+void TCustomFtpCli::ConnectFailed(int error) {
+    const std::string reason =
+        socksError_.empty() ? WSocketErrorText(error) : "SOCKS: " + socksError_;
+    lastResponse_ = "500 " + reason + " (Winsock error #" + std::to_string(error) + ")";
+    statusCode_ = 500;
+    requestResult_ = 500;
+    if (errorMessage_.empty())
+        errorMessage_ = lastResponse_;
 }
 
 void TCustomFtpCli::ControlDnsLookupDone(std::uint16_t error) {
     if (state_ != ftpDnsLookup)
         return;
     if (error != 0) {
-        lastResponse_ =
-            "500 " + WSocketErrorText(error) + " (Winsock error #" + std::to_string(error) + ")";
-        statusCode_ = 500;
-        requestResult_ = 500;
-        if (errorMessage_.empty())
-            errorMessage_ = lastResponse_;
+        ConnectFailed(error);
         FinishRequest(error);
         return;
     }
+    ConnectControl(ctrl_.DnsResult());
+}
+
+void TCustomFtpCli::ConnectControl(const std::string& addr) {
     try {
-        ctrl_.SetAddr(ctrl_.DnsResult());
+        socksError_.clear();
+        ctrl_.SetAddr(addr);
         ctrl_.SetLocalAddr(localAddr_);
         ctrl_.SetProto("tcp");
         ctrl_.SetPort(connectionType_ == ftpProxy ? "ftp" : port_);
@@ -781,12 +801,7 @@ void TCustomFtpCli::ControlDnsLookupDone(std::uint16_t error) {
 
 void TCustomFtpCli::ControlSessionConnected(std::uint16_t error) {
     if (error != 0) {
-        lastResponse_ =
-            "500 " + WSocketErrorText(error) + " (Winsock error #" + std::to_string(error) + ")";
-        statusCode_ = 500;
-        requestResult_ = 500;
-        if (errorMessage_.empty())
-            errorMessage_ = lastResponse_;
+        ConnectFailed(error);
         const std::weak_ptr<char> life = alive_;
         FinishRequest(error);
         if (life.expired())
@@ -797,10 +812,8 @@ void TCustomFtpCli::ControlSessionConnected(std::uint16_t error) {
     }
     connected_ = true;
     // The address the session reached: behind a SOCKS proxy the server
-    // itself, otherwise the peer of the connection.
-    const bool socks = connectionType_ == ftpSocks4 || connectionType_ == ftpSocks4A ||
-                       connectionType_ == ftpSocks5;
-    controlPeer_ = socks ? ctrl_.Addr() : ctrl_.GetPeerAddr();
+    // itself (as named to the proxy), otherwise the peer of the connection.
+    controlPeer_ = Socks() ? ctrl_.Addr() : ctrl_.GetPeerAddr();
 }
 
 void TCustomFtpCli::ControlSessionClosed(std::uint16_t error) {

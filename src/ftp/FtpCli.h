@@ -422,7 +422,13 @@ private:
     void JudgeReply();
     void QuitDone();
     void BgException(const std::exception& e);
+    bool Socks() const;
     void ApplySocks(TWSocket& socket);
+    // Connects the control socket to `addr` (a resolved address, or the
+    // server's name for a proxy that resolves it).
+    void ConnectControl(const std::string& addr);
+    // "500 <reason> (Winsock error #E)" for a failed lookup or connect.
+    void ConnectFailed(int error);
     std::string ClosedLine(int error) const;
     std::string UserCommand() const;
 
@@ -492,6 +498,7 @@ private:
     TFtpState state_ = ftpReady;
     bool connected_ = false;
     std::string controlPeer_; // the address the control connection reached
+    std::string socksError_;  // what the SOCKS proxy said when it refused
     std::string errorMessage_, lastResponse_, replyLines_, lastDirectory_;
     int statusCode_ = 0;
     std::int64_t lastFileSize_ = 0;

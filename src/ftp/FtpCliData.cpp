@@ -779,6 +779,29 @@ void TCustomFtpCli::BandwidthTick() {
         PostToSelf(WM_FTP_START_SEND);
 }
 
-void TCustomFtpCli::ApplySocks(TWSocket& /*socket*/) {}
+bool TCustomFtpCli::Socks() const {
+    return connectionType_ == ftpSocks4 || connectionType_ == ftpSocks4A ||
+           connectionType_ == ftpSocks5;
+}
+
+void TCustomFtpCli::ApplySocks(TWSocket& socket) {
+    // Every close empties the socket's SOCKS settings: they are handed
+    // over before each connect.
+    if (!Socks()) {
+        socket.SetSocksAuthentication(socksNoAuthentication);
+        return;
+    }
+    socket.SetSocksServer(socksServer_);
+    socket.SetSocksPort(socksPort_);
+    socket.SetSocksLevel(connectionType_ == ftpSocks4    ? "4"
+                         : connectionType_ == ftpSocks4A ? "4A"
+                                                         : "5");
+    socket.SetSocksUsercode(socksUserCode_);
+    socket.SetSocksPassword(socksPassword_);
+    // Offering user name and password alone to a proxy that wants no
+    // authentication gets refused: they are offered only when there are some.
+    socket.SetSocksAuthentication(socksUserCode_.empty() ? socksNoAuthentication
+                                                         : socksAuthenticateUsercode);
+}
 
 } // namespace qordex::ftp

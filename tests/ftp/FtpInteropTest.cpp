@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <chrono>
 #include <csignal>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
 #include <sys/stat.h>
@@ -274,6 +275,102 @@ TEST(FtpCliUsage, BadUsageExits2) {
         EXPECT_EQ(r.status, 2) << ::testing::PrintToString(args) << r.err;
     }
     EXPECT_EQ(qordex::test::Run({BinPath("qordex-cli"), "ftp", "--help"}).status, 0);
+}
+
+} // namespace
+
+namespace {
+
+// Through SOCKS proxies from Debian: the control and the data connections
+// both go through the proxy (passive mode is forced), to pyftpdlib.
+class FtpSocksTest : public ::testing::Test {
+protected:
+    QTemporaryDir local, served, proxyDir;
+    std::unique_ptr<PyftpdPeer> ftp;
+    std::unique_ptr<Background> proxy;
+    int proxyPort = FreeTcpPort();
+    std::string sha;
+
+    void SetUp() override {
+        ::chmod(served.path().toLocal8Bit().constData(), 0755);
+        sha = MakeFile(served.filePath("s.bin").toStdString(), 300000 + 17, 21);
+        ftp = std::make_unique<PyftpdPeer>(served.path().toStdString(), "u", "p");
+        if (!ftp->Available())
+            GTEST_SKIP() << ftp->SkipReason();
+    }
+    bool StartProxy(const std::vector<std::string>& argv) {
+        proxy = std::make_unique<Background>(argv);
+        return WaitForTcpPort(proxyPort, 10000);
+    }
+    CommandResult Ftp(std::vector<std::string> socks, std::vector<std::string> args) {
+        std::vector<std::string> argv = {BinPath("qordex-cli"),
+                                         "ftp",
+                                         "--server",
+                                         "127.0.0.1",
+                                         "--port",
+                                         std::to_string(ftp->Port()),
+                                         "--user",
+                                         "u",
+                                         "--password",
+                                         "p",
+                                         "--active",
+                                         "--socks",
+                                         "127.0.0.1:" + std::to_string(proxyPort)};
+        argv.insert(argv.end(), socks.begin(), socks.end());
+        argv.insert(argv.end(), args.begin(), args.end());
+        return qordex::test::Run(argv, {}, 60000);
+    }
+    // A download, a listing and an upload, all through the proxy.
+    void RoundTrip(const std::vector<std::string>& socks) {
+        const std::string got = local.filePath("s.bin").toStdString();
+        auto r = Ftp(socks, {"-v", "get", "s.bin", got});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find("> PASV"), std::string::npos) << "a proxy forces passive mode";
+        EXPECT_EQ(FileSha256(got), sha);
+        r = Ftp(socks, {"ls"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find("s.bin"), std::string::npos);
+        r = Ftp(socks, {"put", got, "back.bin"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(FileSha256(served.filePath("back.bin").toStdString()), sha);
+    }
+};
+
+TEST_F(FtpSocksTest, Microsocks5WithAndWithoutPassword) {
+    if (!HasProgram("microsocks"))
+        GTEST_SKIP() << "microsocks is not installed (scripts/install-deps.sh installs it)";
+    {
+        ASSERT_TRUE(StartProxy({"microsocks", "-i", "127.0.0.1", "-p", std::to_string(proxyPort)}));
+        RoundTrip({});
+        proxy.reset();
+    }
+    ASSERT_TRUE(StartProxy({"microsocks", "-i", "127.0.0.1", "-p", std::to_string(proxyPort), "-u",
+                            "alice", "-P", "s3cret"}));
+    RoundTrip({"--socks-user", "alice", "--socks-pass", "s3cret"});
+    const auto r = Ftp({"--socks-user", "alice", "--socks-pass", "guess"}, {"ls"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("SOCKS"), std::string::npos) << r.err;
+}
+
+TEST_F(FtpSocksTest, DanteVersions4And5) {
+    if (!HasProgram("danted"))
+        GTEST_SKIP() << "dante-server is not installed (scripts/install-deps.sh installs it)";
+    const std::string conf = proxyDir.filePath("danted.conf").toStdString();
+    const std::string log = proxyDir.filePath("danted.log").toStdString();
+    std::ofstream(conf) << "logoutput: " << log << "\ninternal: 127.0.0.1 port = " << proxyPort
+                        << "\nexternal: 127.0.0.1\nclientmethod: none\nsocksmethod: none\n"
+                        << "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
+                        << "socks pass { from: 127.0.0.0/8 to: 127.0.0.0/8 command: connect }\n";
+    if (!StartProxy({"danted", "-f", conf, "-p", proxyDir.filePath("danted.pid").toStdString(),
+                     "-N", "1"})) {
+        if (::geteuid() != 0)
+            GTEST_SKIP() << "dante does not start without root";
+        FAIL() << "dante did not start";
+    }
+    for (const char* level : {"5", "4"}) {
+        SCOPED_TRACE(level);
+        RoundTrip({"--socks-level", level});
+    }
 }
 
 } // namespace
