@@ -170,6 +170,18 @@ void TCustomFtpCli::RefuseCall(const std::string& msg) {
     throw FtpException(msg);
 }
 
+bool TCustomFtpCli::MayStartCommand() {
+    if (!AllowsStart()) {
+        RefuseCall("FTP component not ready");
+        return false;
+    }
+    if (!connected_) {
+        RefuseCall("FTP component not connected");
+        return false;
+    }
+    return true;
+}
+
 bool TCustomFtpCli::CheckField(const char* name, const std::string& value) {
     if (!HasCommandBreak(value))
         return true;
@@ -260,16 +272,8 @@ void TCustomFtpCli::BgException(const std::exception& e) {
 void TCustomFtpCli::RunCommand(const std::string& cmd, std::vector<int> accepted, TFtpRequest rq,
                                int step, Continuation after) {
     const bool special = cmd == "ABOR" || cmd == "STAT" || cmd == "QUIT";
-    if (!special) {
-        if (!AllowsStart()) {
-            RefuseCall("FTP component not ready");
-            return;
-        }
-        if (!connected_) {
-            RefuseCall("FTP component not connected");
-            return;
-        }
-    }
+    if (!special && !MayStartCommand())
+        return;
     SendCommand(cmd, std::move(accepted), rq, step, after, &TCustomFtpCli::JudgeReply);
 }
 

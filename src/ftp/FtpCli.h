@@ -395,6 +395,8 @@ private:
     // Refused call: OnError or FtpException.  From the loop (a step of a
     // complete operation) the request is ended with 500 instead.
     void RefuseCall(const std::string& msg);
+    // The start state and the connection allow a command; else refused.
+    bool MayStartCommand();
     bool CheckField(const char* name, const std::string& value);
     bool CheckPlanFields(Plan plan);
     // Checks that a command may start, then sends it.
@@ -435,6 +437,8 @@ private:
     // ---- data side (FtpCliData.cpp) ----
     void DoPort();
     void DoRest();
+    // Clears the flags and counters of a transfer about to start.
+    void ResetTransfer(bool receiving);
     void DoReceive(const char* word);
     void DoSend(const char* word);
     void ListenForData();
@@ -458,6 +462,9 @@ private:
     // server cannot take what it got for a whole file.
     void BreakUpload(const std::string& note);
     void FailTransfer(int code, const std::string& line, bool closeData);
+    // The server refused the transfer (first or final reply): it stops, and
+    // a local failure's code and text go first.  `note` is shown first.
+    void TransferRefused(int code, const char* note);
     bool Progress();
     void DeliverDisplayFile(const char* data, std::size_t len);
     void CloseLocalFile();

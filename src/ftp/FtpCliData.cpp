@@ -72,14 +72,8 @@ void TCustomFtpCli::ResetDataSocket() {
 }
 
 void TCustomFtpCli::DoPort() {
-    if (!AllowsStart()) {
-        RefuseCall("FTP component not ready");
+    if (!MayStartCommand())
         return;
-    }
-    if (!connected_) {
-        RefuseCall("FTP component not connected");
-        return;
-    }
     const std::weak_ptr<char> life = alive_;
     ResetDataSocket();
     if (life.expired())
@@ -253,6 +247,20 @@ void TCustomFtpCli::OpenLocalFileForSend() {
 
 // ---- receiving ------------------------------------------------------------------------
 
+void TCustomFtpCli::ResetTransfer(bool receiving) {
+    requestDone_ = false;
+    requestResult_ = 0;
+    receiving_ = receiving;
+    controlDone_ = dataDone_ = false;
+    commandAccepted_ = channelOpen_ = sendStarted_ = eofSent_ = false;
+    transferError_ = 0;
+    localError_ = 0;
+    localErrorText_.clear();
+    aborted_ = false;
+    byteCount_ = 0;
+    startTime_ = NowMs();
+}
+
 void TCustomFtpCli::DoReceive(const char* word) {
     if (!connected_) {
         RefuseCall(std::string(word) + ": not connected");
@@ -277,17 +285,7 @@ void TCustomFtpCli::DoReceive(const char* word) {
                        : command_ == "LIST" ? ftpDirAsync
                        : command_ == "NLST" ? ftpLsAsync
                                             : ftpMlsdAsync;
-    requestDone_ = false;
-    requestResult_ = 0;
-    receiving_ = true;
-    controlDone_ = dataDone_ = false;
-    commandAccepted_ = channelOpen_ = sendStarted_ = eofSent_ = false;
-    transferError_ = 0;
-    localError_ = 0;
-    localErrorText_.clear();
-    aborted_ = false;
-    byteCount_ = 0;
-    startTime_ = NowMs();
+    ResetTransfer(true);
     xferActive_ = true;
     if (!Passive() && data_.State() == wsConnected)
         ChannelOpened(); // accepted already, right after PORT
@@ -326,36 +324,38 @@ void TCustomFtpCli::ReceiveFirstReply() {
         ReceiveFinalReply();
         return;
     }
-    errorMessage_ = lastResponse_;
-    xferActive_ = false;
-    if (data_.State() != wsClosed)
-        data_.Close();
-    CloseLocalFile();
-    resumeAt_ = 0;
-    FinishRequest(code);
+    TransferRefused(code, nullptr);
 }
 
-void TCustomFtpCli::ReceiveFinalReply() {
-    int code = statusCode_;
-    if (code == 125 || code == 226 || code == 250) {
-        controlDone_ = true;
-        CheckTransferDone();
-        return;
-    }
+void TCustomFtpCli::TransferRefused(int code, const char* note) {
     errorMessage_ = lastResponse_;
     xferActive_ = false;
     CloseLocalFile();
     if (data_.State() != wsClosed)
         data_.Close();
-    const std::weak_ptr<char> life = alive_;
-    Display("! RETR/LIST/NLST Failed");
-    if (life.expired())
-        return;
+    if (note) {
+        const std::weak_ptr<char> life = alive_;
+        Display(note);
+        if (life.expired())
+            return;
+    } else {
+        resumeAt_ = 0; // refused at once: nothing was transferred
+    }
     if (localError_ != 0) {
         code = localError_;
         errorMessage_ = localErrorText_;
     }
     FinishRequest(code);
+}
+
+void TCustomFtpCli::ReceiveFinalReply() {
+    const int code = statusCode_;
+    if (code == 125 || code == 226 || code == 250) {
+        controlDone_ = true;
+        CheckTransferDone();
+        return;
+    }
+    TransferRefused(code, "! RETR/LIST/NLST Failed");
 }
 
 void TCustomFtpCli::ChannelOpened() {
@@ -584,17 +584,7 @@ void TCustomFtpCli::DoSend(const char* word) {
     command_ = word;
     if (!highLevel_)
         requestType_ = command_ == "STOR" ? ftpPutAsync : ftpAppendAsync;
-    requestDone_ = false;
-    requestResult_ = 0;
-    receiving_ = false;
-    controlDone_ = dataDone_ = false;
-    commandAccepted_ = channelOpen_ = sendStarted_ = eofSent_ = false;
-    transferError_ = 0;
-    localError_ = 0;
-    localErrorText_.clear();
-    aborted_ = false;
-    byteCount_ = 0;
-    startTime_ = NowMs();
+    ResetTransfer(false);
     const std::weak_ptr<char> life = alive_;
     bool cancel = false;
     if (auto h = OnReadyToTransmit) {
@@ -649,36 +639,17 @@ void TCustomFtpCli::SendFirstReply() {
         }
         return;
     }
-    errorMessage_ = lastResponse_;
-    xferActive_ = false;
-    if (data_.State() != wsClosed)
-        data_.Close();
-    CloseLocalFile();
-    resumeAt_ = 0;
-    FinishRequest(code);
+    TransferRefused(code, nullptr);
 }
 
 void TCustomFtpCli::SendFinalReply() {
-    int code = statusCode_;
+    const int code = statusCode_;
     if (code == 226 || code == 250) {
         controlDone_ = true;
         CheckTransferDone();
         return;
     }
-    errorMessage_ = lastResponse_;
-    xferActive_ = false;
-    CloseLocalFile();
-    if (data_.State() != wsClosed)
-        data_.Close();
-    const std::weak_ptr<char> life = alive_;
-    Display("! STOR Failed");
-    if (life.expired())
-        return;
-    if (localError_ != 0) {
-        code = localError_;
-        errorMessage_ = localErrorText_;
-    }
-    FinishRequest(code);
+    TransferRefused(code, "! STOR Failed");
 }
 
 void TCustomFtpCli::DataSent(std::uint16_t error) {

@@ -141,9 +141,7 @@ TEST_F(FtpClientTest, ReceiveReportsTheTransferReplyAndUsesTheControlPeer) {
         s.Reply("QUIT", "221 bye").WaitEof();
         ScriptedFtpServer srv(s);
         FtpClientProbe p(srv.Port());
-        p.client.SetPassive(true);
-        p.client.SetHostFileName("a.bin");
-        p.client.SetLocalFileName(Local("a.bin"));
+        p.Files("a.bin", Local("a.bin"), true);
         EXPECT_EQ(p.Run(&TCustomFtpCli::ReceiveAsync), 0);
         EXPECT_EQ(p.client.StatusCode(), 226);
         EXPECT_EQ(p.client.LastResponse(), "226 Transfer complete.");
@@ -165,9 +163,7 @@ TEST_F(FtpClientTest, APasvReplyWithNumbersOutOfRangeFails) {
     s.WaitEof(1);
     ScriptedFtpServer srv(s);
     FtpClientProbe p(srv.Port());
-    p.client.SetPassive(true);
-    p.client.SetHostFileName("a.bin");
-    p.client.SetLocalFileName(Local("a.bin"));
+    p.Files("a.bin", Local("a.bin"), true);
     EXPECT_EQ(p.Run(&TCustomFtpCli::ReceiveAsync), 550);
     EXPECT_EQ(srv.Transcript().back(), "OPEN"); // no RETR, no QUIT
 }
@@ -181,9 +177,7 @@ TEST_F(FtpClientTest, ActiveModeTakesDataOnlyFromTheServer) {
     s.Reply("QUIT", "221 bye").WaitEof();
     ScriptedFtpServer srv(s);
     FtpClientProbe p(srv.Port());
-    p.client.SetPassive(false);
-    p.client.SetHostFileName("a.bin");
-    p.client.SetLocalFileName(Local("a.bin"));
+    p.Files("a.bin", Local("a.bin"), false);
     EXPECT_EQ(p.Run(&TCustomFtpCli::ReceiveAsync), 0);
     EXPECT_TRUE(p.Shown("! Data connection from 127.0.0.2 refused"));
     EXPECT_EQ(Slurp(Local("a.bin")), payload);
@@ -303,9 +297,7 @@ TEST_F(FtpClientTest, RestartGetAppendsAfterA350AndStartsOverOtherwise) {
         s.DataSend(c.sent).DataClose().Send("226 done\r\n").Reply("QUIT", "221 bye").WaitEof();
         ScriptedFtpServer srv(s);
         FtpClientProbe p(srv.Port());
-        p.client.SetPassive(true);
-        p.client.SetHostFileName("r.txt");
-        p.client.SetLocalFileName(Local("r.txt"));
+        p.Files("r.txt", Local("r.txt"), true);
         EXPECT_EQ(p.Run(&TCustomFtpCli::RestartGetAsync), 0);
         EXPECT_EQ(Slurp(Local("r.txt")), c.result);
         EXPECT_EQ(p.done.back().first, ftpRestartGetAsync);
@@ -319,9 +311,7 @@ TEST_F(FtpClientTest, AnEmptyUploadSendsNothingAndEndsOn226) {
     s.Send("150 go\r\n").DataRecv().Send("226 stored\r\n").Reply("QUIT", "221 bye").WaitEof();
     ScriptedFtpServer srv(s);
     FtpClientProbe p(srv.Port());
-    p.client.SetPassive(true);
-    p.client.SetHostFileName("e");
-    p.client.SetLocalFileName(Local("e"));
+    p.Files("e", Local("e"), true);
     EXPECT_EQ(p.Run(&TCustomFtpCli::TransmitAsync), 0);
     EXPECT_TRUE(p.Shown("! Upload Size 0"));
     EXPECT_TRUE(Has(srv.Transcript(), std::string("D: 0 ") + kEmptySha));
@@ -339,9 +329,7 @@ TEST_F(FtpClientTest, AbortInProgressBreaksTheTransfer) {
         s.Send("150 go\r\n").DataRecv().Send("426 Connection reset\r\n").WaitEof(1);
         ScriptedFtpServer srv(s);
         FtpClientProbe p(srv.Port());
-        p.client.SetPassive(true);
-        p.client.SetHostFileName("big");
-        p.client.SetLocalFileName(Local("big"));
+        p.Files("big", Local("big"), true);
         p.client.OnProgress = [](TCustomFtpCli*, std::int64_t count, bool& abort) {
             abort = count > 0;
         };
@@ -359,9 +347,7 @@ TEST_F(FtpClientTest, AbortInProgressBreaksTheTransfer) {
         s.Send("226 all sent\r\n").WaitEof(1);
         ScriptedFtpServer srv(s);
         FtpClientProbe p(srv.Port());
-        p.client.SetPassive(true);
-        p.client.SetHostFileName("big");
-        p.client.SetLocalFileName(Local("down"));
+        p.Files("big", Local("down"), true);
         p.client.OnProgress = [](TCustomFtpCli*, std::int64_t count, bool& abort) {
             abort = count > 0;
         };
@@ -381,9 +367,7 @@ TEST_F(FtpClientTest, AFullDiskEndsTheDownloadWith550EvenAfter226) {
         s.Send("226 all sent\r\n").WaitEof(1);
         ScriptedFtpServer srv(s);
         FtpClientProbe p(srv.Port());
-        p.client.SetPassive(true);
-        p.client.SetHostFileName("f");
-        p.client.SetLocalFileName("/dev/full");
+        p.Files("f", "/dev/full", true);
         EXPECT_EQ(p.Run(&TCustomFtpCli::ReceiveAsync), 550);
         EXPECT_NE(p.client.ErrorMessage().find("Error writing local file"), std::string::npos)
             << p.client.ErrorMessage();

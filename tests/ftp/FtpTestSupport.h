@@ -139,6 +139,12 @@ struct FtpClientProbe {
             done.emplace_back(rq, e);
         };
     }
+    // The remote and local file of a transfer, and its mode.
+    void Files(const std::string& remote, const std::string& local, bool passive = true) {
+        client.SetPassive(passive);
+        client.SetHostFileName(remote);
+        client.SetLocalFileName(local);
+    }
     // Runs an asynchronous operation and waits for its OnRequestDone.
     int Run(void (ftp::TCustomFtpCli::*op)(), int timeoutMs = 15000) {
         const std::size_t before = done.size();

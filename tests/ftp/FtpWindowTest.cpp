@@ -8,6 +8,7 @@
 #include "platform/MessageLoop.h"
 #include "shell/Memo.h"
 #include "support/FtpPeers.h"
+#include "support/Palettes.h"
 #include "support/ScriptedDialogs.h"
 
 #include <QApplication>
@@ -121,16 +122,7 @@ TEST_F(FtpWindow, LooksRightInLightAndDarkPalettes) {
     auto* panel = form->findChild<QWidget*>("ProxyPanel");
     const QString dir = QString::fromLocal8Bit(qgetenv("QORDEX_SHOT_DIR"));
     for (bool dark : {false, true}) {
-        QPalette p = QApplication::style()->standardPalette();
-        if (dark) {
-            p.setColor(QPalette::Window, QColor(45, 45, 48));
-            p.setColor(QPalette::WindowText, Qt::white);
-            p.setColor(QPalette::Base, QColor(30, 30, 30));
-            p.setColor(QPalette::Text, Qt::white);
-            p.setColor(QPalette::Button, QColor(60, 60, 64));
-            p.setColor(QPalette::ButtonText, Qt::white);
-        }
-        form->setPalette(p);
+        form->setPalette(dark ? test::DarkPalette() : QApplication::style()->standardPalette());
         panel->setVisible(dark);
         form->Log("220 ready");
         const QImage shot = form->grab().toImage();
