@@ -202,6 +202,23 @@ TEST_F(FtpWindow, ABadResumeOffsetSendsNothing) {
     EXPECT_FALSE(LogHas("Executing Requested Command", 0));
 }
 
+TEST_F(FtpWindow, CopiesWhatEachButtonNames) {
+    qordex::test::ScriptedDialogs dialogs; // refusals: nothing is connected
+    TFtpClient& c = form->FtpClient1();
+    // "Restart Get" sets the options anew: line feeds alone no longer end replies.
+    Edit("ResumeAtEdit")->setText("0");
+    Check("NoAutoResumeAtCheckBox")->setChecked(true);
+    Click("RestGetAsyncButton");
+    EXPECT_EQ(c.Options(), TFtpOptions(ftpNoAutoResumeAt));
+    // "Get" leaves the type alone.
+    Check("cbBinary")->setChecked(false);
+    Click("GetAsyncButton");
+    EXPECT_TRUE(c.Binary());
+    Click("TypeSetAsyncButton");
+    EXPECT_FALSE(c.Binary());
+    EXPECT_EQ(dialogs.messages.size(), 3); // each was refused with a message
+}
+
 TEST_F(FtpWindow, ClosingWhileConnectedSendsQuit) {
     FtpScript s;
     s.Login().Reply("QUIT", "221 bye").WaitEof();
