@@ -16,6 +16,7 @@ PACKAGES=(
     microsocks dante-server
     dovecot-pop3d
     nginx tinyproxy-bin
+    vsftpd python3-pyftpdlib
     xvfb xauth
 )
 

@@ -10,7 +10,7 @@
 #include "diag/ui/DnsUnit.h"
 #include "platform/MessageLoop.h"
 #include "shell/Memo.h"
-#include "support/DarkPalette.h"
+#include "support/Palettes.h"
 #include "support/ScriptedDialogs.h"
 
 #include "diag/DnsPeers.h"

@@ -8,7 +8,7 @@
 #include "mail/ui/EmailReadUnit.h"
 #include "platform/MessageLoop.h"
 #include "shell/Memo.h"
-#include "support/DarkPalette.h"
+#include "support/Palettes.h"
 #include "support/ScriptedDialogs.h"
 
 #include <QApplication>

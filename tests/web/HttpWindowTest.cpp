@@ -4,7 +4,7 @@
 
 #include "platform/MessageLoop.h"
 #include "shell/Memo.h"
-#include "support/DarkPalette.h"
+#include "support/Palettes.h"
 #include "support/ScriptedDialogs.h"
 #include "web/HttpProt.h"
 #include "web/ui/HttpUnit.h"

@@ -1,6 +1,6 @@
 #pragma once
-// The dark desktop palette that window tests paint their windows with, to
-// see that every control still reads well.
+// The dark palette window tests look at their windows in, beside the default
+// one: light text on dark ground, disabled controls greyed.
 
 #include <QColor>
 #include <QPalette>
@@ -15,9 +15,8 @@ inline QPalette DarkPalette() {
     p.setColor(QPalette::Text, Qt::white);
     p.setColor(QPalette::Button, QColor(60, 60, 64));
     p.setColor(QPalette::ButtonText, Qt::white);
-    p.setColor(QPalette::Disabled, QPalette::Text, QColor(120, 120, 120));
-    p.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(120, 120, 120));
-    p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(120, 120, 120));
+    for (auto role : {QPalette::Text, QPalette::ButtonText, QPalette::WindowText})
+        p.setColor(QPalette::Disabled, role, QColor(120, 120, 120));
     p.setColor(QPalette::Disabled, QPalette::Base, QColor(45, 45, 48));
     return p;
 }
