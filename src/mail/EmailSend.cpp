@@ -2,6 +2,7 @@
 
 #include "base/Text.h"
 #include "mail/SmtpText.h"
+#include "net/WSocket.h"
 
 namespace qordex::mail {
 
@@ -92,6 +93,22 @@ void BodyLineForGetData(const std::vector<std::string>& lines, int lineNum, std:
     line = lines[std::size_t(lineNum - 1)];
     if (maxLen > 0 && line.size() >= std::size_t(maxLen))
         line.resize(std::size_t(maxLen - 1));
+}
+
+void ApplySocks(TSmtpCli& smtp, const TSmtpSocksSettings& s) {
+    TWSocket& socket = smtp.ConnectionSocket();
+    if (!s.use) {
+        socket.SetSocksServer("");
+        socket.SetSocksPort("");
+        return;
+    }
+    socket.SetSocksLevel("5");
+    socket.SetSocksServer(s.address);
+    socket.SetSocksPort(s.port);
+    socket.SetSocksAuthentication(s.authenticate ? socksAuthenticateUsercode
+                                                 : socksNoAuthentication);
+    socket.SetSocksUsercode(s.authenticate ? s.user : "");
+    socket.SetSocksPassword(s.authenticate ? s.password : "");
 }
 
 } // namespace qordex::mail

@@ -55,4 +55,16 @@ bool ApplyBody(TSmtpCli& smtp, const std::vector<std::string>& lines);
 void BodyLineForGetData(const std::vector<std::string>& lines, int lineNum, std::string& line,
                         int maxLen, bool& more);
 
+// The SOCKS 5 proxy settings of the window's proxy panel.
+struct TSmtpSocksSettings {
+    bool use = false;
+    bool authenticate = false;
+    std::string address, port, user, password;
+};
+
+// Copies the proxy settings to the client's socket before it connects (a
+// close of the socket forgets them): SOCKS 5 through the given server, with
+// the user code and password only when authenticating.
+void ApplySocks(TSmtpCli& smtp, const TSmtpSocksSettings& s);
+
 } // namespace qordex::mail

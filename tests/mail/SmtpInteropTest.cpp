@@ -265,3 +265,32 @@ TEST_F(SmtpInterop, CliGivesUpOnASilentServer) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "qordex-cli smtp: no answer from 127.0.0.1 within 1 s\n");
 }
+
+TEST_F(SmtpInterop, CliThroughSocks5) {
+    if (!HasProgram("microsocks"))
+        GTEST_SKIP() << "microsocks is not installed";
+    Sink sink;
+    ASSERT_TRUE(sink.Ready());
+    const int proxyPort = FreeTcpPort();
+    Background proxy({"microsocks", "-i", "127.0.0.1", "-p", std::to_string(proxyPort), "-u",
+                      "alice", "-P", "s3cret"});
+    ASSERT_TRUE(WaitForTcpPort(proxyPort, 10000));
+    const std::vector<std::string> base = {"--server",     "127.0.0.1",
+                                           "--port",       sink.Port(),
+                                           "--from",       "a@example.org",
+                                           "--to",         "b@example.org",
+                                           "--socks",      "127.0.0.1:" + std::to_string(proxyPort),
+                                           "--socks-user", "alice"};
+    auto with = [&](const char* pass) {
+        std::vector<std::string> args = base;
+        args.insert(args.end(), {"--socks-pass", pass});
+        return Cli(args);
+    };
+    const CommandResult good = with("s3cret");
+    EXPECT_EQ(good.status, 0) << good.err;
+    EXPECT_EQ(sink.Count(), 1);
+    const CommandResult bad = with("guess");
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find("qordex-cli smtp: "), std::string::npos) << bad.err;
+    EXPECT_EQ(sink.Count(), 1);
+}
