@@ -169,9 +169,9 @@ int main(int argc, char** argv) {
         return 0;
     }
     const int port = FreePort();
-    const pid_t server = Spawn({kPython, "-m", "aiosmtpd", "-n", "-l",
-                                "127.0.0.1:" + std::to_string(port), "-c",
-                                "aiosmtpd.handlers.Sink"});
+    const pid_t server =
+        Spawn({kPython, "-m", "aiosmtpd", "-n", "-l", "127.0.0.1:" + std::to_string(port), "-c",
+               "aiosmtpd.handlers.Sink"});
     for (int i = 0; i < 1000 && !PortOpen(port); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
 

@@ -710,3 +710,41 @@ TEST(SmtpClient, AHandlerMayFreeTheClient) {
     EXPECT_TRUE(PumpUntil([&] { return !smtp; }, 20000));
     EXPECT_EQ(server.Transcript().back(), "EOF");
 }
+
+TEST(SmtpClient, AReplyInTheMiddleOfTheMessageEndsIt) {
+    // The server gives up while the message goes out; the rest of the
+    // message and the final dot must not follow.
+    ScriptedLineServer server(LineScript()
+                                  .Send("220 r\r\n")
+                                  .Reply("250 h")
+                                  .Reply("250 f")
+                                  .Reply("250 t")
+                                  .Reply("354 go")
+                                  .Send("421 shutting down\r\n")
+                                  .WaitEof());
+    Client c(server);
+    bool replied = false;
+    c.smtp.OnResponse = [&](TCustomSmtpClient*, const std::string& line) {
+        replied = replied || line == "421 shutting down";
+    };
+    c.smtp.SetOwnHeaders(true);
+    // Lines of 900 bytes: the first batch holds 19 of them; line 30 is asked
+    // for once the first batch went out, and waits for the server's word.
+    c.smtp.OnGetData = [&](TCustomSmtpClient*, int n, std::string& line, int, bool& more) {
+        if (n == 30) {
+            EXPECT_TRUE(PumpUntil([&] { return replied; }, 20000));
+        }
+        line = std::string(900, 'x');
+        more = n < 40;
+    };
+    EXPECT_EQ(c.Open(), (Done{smtpOpen, 0}));
+    EXPECT_EQ(c.Mail(), (Done{smtpMail, 421}));
+    EXPECT_EQ(c.smtp.ErrorMessage(), "421 shutting down");
+    EXPECT_FALSE(c.smtp.Connected());
+    const Lines t = server.Transcript();
+    EXPECT_FALSE(Has(t, "C: ."));
+    EXPECT_LT(std::count_if(t.begin(), t.end(),
+                            [](const std::string& l) { return l.rfind("C: x", 0) == 0; }),
+              30);
+    EXPECT_EQ(t.back(), "EOF");
+}
