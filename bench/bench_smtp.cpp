@@ -4,6 +4,7 @@
 //
 //   bench_smtp [--rounds N] [--mails N]
 
+#include "BenchSupport.h"
 #include "mail/SmtpProt.h"
 #include "platform/MessageLoop.h"
 
@@ -25,62 +26,14 @@
 #include <unistd.h>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace qordex;
 using namespace qordex::mail;
+using namespace qordex::bench;
 
 const char* const kPython = "/usr/bin/python3";
-
-pid_t Spawn(const std::vector<std::string>& argv, int outFd = -1) {
-    std::vector<char*> args;
-    for (const std::string& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    if (outFd >= 0)
-        posix_spawn_file_actions_adddup2(&fa, outFd, 1);
-    else
-        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    return pid;
-}
-
-int FreePort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    close(fd);
-    return ntohs(sa.sin_port);
-}
-
-bool PortOpen(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(uint16_t(port));
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
-    close(fd);
-    return ok;
-}
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
 
 // smtplib sends the mails; it prints the seconds the connection took.
 double SmtplibRound(int port, int mails) {
@@ -100,7 +53,7 @@ double SmtplibRound(int port, int mails) {
     int fds[2];
     if (pipe(fds) != 0)
         return -1;
-    const pid_t pid = Spawn({kPython, "-c", script}, fds[1]);
+    const pid_t pid = Spawn({kPython, "-c", script}, true, fds[1]);
     close(fds[1]);
     std::string out;
     char buf[256];
@@ -171,7 +124,8 @@ int main(int argc, char** argv) {
     const int port = FreePort();
     const pid_t server =
         Spawn({kPython, "-m", "aiosmtpd", "-n", "-l", "127.0.0.1:" + std::to_string(port), "-c",
-               "aiosmtpd.handlers.Sink"});
+               "aiosmtpd.handlers.Sink"},
+              true);
     for (int i = 0; i < 1000 && !PortOpen(port); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
 
