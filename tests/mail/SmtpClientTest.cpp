@@ -748,3 +748,44 @@ TEST(SmtpClient, AReplyInTheMiddleOfTheMessageEndsIt) {
               30);
     EXPECT_EQ(t.back(), "EOF");
 }
+
+TEST(SmtpClient, HeaderAndFileEventsShapeTheMessage) {
+    QTemporaryDir dir;
+    const std::string kept = dir.filePath("kept.txt").toStdString();
+    std::ofstream(kept) << "kept";
+    const std::string missing = dir.filePath("missing.txt").toStdString();
+    std::ofstream(missing) << "soon gone";
+    ScriptedLineServer server(Accepting());
+    Client c(server);
+    c.smtp.SetEmailFiles({missing, kept});
+    std::filesystem::remove(missing);
+    c.smtp.OnProcessHeader = [](TCustomSmtpClient*, std::vector<std::string>& lines) {
+        lines.push_back("X-Extra: added");
+    };
+    std::vector<std::string> failures;
+    c.smtp.OnAfterFileOpen = [&](TSmtpCli*, int, const std::string& name, const std::exception* e,
+                                 TSmtpAfterOpenFileAction& action) {
+        if (e) {
+            failures.push_back(name);
+            action = smtpAfterOpenFileNext; // skip what cannot be opened
+        }
+    };
+    c.smtp.OnAttachHeader = [](TSmtpCli*, int n, const std::string& name,
+                               std::vector<std::string>& lines) {
+        lines.push_back("X-Part: " + std::to_string(n) + " " + name);
+    };
+    EXPECT_EQ(c.Open(), (Done{smtpOpen, 0}));
+    EXPECT_EQ(c.Mail(), (Done{smtpMail, 0}));
+    EXPECT_EQ(c.Quit(), (Done{smtpQuit, 0}));
+    EXPECT_EQ(failures, (Lines{missing}));
+    const Lines data = DataLines(server.Transcript());
+    const auto extra = std::find(data.begin(), data.end(), "X-Extra: added");
+    ASSERT_NE(extra, data.end());
+    EXPECT_EQ(*(extra + 1), "") << "the handler's lines come before the end of the header";
+    const auto part = std::find(data.begin(), data.end(), "X-Part: 1 kept.txt");
+    ASSERT_NE(part, data.end());
+    EXPECT_EQ(*(part - 1), "\tfilename=\"kept.txt\"");
+    EXPECT_EQ(*(part + 1), "");
+    EXPECT_EQ(*(part + 2), EncodeBase64("kept"));
+    EXPECT_FALSE(Has(data, "\tfilename=\"missing.txt\""));
+}

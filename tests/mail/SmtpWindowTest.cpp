@@ -330,3 +330,30 @@ TEST_F(SmtpWindow, LooksRightInLightAndDarkPalettes) {
     delete other;
     QApplication::setPalette(QPalette());
 }
+
+TEST_F(SmtpWindow, LoadReplacesTheBodyAndClearEmptiesTheMessage) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("body.txt");
+    {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("first\r\nsecond caf\xc3\xa9\n");
+    }
+    auto* memo = Find<QPlainTextEdit>(form, "MsgMemo");
+    memo->setPlainText("old text");
+    dialogs.fileAnswers = {path};
+    Click("LoadBt");
+    EXPECT_EQ(memo->toPlainText(), "first\nsecond caf\u00e9");
+    Set("ToEdit", "a@b");
+    Set("SubjectEdit", "s");
+    Set("HostEdit", "kept.example.org");
+    Find<QListWidget>(form, "FileAttachList")->addItem("/tmp/x");
+    form->Display("a line");
+    Click("ClearBt");
+    EXPECT_EQ(Edit("ToEdit")->text(), "");
+    EXPECT_EQ(Edit("SubjectEdit")->text(), "");
+    EXPECT_EQ(Edit("HostEdit")->text(), "kept.example.org");
+    EXPECT_EQ(memo->toPlainText(), "");
+    EXPECT_EQ(Find<QListWidget>(form, "FileAttachList")->count(), 0);
+    EXPECT_TRUE(form->LogLines().isEmpty());
+}
