@@ -643,15 +643,17 @@ bool TForm6::eventFilter(QObject* watched, QEvent* event) {
         watched == ProxyPanel || (qobject_cast<QLabel*>(watched) &&
                                   static_cast<QWidget*>(watched)->parentWidget() == ProxyPanel);
     if (onPanel) {
-        auto* me = static_cast<QMouseEvent*>(event);
+        auto globalPos = [event] {
+            return static_cast<QMouseEvent*>(event)->globalPosition().toPoint();
+        };
         switch (event->type()) {
         case QEvent::MouseButtonPress:
             dragging_ = true;
-            dragFrom_ = me->globalPosition().toPoint() - ProxyPanel->pos();
+            dragFrom_ = globalPos() - ProxyPanel->pos();
             return true;
         case QEvent::MouseMove:
             if (dragging_) {
-                QPoint to = me->globalPosition().toPoint() - dragFrom_;
+                QPoint to = globalPos() - dragFrom_;
                 to.setX(std::clamp(to.x(), 0, width() - ProxyPanel->width()));
                 to.setY(std::clamp(to.y(), 0, height() - ProxyPanel->height()));
                 ProxyPanel->move(to);
