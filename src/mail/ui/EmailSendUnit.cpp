@@ -7,6 +7,7 @@
 #include "shell/FlatButton.h"
 #include "shell/Glyphs.h"
 #include "shell/Memo.h"
+#include "shell/PanelDrag.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -19,7 +20,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QMouseEvent>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -157,14 +157,7 @@ TForm6::TForm6(QWidget* parent) : shell::TToolForm(QStringLiteral("TForm6"), par
     DisplayMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     DisplayMemo->setMaximumBlockCount(kLogLines);
     ClearBt = MakeClearButton();
-    ProxyBt = new QToolButton(this);
-    ProxyBt->setObjectName(QStringLiteral("ProxyBt"));
-    ProxyBt->setText(QStringLiteral("PROXY"));
-    ProxyBt->setToolTip(QStringLiteral("Proxy configuration"));
-    ProxyBt->setAutoRaise(true);
-    QFont tiny = ProxyBt->font();
-    tiny.setPointSizeF(tiny.pointSizeF() * 0.75);
-    ProxyBt->setFont(tiny);
+    ProxyBt = shell::MakeProxyButton(this);
 
     // The proxy panel floats over the window and can be dragged about.
     ProxyPanel = new QFrame(this);
@@ -172,7 +165,7 @@ TForm6::TForm6(QWidget* parent) : shell::TToolForm(QStringLiteral("TForm6"), par
     ProxyPanel->setFrameShape(QFrame::Panel);
     ProxyPanel->setFrameShadow(QFrame::Raised);
     ProxyPanel->setAutoFillBackground(true);
-    ProxyPanel->installEventFilter(this);
+    auto* drag = new shell::TPanelDrag(ProxyPanel);
     PEnableCheck = new QCheckBox(QStringLiteral("Use Proxy"), ProxyPanel);
     PEnableCheck->setObjectName(QStringLiteral("PEnableCheck"));
     PAuthCheck = new QCheckBox(QStringLiteral("Authenticate"), ProxyPanel);
@@ -182,9 +175,9 @@ TForm6::TForm6(QWidget* parent) : shell::TToolForm(QStringLiteral("TForm6"), par
     PUserEdit = MakeEdit(ProxyPanel, "PUserEdit");
     PPassEdit = MakeEdit(ProxyPanel, "PPassEdit");
     PPassEdit->setEchoMode(QLineEdit::Password);
-    auto panelLabel = [this](const char* text) {
+    auto panelLabel = [this, drag](const char* text) {
         auto* l = new QLabel(QString::fromLatin1(text), ProxyPanel);
-        l->installEventFilter(this);
+        drag->AddHandle(l);
         return l;
     };
     auto* pgrid = new QGridLayout(ProxyPanel);
@@ -637,34 +630,6 @@ bool TForm6::eventFilter(QObject* watched, QEvent* event) {
         auto* edit = static_cast<QLineEdit*>(watched);
         edit->selectAll();
         return true;
-    }
-    // A press on the panel or one of its labels drags the panel.
-    const bool onPanel =
-        watched == ProxyPanel || (qobject_cast<QLabel*>(watched) &&
-                                  static_cast<QWidget*>(watched)->parentWidget() == ProxyPanel);
-    if (onPanel) {
-        auto globalPos = [event] {
-            return static_cast<QMouseEvent*>(event)->globalPosition().toPoint();
-        };
-        switch (event->type()) {
-        case QEvent::MouseButtonPress:
-            dragging_ = true;
-            dragFrom_ = globalPos() - ProxyPanel->pos();
-            return true;
-        case QEvent::MouseMove:
-            if (dragging_) {
-                QPoint to = globalPos() - dragFrom_;
-                to.setX(std::clamp(to.x(), 0, width() - ProxyPanel->width()));
-                to.setY(std::clamp(to.y(), 0, height() - ProxyPanel->height()));
-                ProxyPanel->move(to);
-            }
-            return true;
-        case QEvent::MouseButtonRelease:
-            dragging_ = false;
-            return true;
-        default:
-            break;
-        }
     }
     return shell::TToolForm::eventFilter(watched, event);
 }
