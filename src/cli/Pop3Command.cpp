@@ -6,6 +6,7 @@
 #include "base/Text.h"
 #include "cli/Command.h"
 #include "mail/EmailRead.h"
+#include "mail/MailSocks.h"
 #include "mail/Pop3Prot.h"
 #include "net/WSocket.h"
 #include "platform/MessageLoop.h"
@@ -536,10 +537,10 @@ int Session::Run() {
     pop3_.SetUserName(o_.user);
     pop3_.SetPassWord(o_.password);
     pop3_.SetAuthType(o_.auth.value_or(popAuthNone));
-    TPop3Socks socks;
+    TMailSocksSettings socks;
     if (!o_.socks.empty()) {
         socks.use = true;
-        SplitHostPort(o_.socks, socks.host, socks.port);
+        SplitHostPort(o_.socks, socks.address, socks.port);
         socks.authenticate = !o_.socksUser.empty();
         socks.user = o_.socksUser;
         socks.password = o_.socksPass;
@@ -547,7 +548,7 @@ int Session::Run() {
     Handlers();
     CatchInterrupt();
     try {
-        ApplyPop3Socks(pop3_, socks);
+        ApplyMailSocks(pop3_.ConnectionSocket(), socks);
         pop3_.Connect();
     } catch (const std::exception& e) {
         return Failure(kName, {e.what()});

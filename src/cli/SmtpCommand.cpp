@@ -33,7 +33,8 @@ void PrintHelp() {
         "                       --to ADDR... [--cc ADDR]... [--bcc ADDR]... [--subject TEXT]\n"
         "                       [--body FILE|-] [--attach FILE]... [--helo NAME]\n"
         "                       [--auth plain|login|cram-md5|cram-sha1|auto --user U\n"
-        "                        --password P] [--timeout S] [-v]\n\n"
+        "                        --password P] [--socks HOST:PORT [--socks-user U\n"
+        "                        --socks-pass P]] [--timeout S] [-v]\n\n"
         "Sends one mail: connects, greets with HELO (or EHLO and AUTH with --auth),\n"
         "sends the message and quits.  Non-ASCII text in headers is sent as encoded\n"
         "words and a body that needs it goes quoted-printable (charset utf-8).\n\n"
@@ -49,6 +50,8 @@ void PrintHelp() {
         "  --helo NAME       the name to greet with (default: this host's name)\n"
         "  --auth TYPE       authenticate; no mail goes out unless it succeeds\n"
         "  --user U, --password P   the account for --auth\n"
+        "  --socks HOST:PORT through a SOCKS 5 server\n"
+        "  --socks-user U, --socks-pass P   the SOCKS 5 user name and password\n"
         "  --timeout S       give up after S seconds without a word (default 60)\n"
         "  -v                print the dialogue and each request's end\n"
         "  -h, --help        show this help\n\n"
@@ -62,6 +65,7 @@ struct Options {
     std::optional<std::string> body;
     TSmtpAuthType auth = smtpAuthNone;
     std::string user, password;
+    std::string socks, socksUser, socksPass;
     int timeout = 60;
     bool verbose = false;
 };
@@ -92,11 +96,19 @@ int ParseArgs(int argc, char** argv, Options& o) {
         struct Single {
             const char* name;
             std::string* field;
-        } singles[] = {{"--server", &o.server},   {"--port", &o.port},
-                       {"--from", &o.from},       {"--from-name", &o.fromName},
-                       {"--subject", &o.subject}, {"--helo", &o.helo},
-                       {"--user", &o.user},       {"--password", &o.password},
-                       {"--auth", &auth},         {"--timeout", &timeout}};
+        } singles[] = {{"--server", &o.server},
+                       {"--port", &o.port},
+                       {"--from", &o.from},
+                       {"--from-name", &o.fromName},
+                       {"--subject", &o.subject},
+                       {"--helo", &o.helo},
+                       {"--user", &o.user},
+                       {"--password", &o.password},
+                       {"--auth", &auth},
+                       {"--timeout", &timeout},
+                       {"--socks", &o.socks},
+                       {"--socks-user", &o.socksUser},
+                       {"--socks-pass", &o.socksPass}};
         struct Multi {
             const char* name;
             std::vector<std::string>* field;
@@ -157,6 +169,13 @@ int ParseArgs(int argc, char** argv, Options& o) {
         return UsageError(kName, "no recipient (--to, --cc or --bcc)");
     if (haveAuth && (o.user.empty() || o.password.empty()))
         return UsageError(kName, "--auth needs --user and --password");
+    if (!o.socks.empty()) {
+        const std::size_t colon = o.socks.rfind(':');
+        if (colon == std::string::npos || colon == 0 || colon + 1 == o.socks.size())
+            return UsageError(kName, "--socks wants HOST:PORT (got '" + o.socks + "')");
+    } else if (!o.socksUser.empty() || !o.socksPass.empty()) {
+        return UsageError(kName, "--socks-user and --socks-pass go with --socks");
+    }
     try {
         WSocketResolvePort(o.port, "tcp");
     } catch (const ESocketException&) {
@@ -164,9 +183,12 @@ int ParseArgs(int argc, char** argv, Options& o) {
                           "--port must be a port number or service name (got '" + o.port + "')");
     }
     std::vector<std::pair<const char*, std::string>> values = {
-        {"--server", o.server},      {"--port", o.port},        {"--from", o.from},
-        {"--from-name", o.fromName}, {"--subject", o.subject},  {"--helo", o.helo},
-        {"--user", o.user},          {"--password", o.password}};
+        {"--server", o.server},       {"--port", o.port},
+        {"--from", o.from},           {"--from-name", o.fromName},
+        {"--subject", o.subject},     {"--helo", o.helo},
+        {"--user", o.user},           {"--password", o.password},
+        {"--socks", o.socks},         {"--socks-user", o.socksUser},
+        {"--socks-pass", o.socksPass}};
     for (const auto* list : {&o.to, &o.cc, &o.bcc, &o.attach})
         for (const std::string& v : *list)
             values.push_back({"an address or file", v});
@@ -210,6 +232,17 @@ int RunSmtp(int argc, char** argv) {
     smtp.SetCharSet("utf-8");
     smtp.SetAllow8bitChars(false);
     smtp.SetFromName(o.from);
+    if (!o.socks.empty()) {
+        const std::size_t colon = o.socks.rfind(':');
+        TSmtpSocksSettings socks;
+        socks.use = true;
+        socks.address = o.socks.substr(0, colon);
+        socks.port = o.socks.substr(colon + 1);
+        socks.authenticate = !o.socksUser.empty() || !o.socksPass.empty();
+        socks.user = o.socksUser;
+        socks.password = o.socksPass;
+        ApplySocks(smtp, socks);
+    }
     TSmtpMessageFields fields;
     fields.to = Join(o.to);
     fields.cc = Join(o.cc);

@@ -1,7 +1,5 @@
 #include "mail/EmailRead.h"
 
-#include "net/WSocket.h"
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -58,27 +56,6 @@ std::string MessageBeginText(const TCustomPop3Cli& p) {
 
 std::string MessageEndText(const TCustomPop3Cli& p) {
     return "*** Message " + std::to_string(p.MsgNum()) + " end ***";
-}
-
-void ApplyPop3Socks(TCustomPop3Cli& pop3, const TPop3Socks& s) {
-    TWSocket& socket = pop3.ConnectionSocket();
-    if (!s.use) {
-        socket.SetSocksServer("");
-        socket.SetSocksPort("");
-        return;
-    }
-    socket.SetSocksLevel("5");
-    socket.SetSocksServer(s.host);
-    socket.SetSocksPort(s.port);
-    if (s.authenticate) {
-        socket.SetSocksAuthentication(socksAuthenticateUsercode);
-        socket.SetSocksUsercode(s.user);
-        socket.SetSocksPassword(s.password);
-    } else {
-        socket.SetSocksAuthentication(socksNoAuthentication);
-        socket.SetSocksUsercode("");
-        socket.SetSocksPassword("");
-    }
 }
 
 // ---- message files ----------------------------------------------------------------

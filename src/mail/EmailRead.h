@@ -30,15 +30,6 @@ std::string UidlLineText(const TCustomPop3Cli& pop3);
 std::string MessageBeginText(const TCustomPop3Cli& pop3);
 std::string MessageEndText(const TCustomPop3Cli& pop3);
 
-// The window's SOCKS 5 settings on the client's socket, before Connect or
-// Open: with `use` the proxy (and its user code when `authenticate`),
-// without it a direct connection.
-struct TPop3Socks {
-    bool use = false, authenticate = false;
-    std::string host, port, user, password;
-};
-void ApplyPop3Socks(TCustomPop3Cli& pop3, const TPop3Socks& socks);
-
 // A message being written: a temporary file created exclusively in its
 // folder, which takes its final name only at Commit, so that a name never
 // stands for a cut message.  Dropped uncommitted, it is deleted.

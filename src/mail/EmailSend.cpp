@@ -94,4 +94,8 @@ void BodyLineForGetData(const std::vector<std::string>& lines, int lineNum, std:
         line.resize(std::size_t(maxLen - 1));
 }
 
+void ApplySocks(TSmtpCli& smtp, const TSmtpSocksSettings& s) {
+    ApplyMailSocks(smtp.ConnectionSocket(), s);
+}
+
 } // namespace qordex::mail

@@ -3,6 +3,7 @@
 // a user fills become the client's recipients, headers and body, and the
 // log line of a finished request.
 
+#include "mail/MailSocks.h"
 #include "mail/SmtpProt.h"
 
 #include <cstdint>
@@ -54,5 +55,11 @@ bool ApplyBody(TSmtpCli& smtp, const std::vector<std::string>& lines);
 // to MaxLen - 1 bytes, or More false after the last.
 void BodyLineForGetData(const std::vector<std::string>& lines, int lineNum, std::string& line,
                         int maxLen, bool& more);
+
+// The SOCKS 5 proxy settings of the window's proxy panel.
+using TSmtpSocksSettings = TMailSocksSettings;
+
+// Copies the proxy settings to the client's socket (see ApplyMailSocks).
+void ApplySocks(TSmtpCli& smtp, const TSmtpSocksSettings& s);
 
 } // namespace qordex::mail

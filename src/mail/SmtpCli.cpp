@@ -7,6 +7,7 @@
 #include "mail/SmtpProt.h"
 #include "mail/SmtpText.h"
 
+#include <cerrno>
 #include <fcntl.h>
 #include <filesystem>
 #include <streambuf>

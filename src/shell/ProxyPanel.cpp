@@ -1,10 +1,11 @@
 #include "shell/ProxyPanel.h"
 
+#include "shell/PanelDrag.h"
+
 #include <QCheckBox>
+#include <QEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMouseEvent>
-#include <algorithm>
 
 namespace qordex::shell {
 namespace {
@@ -52,13 +53,13 @@ TProxyPanel::TProxyPanel(QWidget* parent, const QString& title, const QRect& geo
     QLabel* passLabel = Label(this, QStringLiteral("Password"), 8, 134, 70);
     PPassEdit = Edit(this, "PPassEdit", 80, 134, edit);
     PPassEdit->setEchoMode(QLineEdit::Password);
-    for (QObject* o : std::initializer_list<QObject*>{this, caption, AddressLabel, portLabel,
-                                                      userLabel, passLabel})
-        o->installEventFilter(this);
+    drag_ = new TPanelDrag(this, {caption, AddressLabel, portLabel, userLabel, passLabel});
 }
 
 void TProxyPanel::MakeAddressLink(const QString& objectName, const QString& hint) {
-    addressLink_ = true;
+    // A link is clicked, not dragged by.
+    AddressLabel->removeEventFilter(drag_);
+    AddressLabel->installEventFilter(this);
     AddressLabel->setObjectName(objectName);
     AddressLabel->setToolTip(hint);
     AddressLabel->setCursor(Qt::PointingHandCursor);
@@ -76,23 +77,8 @@ void TProxyPanel::Toggle() {
 }
 
 bool TProxyPanel::eventFilter(QObject* watched, QEvent* event) {
-    const bool onLink = addressLink_ && watched == AddressLabel;
-    if (onLink && event->type() == QEvent::MouseButtonRelease) {
+    if (watched == AddressLabel && event->type() == QEvent::MouseButtonRelease) {
         emit AddressClicked();
-        return true;
-    }
-    if (event->type() == QEvent::MouseButtonPress) {
-        dragFrom_ = static_cast<QMouseEvent*>(event)->globalPosition().toPoint() - pos();
-        return !onLink;
-    }
-    if (event->type() == QEvent::MouseMove &&
-        (static_cast<QMouseEvent*>(event)->buttons() & Qt::LeftButton)) {
-        QPoint to = static_cast<QMouseEvent*>(event)->globalPosition().toPoint() - dragFrom_;
-        if (QWidget* w = parentWidget()) {
-            to.setX(std::clamp(to.x(), 0, std::max(0, w->width() - width())));
-            to.setY(std::clamp(to.y(), 0, std::max(0, w->height() - height())));
-        }
-        move(to);
         return true;
     }
     return QFrame::eventFilter(watched, event);

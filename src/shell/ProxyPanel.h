@@ -2,16 +2,17 @@
 // The proxy settings panel of the client tools: hidden until its tool's
 // PROXY button shows it, with "Use Proxy", "Authenticate", address, port,
 // user code and password.  A press on the panel or one of its labels drags
-// it within its window.
+// it within its window (TPanelDrag).
 
 #include <QFrame>
-#include <QPoint>
 
 class QCheckBox;
 class QLabel;
 class QLineEdit;
 
 namespace qordex::shell {
+
+class TPanelDrag;
 
 class TProxyPanel : public QFrame {
     Q_OBJECT
@@ -42,8 +43,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    QPoint dragFrom_; // where a drag started, relative to the panel
-    bool addressLink_ = false;
+    TPanelDrag* drag_;
 };
 
 } // namespace qordex::shell

@@ -710,3 +710,82 @@ TEST(SmtpClient, AHandlerMayFreeTheClient) {
     EXPECT_TRUE(PumpUntil([&] { return !smtp; }, 20000));
     EXPECT_EQ(server.Transcript().back(), "EOF");
 }
+
+TEST(SmtpClient, AReplyInTheMiddleOfTheMessageEndsIt) {
+    // The server gives up while the message goes out; the rest of the
+    // message and the final dot must not follow.
+    ScriptedLineServer server(LineScript()
+                                  .Send("220 r\r\n")
+                                  .Reply("250 h")
+                                  .Reply("250 f")
+                                  .Reply("250 t")
+                                  .Reply("354 go")
+                                  .Send("421 shutting down\r\n")
+                                  .WaitEof());
+    Client c(server);
+    bool replied = false;
+    c.smtp.OnResponse = [&](TCustomSmtpClient*, const std::string& line) {
+        replied = replied || line == "421 shutting down";
+    };
+    c.smtp.SetOwnHeaders(true);
+    // Lines of 900 bytes: the first batch holds 19 of them; line 30 is asked
+    // for once the first batch went out, and waits for the server's word.
+    c.smtp.OnGetData = [&](TCustomSmtpClient*, int n, std::string& line, int, bool& more) {
+        if (n == 30) {
+            EXPECT_TRUE(PumpUntil([&] { return replied; }, 20000));
+        }
+        line = std::string(900, 'x');
+        more = n < 40;
+    };
+    EXPECT_EQ(c.Open(), (Done{smtpOpen, 0}));
+    EXPECT_EQ(c.Mail(), (Done{smtpMail, 421}));
+    EXPECT_EQ(c.smtp.ErrorMessage(), "421 shutting down");
+    EXPECT_FALSE(c.smtp.Connected());
+    const Lines t = server.Transcript();
+    EXPECT_FALSE(Has(t, "C: ."));
+    EXPECT_LT(std::count_if(t.begin(), t.end(),
+                            [](const std::string& l) { return l.rfind("C: x", 0) == 0; }),
+              30);
+    EXPECT_EQ(t.back(), "EOF");
+}
+
+TEST(SmtpClient, HeaderAndFileEventsShapeTheMessage) {
+    QTemporaryDir dir;
+    const std::string kept = dir.filePath("kept.txt").toStdString();
+    std::ofstream(kept) << "kept";
+    const std::string missing = dir.filePath("missing.txt").toStdString();
+    std::ofstream(missing) << "soon gone";
+    ScriptedLineServer server(Accepting());
+    Client c(server);
+    c.smtp.SetEmailFiles({missing, kept});
+    std::filesystem::remove(missing);
+    c.smtp.OnProcessHeader = [](TCustomSmtpClient*, std::vector<std::string>& lines) {
+        lines.push_back("X-Extra: added");
+    };
+    std::vector<std::string> failures;
+    c.smtp.OnAfterFileOpen = [&](TSmtpCli*, int, const std::string& name, const std::exception* e,
+                                 TSmtpAfterOpenFileAction& action) {
+        if (e) {
+            failures.push_back(name);
+            action = smtpAfterOpenFileNext; // skip what cannot be opened
+        }
+    };
+    c.smtp.OnAttachHeader = [](TSmtpCli*, int n, const std::string& name,
+                               std::vector<std::string>& lines) {
+        lines.push_back("X-Part: " + std::to_string(n) + " " + name);
+    };
+    EXPECT_EQ(c.Open(), (Done{smtpOpen, 0}));
+    EXPECT_EQ(c.Mail(), (Done{smtpMail, 0}));
+    EXPECT_EQ(c.Quit(), (Done{smtpQuit, 0}));
+    EXPECT_EQ(failures, (Lines{missing}));
+    const Lines data = DataLines(server.Transcript());
+    const auto extra = std::find(data.begin(), data.end(), "X-Extra: added");
+    ASSERT_NE(extra, data.end());
+    EXPECT_EQ(*(extra + 1), "") << "the handler's lines come before the end of the header";
+    const auto part = std::find(data.begin(), data.end(), "X-Part: 1 kept.txt");
+    ASSERT_NE(part, data.end());
+    EXPECT_EQ(*(part - 1), "\tfilename=\"kept.txt\"");
+    EXPECT_EQ(*(part + 1), "");
+    EXPECT_EQ(*(part + 2), EncodeBase64("kept"));
+    EXPECT_FALSE(Has(data, "\tfilename=\"missing.txt\""));
+}

@@ -3,6 +3,7 @@
 // headers decoded, the body as written, the BCC in no header.
 
 #include "crypto/Digest.h"
+#include "mail/SmtpSink.h"
 #include "support/Process.h"
 #include "support/TestData.h"
 
@@ -19,69 +20,6 @@ using namespace qordex;
 using namespace qordex::test;
 
 namespace {
-
-const std::string kPython = "/usr/bin/python3";
-
-bool HaveAiosmtpd() {
-    return Run({kPython, "-c", "import aiosmtpd"}).status == 0;
-}
-
-// aiosmtpd on loopback, keeping each message in a folder.
-class Sink {
-public:
-    explicit Sink(const std::string& user = {}, const std::string& password = {}) {
-        port_ = FreeTcpPort();
-        std::vector<std::string> argv = {kPython, QORDEX_SOURCE_DIR "/tests/mail/smtp_sink.py",
-                                         std::to_string(port_), dir_.path().toStdString()};
-        if (!user.empty()) {
-            argv.push_back(user);
-            argv.push_back(password);
-        }
-        process_ = std::make_unique<Background>(argv);
-        ready_ = WaitForOutput(*process_, "READY", 20000);
-    }
-    bool Ready() const { return ready_; }
-    std::string Port() const { return std::to_string(port_); }
-    int Count() const { return int(QDir(dir_.path()).entryList({"*.eml"}).size()); }
-    QJsonObject Envelope(int n) const { return ReadJson(Path(n, ".json")); }
-    // What a mail reader makes of message n (from 1).
-    QJsonObject Read(int n) const {
-        const CommandResult r =
-            Run({kPython, QORDEX_SOURCE_DIR "/tests/mail/read_mail.py", Path(n, ".eml")});
-        EXPECT_EQ(r.status, 0) << r.err;
-        return QJsonDocument::fromJson(QByteArray::fromStdString(r.out)).object();
-    }
-    std::string Raw(int n) const {
-        std::ifstream in(Path(n, ".eml"), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-
-private:
-    std::string Path(int n, const char* ext) const {
-        return dir_.filePath(QString::number(n) + ext).toStdString();
-    }
-    static QJsonObject ReadJson(const std::string& path) {
-        std::ifstream in(path);
-        const std::string text(std::istreambuf_iterator<char>(in), {});
-        return QJsonDocument::fromJson(QByteArray::fromStdString(text)).object();
-    }
-
-    QTemporaryDir dir_;
-    int port_ = 0;
-    std::unique_ptr<Background> process_;
-    bool ready_ = false;
-};
-
-std::string Str(const QJsonValue& v) {
-    return v.toString().toStdString();
-}
-
-std::vector<std::string> Strings(const QJsonValue& v) {
-    std::vector<std::string> out;
-    for (const QJsonValue& e : v.toArray())
-        out.push_back(Str(e));
-    return out;
-}
 
 std::string Write(const QTemporaryDir& dir, const std::string& name, const std::string& bytes) {
     const std::string path = dir.filePath(QString::fromStdString(name)).toStdString();
@@ -264,4 +202,33 @@ TEST_F(SmtpInterop, CliGivesUpOnASilentServer) {
                                  "b@x", "--timeout", "1"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "qordex-cli smtp: no answer from 127.0.0.1 within 1 s\n");
+}
+
+TEST_F(SmtpInterop, CliThroughSocks5) {
+    if (!HasProgram("microsocks"))
+        GTEST_SKIP() << "microsocks is not installed";
+    Sink sink;
+    ASSERT_TRUE(sink.Ready());
+    const int proxyPort = FreeTcpPort();
+    Background proxy({"microsocks", "-i", "127.0.0.1", "-p", std::to_string(proxyPort), "-u",
+                      "alice", "-P", "s3cret"});
+    ASSERT_TRUE(WaitForTcpPort(proxyPort, 10000));
+    const std::vector<std::string> base = {"--server",     "127.0.0.1",
+                                           "--port",       sink.Port(),
+                                           "--from",       "a@example.org",
+                                           "--to",         "b@example.org",
+                                           "--socks",      "127.0.0.1:" + std::to_string(proxyPort),
+                                           "--socks-user", "alice"};
+    auto with = [&](const char* pass) {
+        std::vector<std::string> args = base;
+        args.insert(args.end(), {"--socks-pass", pass});
+        return Cli(args);
+    };
+    const CommandResult good = with("s3cret");
+    EXPECT_EQ(good.status, 0) << good.err;
+    EXPECT_EQ(sink.Count(), 1);
+    const CommandResult bad = with("guess");
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find("qordex-cli smtp: "), std::string::npos) << bad.err;
+    EXPECT_EQ(sink.Count(), 1);
 }

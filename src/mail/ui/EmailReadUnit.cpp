@@ -2,6 +2,7 @@
 
 #include "base/Text.h"
 #include "mail/EmailRead.h"
+#include "mail/MailSocks.h"
 #include "mail/Pop3Prot.h"
 #include "mail/ui/B64Unit.h"
 #include "platform/DisplayText.h"
@@ -10,6 +11,7 @@
 #include "shell/FlatButton.h"
 #include "shell/Glyphs.h"
 #include "shell/Memo.h"
+#include "shell/PanelDrag.h"
 #include "shell/ProxyPanel.h"
 
 #include <QCheckBox>
@@ -88,11 +90,7 @@ TForm5::TForm5(QWidget* parent) : shell::TToolForm(QStringLiteral("TForm5"), par
     Label(this, "Password", 466, 8, 62);
     PasswordEdit = Edit(this, "PasswordEdit", "", 530, 8, 120);
     PasswordEdit->setEchoMode(QLineEdit::Password);
-    ProxyBt = new QToolButton(this);
-    ProxyBt->setObjectName(QStringLiteral("ProxyBt"));
-    ProxyBt->setText(QStringLiteral("PROXY"));
-    ProxyBt->setToolTip(QStringLiteral("Proxy configuration"));
-    ProxyBt->setAutoRaise(true);
+    ProxyBt = shell::MakeProxyButton(this);
     ProxyBt->setGeometry(664, 8, 70, 22);
 
     Label(this, "Msg. Num.", 8, 36, 62);
@@ -324,14 +322,14 @@ bool TForm5::CopySettings() {
 }
 
 void TForm5::ApplyProxy() {
-    TPop3Socks s;
+    TMailSocksSettings s;
     s.use = PEnableCheck->isChecked();
     s.authenticate = PAuthCheck->isChecked();
-    s.host = S(PAddressEdit->text());
+    s.address = S(PAddressEdit->text());
     s.port = S(PPortEdit->text());
     s.user = S(PUserEdit->text());
     s.password = S(PPassEdit->text());
-    ApplyPop3Socks(*Pop3Cli1_, s);
+    ApplyMailSocks(Pop3Cli1_->ConnectionSocket(), s);
 }
 
 void TForm5::RunCommand(const char* name, const std::function<void()>& op, bool proxy) {

@@ -8,6 +8,7 @@
 #include "shell/FlatButton.h"
 #include "shell/Glyphs.h"
 #include "shell/Memo.h"
+#include "shell/PanelDrag.h"
 #include "shell/ProxyPanel.h"
 #include "web/HttpClientTool.h"
 #include "web/HttpProt.h"
@@ -119,11 +120,7 @@ TForm4::TForm4(QWidget* parent) : shell::TToolForm(QStringLiteral("TForm4"), par
     PostBt = Button(this, "PostBt", "Post", 658, 64);
     CancelBt = Button(this, "CancelBt", "Cancel", 658, 92);
     CancelBt->setEnabled(false);
-    ProxyBt = new QToolButton(this);
-    ProxyBt->setObjectName(QStringLiteral("ProxyBt"));
-    ProxyBt->setText(QStringLiteral("PROXY"));
-    ProxyBt->setToolTip(QStringLiteral("Proxy configuration"));
-    ProxyBt->setAutoRaise(true);
+    ProxyBt = shell::MakeProxyButton(this);
     ProxyBt->setGeometry(576, 8, 70, 22);
     ClearBt = MakeClearButton();
     ClearBt->move(662, 118);

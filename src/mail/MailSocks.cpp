@@ -1,0 +1,22 @@
+#include "mail/MailSocks.h"
+
+#include "net/WSocket.h"
+
+namespace qordex::mail {
+
+void ApplyMailSocks(TWSocket& socket, const TMailSocksSettings& s) {
+    if (!s.use) {
+        socket.SetSocksServer("");
+        socket.SetSocksPort("");
+        return;
+    }
+    socket.SetSocksLevel("5");
+    socket.SetSocksServer(s.address);
+    socket.SetSocksPort(s.port);
+    socket.SetSocksAuthentication(s.authenticate ? socksAuthenticateUsercode
+                                                 : socksNoAuthentication);
+    socket.SetSocksUsercode(s.authenticate ? s.user : "");
+    socket.SetSocksPassword(s.authenticate ? s.password : "");
+}
+
+} // namespace qordex::mail
