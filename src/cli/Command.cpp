@@ -44,6 +44,18 @@ bool TakeOption(int argc, char** argv, int& i, const char* name, std::string& va
     return true;
 }
 
+const char* TakeTextOption(int argc, char** argv, int& i, std::initializer_list<TextOption> options,
+                           bool& missing) {
+    std::string value;
+    for (const TextOption& o : options)
+        if (TakeOption(argc, argv, i, o.name, value, missing)) {
+            if (!missing)
+                *o.field = value;
+            return o.name;
+        }
+    return nullptr;
+}
+
 namespace {
 volatile std::sig_atomic_t g_interrupted = 0;
 void OnInterrupt(int) {

@@ -2,6 +2,7 @@
 // Subcommands of qordex-cli.  Each tool registers itself from its own file:
 //   static const qordex::cli::Registration reg{"ping", "send ICMP echo requests", RunPing};
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,18 @@ int Failure(const std::string& name, const std::vector<std::string>& lines);
 // moves past a separate value and `value` is set; `missing` tells that the
 // option came last without its value.
 bool TakeOption(int argc, char** argv, int& i, const char* name, std::string& value, bool& missing);
+
+// A long option with a text value, and the field the value goes to.
+struct TextOption {
+    const char* name;
+    std::string* field;
+};
+
+// Matches argv[i] against the options as TakeOption does and stores the
+// value of the one that matches in its field.  Returns the name of the
+// option matched, or null; `missing` tells that it came last without value.
+const char* TakeTextOption(int argc, char** argv, int& i, std::initializer_list<TextOption> options,
+                           bool& missing);
 
 // Stops the run at Ctrl-C or SIGTERM: installs a handler that sets a flag.
 void CatchInterrupt();

@@ -167,30 +167,23 @@ int ParseArgs(int argc, char** argv, Options& o) {
             o.apop = true;
             continue;
         }
-        std::string value, auth, timeout;
+        std::string auth, timeout;
         bool missing = false;
-        struct Single {
-            const char* name;
-            std::string* field;
-        } singles[] = {{"--server", &o.server},
-                       {"--port", &o.port},
-                       {"--user", &o.user},
-                       {"--password", &o.password},
-                       {"--auth", &auth},
-                       {"--socks", &o.socks},
-                       {"--socks-user", &o.socksUser},
-                       {"--socks-pass", &o.socksPass},
-                       {"--timeout", &timeout},
-                       {"-o", &o.output},
-                       {"--output", &o.output}};
-        bool taken = false;
-        for (const Single& s : singles)
-            if (!taken && TakeOption(argc, argv, i, s.name, value, missing)) {
-                if (missing)
-                    return UsageError(kName, std::string(s.name) + " needs a value");
-                *s.field = value;
-                taken = true;
-            }
+        const char* taken = TakeTextOption(argc, argv, i,
+                                           {{"--server", &o.server},
+                                            {"--port", &o.port},
+                                            {"--user", &o.user},
+                                            {"--password", &o.password},
+                                            {"--auth", &auth},
+                                            {"--socks", &o.socks},
+                                            {"--socks-user", &o.socksUser},
+                                            {"--socks-pass", &o.socksPass},
+                                            {"--timeout", &timeout},
+                                            {"-o", &o.output},
+                                            {"--output", &o.output}},
+                                           missing);
+        if (taken && missing)
+            return UsageError(kName, std::string(taken) + " needs a value");
         if (!taken)
             return UsageError(kName, "unknown option '" + arg + "'");
         if (!auth.empty()) {

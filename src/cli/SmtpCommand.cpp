@@ -93,34 +93,28 @@ int ParseArgs(int argc, char** argv, Options& o) {
         std::string value;
         bool missing = false;
         std::string auth, timeout;
-        struct Single {
-            const char* name;
-            std::string* field;
-        } singles[] = {{"--server", &o.server},
-                       {"--port", &o.port},
-                       {"--from", &o.from},
-                       {"--from-name", &o.fromName},
-                       {"--subject", &o.subject},
-                       {"--helo", &o.helo},
-                       {"--user", &o.user},
-                       {"--password", &o.password},
-                       {"--auth", &auth},
-                       {"--timeout", &timeout},
-                       {"--socks", &o.socks},
-                       {"--socks-user", &o.socksUser},
-                       {"--socks-pass", &o.socksPass}};
         struct Multi {
             const char* name;
             std::vector<std::string>* field;
         } multis[] = {{"--to", &o.to}, {"--cc", &o.cc}, {"--bcc", &o.bcc}, {"--attach", &o.attach}};
-        bool taken = false;
-        for (const Single& s : singles)
-            if (!taken && TakeOption(argc, argv, i, s.name, value, missing)) {
-                if (missing)
-                    return UsageError(kName, std::string(s.name) + " needs a value");
-                *s.field = value;
-                taken = true;
-            }
+        const char* single = TakeTextOption(argc, argv, i,
+                                            {{"--server", &o.server},
+                                             {"--port", &o.port},
+                                             {"--from", &o.from},
+                                             {"--from-name", &o.fromName},
+                                             {"--subject", &o.subject},
+                                             {"--helo", &o.helo},
+                                             {"--user", &o.user},
+                                             {"--password", &o.password},
+                                             {"--auth", &auth},
+                                             {"--timeout", &timeout},
+                                             {"--socks", &o.socks},
+                                             {"--socks-user", &o.socksUser},
+                                             {"--socks-pass", &o.socksPass}},
+                                            missing);
+        if (single && missing)
+            return UsageError(kName, std::string(single) + " needs a value");
+        bool taken = single != nullptr;
         for (const Multi& m : multis)
             if (!taken && TakeOption(argc, argv, i, m.name, value, missing)) {
                 if (missing || value.empty())
