@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -348,6 +349,12 @@ void Session::Login() {
 }
 
 bool Session::OpenOutput(std::string& error) {
+    // A device or a pipe (-o /dev/null) is written into: no rename may replace it.
+    struct stat st {};
+    if (::stat(o_.output.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        out_ = TMessageFile::OpenDirect(o_.output, error);
+        return out_ != nullptr;
+    }
     std::string dir;
     SplitPath(o_.output, dir, outName_);
     if (outName_.empty() || outName_ == "." || outName_ == "..") {

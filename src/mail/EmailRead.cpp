@@ -98,6 +98,16 @@ std::unique_ptr<TMessageFile> TMessageFile::Create(int dirFd, std::string& error
     return nullptr;
 }
 
+std::unique_ptr<TMessageFile> TMessageFile::OpenDirect(const std::string& path,
+                                                       std::string& error) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        error = "Cannot open \"" + path + "\": " + ErrnoText(errno);
+        return nullptr;
+    }
+    return std::unique_ptr<TMessageFile>(new TMessageFile(-1, fd, {}));
+}
+
 bool TMessageFile::Flush() {
     std::size_t at = 0;
     while (!failed_ && at < buffer_.size()) {
@@ -139,6 +149,10 @@ bool TMessageFile::Commit(const std::string& name, bool replace, std::string& er
         Discard();
         return false;
     }
+    if (dirFd_ < 0) {
+        done_ = true;
+        return true;
+    }
     int rc;
     if (replace) {
         rc = ::renameat(dirFd_, tempName_.c_str(), dirFd_, name.c_str());
@@ -170,7 +184,8 @@ void TMessageFile::Discard() {
     }
     if (!done_) {
         done_ = true;
-        ::unlinkat(dirFd_, tempName_.c_str(), 0);
+        if (dirFd_ >= 0)
+            ::unlinkat(dirFd_, tempName_.c_str(), 0);
     }
 }
 

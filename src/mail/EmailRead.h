@@ -42,6 +42,9 @@ public:
     // Creates the temporary file in the folder open as `dirFd` (which must
     // outlive the file); null with `error` set on failure.
     static std::unique_ptr<TMessageFile> Create(int dirFd, std::string& error);
+    // Writes straight into something that is no regular file (a device such
+    // as /dev/null, a pipe), which no rename may replace; Commit only closes it.
+    static std::unique_ptr<TMessageFile> OpenDirect(const std::string& path, std::string& error);
     // Appends a line and its CR LF; false once a write failed.
     bool WriteLine(std::string_view line);
     // Gives the file its name in the folder.  Without `replace` nothing that
@@ -55,7 +58,7 @@ private:
     TMessageFile(int dirFd, int fd, std::string tempName);
     bool Flush();
 
-    int dirFd_;
+    int dirFd_; // -1 when writing straight into the target
     int fd_;
     std::string tempName_;
     std::string buffer_;

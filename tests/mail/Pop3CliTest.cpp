@@ -163,6 +163,18 @@ TEST(Pop3Cli, OutputFileAppearsOnlyWhole) {
                   1);
     }
     {
+        // A device is written into, never replaced.
+        MailboxServer server(kBox);
+        const CommandResult r = Cli(server, {"-o", "/dev/null", "retr", "1"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(fs::is_character_file("/dev/null"));
+        // A folder is no file to write.
+        const CommandResult folder = Cli(server, {"-o", dir.path().toStdString(), "retr", "1"});
+        EXPECT_EQ(folder.status, 1);
+        EXPECT_NE(folder.err.find("Cannot open"), std::string::npos) << folder.err;
+        EXPECT_TRUE(fs::is_directory(dir.path().toStdString()));
+    }
+    {
         // top with -o writes the header and the lines asked for.
         MailboxServer server(kBox);
         const CommandResult r = Cli(server, {"-o", out.string(), "top", "2", "0"});
