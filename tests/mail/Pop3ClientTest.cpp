@@ -530,6 +530,22 @@ TEST(Pop3Client, ApopSendsTheDigestOfTheTimestamp) {
               (Lines{"C: APOP mrose c4c9334bac560ecc979e58001b3e22fb", "C: QUIT"}));
 }
 
+TEST(Pop3Client, RpopSendsThePasswordAsTyped) {
+    ScriptedLineServer server(
+        LineScript().Send("+OK hi\r\n").Reply("+OK").Reply("+OK in").Reply("+OK bye").Close());
+    Client c(server);
+    c.pop3.SetUserName("  alice  ");
+    c.pop3.SetPassWord(" local user ");
+    EXPECT_EQ(c.Connect(), (Done{pop3Connect, 0}));
+    EXPECT_EQ(c.Run([&] { c.pop3.User(); }), (Done{pop3User, 0}));
+    EXPECT_EQ(c.pop3.ProtocolState(), pop3WaitingPass);
+    EXPECT_EQ(c.Run([&] { c.pop3.RPop(); }), (Done{pop3RPop, 0}));
+    EXPECT_EQ(c.pop3.ProtocolState(), pop3Transaction);
+    EXPECT_EQ(c.Quit(), (Done{pop3Quit, 0}));
+    // The user name is trimmed, the password is not.
+    EXPECT_EQ(server.Transcript(), (Lines{"C: USER alice", "C: RPOP  local user ", "C: QUIT"}));
+}
+
 TEST(Pop3Client, LineBreaksInCredentialsAreRefusedBeforeSending) {
     struct Case {
         const char* name;

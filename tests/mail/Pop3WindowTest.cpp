@@ -232,6 +232,30 @@ TEST_F(Pop3Window, GetAllSavesEveryMessageOnce) {
     // The buttons get their handlers back.
     ASSERT_TRUE(Request("StatBt", "Request Done Rq=5 Error=0"));
 
+    // Buttons pressed while GetAll runs leave it running; Abort stops it and
+    // leaves no partial file.
+    {
+        MailboxServer slow({{"big", std::string(4 << 20, 'x') + "\r\n"}});
+        Click("QuitBt");
+        ASSERT_TRUE(
+            PumpUntil([&] { return Find<QAbstractButton>("ConnectBt")->isEnabled(); }, 20000));
+        Login(slow);
+        QTemporaryDir other;
+        msgPath->setText(other.path() + "/");
+        ScriptedDialogs busy;
+        Click("GetAllBt");
+        ASSERT_TRUE(PumpUntil([&] { return display->Lines().contains("Message 1"); }, 20000));
+        Click("StatBt");
+        EXPECT_EQ(status->currentMessage(), "Stat failed (POP3 component not ready)");
+        Click("NextBt");
+        Click("GetAllBt");
+        EXPECT_EQ(busy.messages,
+                  (QStringList{"POP3 component not ready", "POP3 component not ready"}));
+        Click("AbortBt");
+        ASSERT_TRUE(PumpUntil([&] { return !display->Lines().filter("Error ").isEmpty(); }, 20000));
+        EXPECT_TRUE(std::filesystem::is_empty(other.path().toStdString()));
+    }
+
     // A folder that does not exist goes to the error box.
     ScriptedDialogs dialogs;
     msgPath->setText(dir.path() + "/missing/");
@@ -281,6 +305,41 @@ TEST_F(Pop3Window, ClearEmptiesTheFieldsAndPanes) {
     EXPECT_TRUE(from->text().isEmpty());
     EXPECT_TRUE(body->Lines().isEmpty());
     EXPECT_TRUE(display->Lines().isEmpty());
+}
+
+TEST_F(Pop3Window, SaveWritesTheLogUnderTheSubject) {
+    MailboxServer server(kBox);
+    Login(server);
+    msgNum->setText("1");
+    ASSERT_TRUE(Request("RetrBt", "Request Done Rq=7 Error=0"));
+    QTemporaryDir dir;
+    ScriptedDialogs dialogs;
+    dialogs.fileAnswers.push_back(dir.path() + "/log");
+    Click("SaveBt");
+    ASSERT_EQ(dialogs.presets.size(), 1);
+    EXPECT_EQ(dialogs.presets[0], "Hello.txt");
+    const QStringList lines = display->Lines();
+    std::string want;
+    for (const QString& l : lines)
+        want += l.toStdString() + "\n";
+    EXPECT_EQ(ReadFile(dir.path().toStdString() + "/log.txt"), want);
+}
+
+TEST_F(Pop3Window, TheProposedFolderIsMadeWhenNeeded) {
+    QTemporaryDir data;
+    const QByteArray saved = qgetenv("XDG_DATA_HOME");
+    qputenv("XDG_DATA_HOME", data.path().toUtf8());
+    MailboxServer server(kBox);
+    Login(server);
+    Click("GetPathBt");
+    EXPECT_TRUE(msgPath->text().startsWith(data.path()));
+    EXPECT_FALSE(std::filesystem::exists(msgPath->text().toStdString()));
+    ASSERT_TRUE(Request("GetAllBt", "Finished"));
+    EXPECT_TRUE(std::filesystem::exists(msgPath->text().toStdString() + "Msg id-1.txt"));
+    if (saved.isNull())
+        qunsetenv("XDG_DATA_HOME");
+    else
+        qputenv("XDG_DATA_HOME", saved);
 }
 
 TEST_F(Pop3Window, Screenshots) {

@@ -338,7 +338,11 @@ void TForm5::RunCommand(const char* name, const std::function<void()>& op, bool 
     ToEdit->clear();
     if (!CopySettings())
         return;
-    StandardHandlers();
+    // A request still running (GetAll's, say) keeps its handlers: the new
+    // operation is refused anyway, or is Abort, which that request must see.
+    const TPop3State state = Pop3Cli1_->State();
+    if (state == pop3Ready || state == pop3InternalReady)
+        StandardHandlers();
     const QString what = QString::fromLatin1(name);
     StatusBar1->showMessage(what + QStringLiteral(" started"));
     try {
@@ -423,8 +427,12 @@ void TForm5::AbortBtClick() {
 }
 
 void TForm5::NextBtClick() {
-    MsgMemo->Clear();
     TPop3Cli& p = *Pop3Cli1_;
+    if (p.State() != pop3Ready && p.State() != pop3InternalReady) {
+        shell::ShowError(this, QStringLiteral("POP3 component not ready"));
+        return;
+    }
+    MsgMemo->Clear();
     p.OnMessageBegin = [](TCustomPop3Cli*) {};
     p.OnMessageEnd = nullptr;
     p.OnMessageLine = [this](TCustomPop3Cli* s) { MsgMemo->AddBytes(s->LastResponse()); };
@@ -446,6 +454,10 @@ void TForm5::NextBtClick() {
 }
 
 void TForm5::GetAllBtClick() {
+    if (Pop3Cli1_->State() != pop3Ready && Pop3Cli1_->State() != pop3InternalReady) {
+        shell::ShowError(this, QStringLiteral("POP3 component not ready"));
+        return;
+    }
     const QString folder = MsgPathEdit->text();
     // The proposed folder is ours to make; any other must exist.
     if (folder == DefaultMsgPath())
