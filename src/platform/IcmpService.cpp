@@ -18,14 +18,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::uint8_t kEchoReply = 0;
-constexpr std::uint8_t kDestUnreachable = 3;
-constexpr std::uint8_t kSourceQuench = 4;
-constexpr std::uint8_t kEchoRequest = 8;
-constexpr std::uint8_t kTimeExceeded = 11;
-constexpr std::uint8_t kParameterProblem = 12;
 constexpr int kIcmpHeader = 8;
-constexpr int kMinIpHeader = 20;
 // Largest IP datagram; a larger message is cut by the kernel and cannot be ours.
 constexpr std::size_t kMaxDatagram = 65535;
 
@@ -36,12 +29,6 @@ std::uint16_t Get16(const std::uint8_t* p) {
 void Put16(std::uint8_t* p, std::uint16_t v) {
     p[0] = std::uint8_t(v >> 8);
     p[1] = std::uint8_t(v);
-}
-
-std::uint32_t Get32Raw(const std::uint8_t* p) {
-    std::uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v; // stays in network byte order
 }
 
 // Each raw socket of the process gets its own identifier, so that the
@@ -94,49 +81,6 @@ int MsLeft(Clock::time_point deadline) {
 
 } // namespace
 
-std::uint16_t InternetChecksum(const void* data, std::size_t len) {
-    auto* p = static_cast<const std::uint8_t*>(data);
-    std::uint32_t sum = 0;
-    for (; len > 1; len -= 2, p += 2)
-        sum += Get16(p);
-    if (len)
-        sum += std::uint32_t(p[0]) << 8;
-    while (sum >> 16)
-        sum = (sum & 0xffff) + (sum >> 16);
-    return std::uint16_t(~sum);
-}
-
-std::uint32_t IcmpErrorStatus(int type, int code) {
-    switch (type) {
-    case kDestUnreachable:
-        switch (code) {
-        case 0:  // network
-        case 6:  // network unknown
-        case 9:  // network administratively prohibited
-        case 11: // network unreachable for the type of service
-            return ipDestNetUnreachable;
-        case 2:
-            return ipDestProtUnreachable;
-        case 3:
-            return ipDestPortUnreachable;
-        case 4:
-            return ipPacketTooBig; // fragmentation needed and DF set
-        case 5:
-            return ipBadRoute; // source route failed
-        default:
-            return ipDestHostUnreachable;
-        }
-    case kSourceQuench:
-        return ipSourceQuench;
-    case kTimeExceeded:
-        return code == 1 ? ipTtlExpiredReassem : ipTtlExpiredTransit;
-    case kParameterProblem:
-        return ipParamProblem;
-    default:
-        return ipGeneralFailure;
-    }
-}
-
 std::unique_ptr<IcmpEchoService> IcmpEchoService::Open(IcmpSocketKind want, int* error) {
     int lastErr = 0;
     if (want != IcmpSocketKind::Raw) {
@@ -158,8 +102,9 @@ std::unique_ptr<IcmpEchoService> IcmpEchoService::Open(IcmpSocketKind want, int*
             // Only the answers we may be waiting for; the kernel filters out the
             // rest of the host's ICMP traffic (the option lists what to block).
             icmp_filter filter{};
-            filter.data = ~((1u << kEchoReply) | (1u << kDestUnreachable) | (1u << kSourceQuench) |
-                            (1u << kTimeExceeded) | (1u << kParameterProblem));
+            filter.data = ~((1u << kIcmpEchoReply) | (1u << kIcmpDestUnreachable) |
+                            (1u << kIcmpSourceQuench) | (1u << kIcmpTimeExceeded) |
+                            (1u << kIcmpParameterProblem));
             setsockopt(fd, SOL_RAW, ICMP_FILTER, &filter, sizeof filter);
             return std::unique_ptr<IcmpEchoService>(new IcmpEchoService(fd, IcmpSocketKind::Raw));
         }
@@ -229,7 +174,7 @@ std::uint32_t IcmpEchoService::SendEcho(std::uint32_t dest, const void* data, st
 
     ++sequence_;
     std::vector<std::uint8_t> request(kIcmpHeader + size);
-    request[0] = kEchoRequest;
+    request[0] = kIcmpEchoRequest;
     request[1] = 0;
     Put16(&request[4], ident_); // the kernel puts its own on a datagram socket
     Put16(&request[6], sequence_);
@@ -339,73 +284,38 @@ int IcmpEchoService::ReadAnswer(std::uint32_t dest, IcmpEchoReply& record,
         return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
     if (msg.msg_flags & MSG_TRUNC)
         return -1;
-    const std::uint8_t* buf = packet_.data();
     record = IcmpEchoReply{};
-
-    if (kind_ == IcmpSocketKind::Datagram) {
-        // The kernel hands over the ICMP message only, and only echo replies
-        // carrying this socket's identifier.
-        if (n < kIcmpHeader || buf[0] != kEchoReply || Get16(buf + 6) != sequence_)
-            return -1;
+    IcmpEchoKey key;
+    key.dest = dest;
+    key.identifier = ident_;
+    key.sequence = sequence_;
+    // The kernel puts its own identifier on a datagram socket's requests and
+    // hands over only the replies that carry it.
+    key.checkIdentifier = kind_ == IcmpSocketKind::Raw;
+    const IcmpFraming framing =
+        kind_ == IcmpSocketKind::Raw ? IcmpFraming::IpDatagram : IcmpFraming::Message;
+    const IcmpAnswer answer = ReadIcmpAnswer(packet_.data(), std::size_t(n), framing, key);
+    if (answer.verdict != IcmpVerdict::EchoReply && answer.verdict != IcmpVerdict::ErrorReport)
+        return -1;
+    record.Status = answer.status;
+    record.DataSize = std::uint16_t(answer.dataSize);
+    echoData = packet_.data() + answer.dataOffset;
+    record.Options.Ttl = answer.ttl;
+    record.Options.Tos = answer.tos;
+    record.Options.Flags = answer.flags;
+    record.Address = answer.from;
+    if (framing == IcmpFraming::Message) {
+        // Without an IP header the sender comes with the message, its TTL as
+        // ancillary data.
         record.Address = from.sin_addr.s_addr;
-        record.Status = ipSuccess;
-        record.DataSize = std::uint16_t(n - kIcmpHeader);
-        echoData = buf + kIcmpHeader;
         for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
             if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TTL) {
                 int ttl = 0;
                 std::memcpy(&ttl, CMSG_DATA(c), sizeof ttl);
                 record.Options.Ttl = std::uint8_t(ttl);
             }
-        return 1;
     }
-
-    // A raw socket delivers whole IP datagrams.
-    if (n < kMinIpHeader)
-        return -1;
-    const int ihl = (buf[0] & 0x0f) * 4;
-    if (ihl < kMinIpHeader || n < ihl + kIcmpHeader)
-        return -1;
-    const std::uint8_t* icmp = buf + ihl;
-    const std::size_t icmpLen = std::size_t(n - ihl);
-    if (InternetChecksum(icmp, icmpLen) != 0)
-        return -1;
-    const std::uint8_t type = icmp[0];
-    if (type == kEchoReply) {
-        if (Get16(icmp + 4) != ident_ || Get16(icmp + 6) != sequence_)
-            return -1;
-        record.Address = Get32Raw(buf + 12);
-        record.Status = ipSuccess;
-        record.DataSize = std::uint16_t(icmpLen - kIcmpHeader);
-        record.Options.Ttl = buf[8];
-        record.Options.Tos = buf[1];
-        record.Options.Flags = (buf[6] & 0x40) ? kIpFlagDontFragment : 0;
-        echoData = icmp + kIcmpHeader;
-        return 1;
-    }
-    if (type == kDestUnreachable || type == kSourceQuench || type == kTimeExceeded ||
-        type == kParameterProblem) {
-        // The report quotes the IP header and the first 8 bytes of the datagram
-        // it is about (RFC 792): our echo request, if it is for us.
-        const std::uint8_t* inner = icmp + kIcmpHeader;
-        const std::size_t innerLen = icmpLen - kIcmpHeader;
-        if (innerLen < std::size_t(kMinIpHeader))
-            return -1;
-        const int innerIhl = (inner[0] & 0x0f) * 4;
-        if (innerIhl < kMinIpHeader || innerLen < std::size_t(innerIhl + kIcmpHeader))
-            return -1;
-        const std::uint8_t* quoted = inner + innerIhl;
-        if (inner[9] != IPPROTO_ICMP || Get32Raw(inner + 16) != dest || quoted[0] != kEchoRequest ||
-            Get16(quoted + 4) != ident_ || Get16(quoted + 6) != sequence_)
-            return -1;
-        record.Address = Get32Raw(buf + 12);
-        record.Status = IcmpErrorStatus(type, icmp[1]);
-        record.Options.Ttl = buf[8];
-        record.Options.Tos = buf[1];
-        return 1;
-    }
-    // Our own requests seen on loopback, and anything else, are not answers.
-    return -1;
+    return 1;
 }
 
 int IcmpEchoService::ReadErrorQueue(std::uint32_t dest, IcmpEchoReply& record) {
@@ -424,7 +334,7 @@ int IcmpEchoService::ReadErrorQueue(std::uint32_t dest, IcmpEchoReply& record) {
     if (n < 0)
         return 0;
     // The queued data is the request the report is about, from its ICMP header on.
-    if (n < kIcmpHeader || quoted[0] != kEchoRequest || Get16(quoted + 6) != sequence_ ||
+    if (n < kIcmpHeader || quoted[0] != kIcmpEchoRequest || Get16(quoted + 6) != sequence_ ||
         orig.sin_addr.s_addr != dest)
         return 2;
     for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
