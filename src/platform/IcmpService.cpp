@@ -5,7 +5,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <iterator>
 #include <linux/errqueue.h>
+#include <linux/filter.h>
 #include <linux/icmp.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -72,6 +74,60 @@ bool SilentlyDropped(int err) {
     return err == EINVAL || err == EPERM;
 }
 
+// Receive room for a few whole 64 KiB answers (a late one may still sit in
+// the queue when the next request's answer comes).
+constexpr int kReceiveBuffer = 4 * 65536 + 65536;
+
+// Attaches a socket filter that passes only the ICMP messages about requests
+// carrying `ident`: echo replies with it, and error reports quoting a request
+// with it.  A raw socket gets a copy of every ICMP message of the host; without
+// the filter, the workers of one bulk run fill each other's queues with
+// replies that are not theirs until their own are dropped.  A message too
+// short to show an identifier is dropped by the filter too.
+bool AttachIdentifierFilter(int fd, std::uint16_t ident) {
+    constexpr std::uint16_t kLdxMsh = BPF_LDX | BPF_B | BPF_MSH; // X = 4 * ([k] & 0xf)
+    constexpr std::uint16_t kLdbInd = BPF_LD | BPF_B | BPF_IND;  // A = byte [X + k]
+    constexpr std::uint16_t kLdhInd = BPF_LD | BPF_H | BPF_IND;  // A = half-word [X + k]
+    constexpr std::uint16_t kJeq = BPF_JMP | BPF_JEQ | BPF_K;
+    sock_filter code[] = {
+        /* 0 */ {kLdxMsh, 0, 0, 0},                   // X = outer IP header length
+        /* 1 */ {kLdbInd, 0, 0, 0},                   // A = ICMP type
+        /* 2 */ {kJeq, 4, 0, kIcmpEchoReply},         // -> 7
+        /* 3 */ {kJeq, 5, 0, kIcmpDestUnreachable},   // -> 9
+        /* 4 */ {kJeq, 4, 0, kIcmpSourceQuench},      // -> 9
+        /* 5 */ {kJeq, 3, 0, kIcmpTimeExceeded},      // -> 9
+        /* 6 */ {kJeq, 2, 10, kIcmpParameterProblem}, // -> 9, else drop
+        /* 7 */ {kLdhInd, 0, 0, 4},                   // A = identifier of the reply
+        /* 8 */ {kJeq, 7, 8, ident},                  // -> accept, else drop
+        /* 9 */ {kLdbInd, 0, 0, 8},                   // A = first byte of the quoted IP header
+        /* 10 */ {BPF_ALU | BPF_AND | BPF_K, 0, 0, 0x0f},
+        /* 11 */ {BPF_ALU | BPF_LSH | BPF_K, 0, 0, 2}, // A = quoted IP header length
+        /* 12 */ {BPF_ALU | BPF_ADD | BPF_X, 0, 0, 0},
+        /* 13 */ {BPF_MISC | BPF_TAX, 0, 0, 0}, // X = both header lengths
+        /* 14 */ {kLdhInd, 0, 0, 8 + 4},        // A = identifier of the quoted request
+        /* 15 */ {kJeq, 0, 1, ident},           // -> accept, else drop
+        /* 16 */ {BPF_RET | BPF_K, 0, 0, 0xffffffffu},
+        /* 17 */ {BPF_RET | BPF_K, 0, 0, 0},
+    };
+    sock_fprog program{static_cast<unsigned short>(std::size(code)), code};
+    if (setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) != 0)
+        return false;
+    // Between its creation and the filter the socket took in everybody's
+    // answers, enough to fill its queue; nothing of ours can be among them,
+    // since nothing was sent yet.
+    char scrap[1];
+    while (recv(fd, scrap, sizeof scrap, MSG_DONTWAIT | MSG_TRUNC) >= 0) {
+    }
+    return true;
+}
+
+// Room for the answers; above the system's cap only with CAP_NET_ADMIN.
+void SizeReceiveBuffer(int fd) {
+    int size = kReceiveBuffer;
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+}
+
 int MsLeft(Clock::time_point deadline) {
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left < 0)
@@ -117,7 +173,13 @@ std::unique_ptr<IcmpEchoService> IcmpEchoService::Open(IcmpSocketKind want, int*
 
 IcmpEchoService::IcmpEchoService(int fd, IcmpSocketKind kind)
     : fd_(fd), kind_(kind), ident_(NextIdentifier()), sequence_(FirstSequence()),
-      packet_(kMaxDatagram) {}
+      packet_(kMaxDatagram) {
+    SizeReceiveBuffer(fd_);
+    // The kernel already hands a datagram socket only the answers to its own
+    // identifier.  Without the filter a raw socket still works, only slower.
+    if (kind_ == IcmpSocketKind::Raw)
+        (void)AttachIdentifierFilter(fd_, ident_);
+}
 
 IcmpEchoService::~IcmpEchoService() {
     if (fd_ >= 0)

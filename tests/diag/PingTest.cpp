@@ -412,3 +412,16 @@ TEST(PingCliNamespace, ErrorReportsArePrintedAsFailures) {
         EXPECT_EQ(lines[2], "Packets sent: 1  received: 0  lost: 1 [100%]");
     }
 }
+
+// Every raw ICMP socket gets a copy of every reply of the host: a bulk run of
+// large requests must still give each worker its own reply.
+TEST(PingCliNamespace, BulkOfLargeRequestsOverRawSocketsLosesNothing) {
+    NetNs ns; // a fresh namespace admits no group to the datagram socket: raw it is
+    QORDEX_REQUIRE_NETNS(ns);
+    auto r = qordex::test::Run(ns.Wrap({BinPath("qordex-cli"), "ping", "-c", "2", "-i", "0", "-W",
+                                        "20000", "-s", "65500", "-b", "100", "127.0.0.1"}));
+    EXPECT_EQ(r.status, 0) << r.err;
+    auto lines = SplitLines(r.out);
+    EXPECT_EQ(CountPrefix(lines, "Received 65500 bytes from 127.0.0.1 in "), 200) << r.out;
+    EXPECT_EQ(CountPrefix(lines, "Packets sent: 200  received: 200  lost: 0 [0%]"), 1) << r.out;
+}
