@@ -63,15 +63,10 @@ std::uint32_t SendErrorStatus(int err) {
     case EACCES:
         return ipBadDestination; // a broadcast address, or a prohibit route
     default:
+        // EINVAL from a blackhole route, EPERM from a firewall that drops the
+        // request, and whatever else the system refuses it with.
         return ipGeneralFailure;
     }
-}
-
-// A blackhole route refuses the send with EINVAL and a filter that drops
-// outgoing packets with EPERM.  Both discard the request without a word,
-// as a router that drops it would: the request simply gets no answer.
-bool SilentlyDropped(int err) {
-    return err == EINVAL || err == EPERM;
 }
 
 // Receive room for a few whole 64 KiB answers (a late one may still sit in
@@ -258,15 +253,9 @@ std::uint32_t IcmpEchoService::SendEcho(std::uint32_t dest, const void* data, st
                            sizeof to);
     while (sentBytes < 0 && errno == EINTR);
     if (sentBytes < 0) {
-        const int err = errno;
-        if (!SilentlyDropped(err)) {
-            status_ = SendErrorStatus(err);
-            return 0;
-        }
-        // Nothing went out: wait the timeout as for any lost request.
-        while (MsLeft(deadline) > 0)
-            poll(nullptr, 0, MsLeft(deadline));
-        status_ = ipReqTimedOut;
+        // Nothing went out, so no answer can come: waiting the timeout would
+        // only disguise the refusal as a loss on the way.
+        status_ = SendErrorStatus(errno);
         return 0;
     }
 
