@@ -3,6 +3,7 @@
 //   static const qordex::cli::Registration reg{"ping", "send ICMP echo requests", RunPing};
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qordex::cli {
@@ -27,5 +28,25 @@ struct Registration {
 
 // Prints "qordex-cli NAME: MESSAGE" on stderr and returns 2 (bad usage).
 int UsageError(const std::string& name, const std::string& message);
+
+// Writes one line to standard output at once (a line a tool window would
+// show).  A failed write is remembered for FinishOutput.
+void PrintLine(std::string_view line);
+
+// The exit status of a command that ends with `status`: when standard output
+// could not take everything written to it (a full disk, /dev/full), says so
+// on stderr, as "qordex-cli NAME: write error: REASON", and gives 1.  main()
+// applies it to every command; a command that leaves by _Exit calls it first.
+int FinishOutput(const std::string& name, int status);
+
+// Ctrl-C, SIGTERM and SIGHUP set a flag instead of ending the program, for
+// commands that end a wait with a summary or withdraw what they asked for.
+void CatchInterrupts();
+bool Interrupted();
+
+// While a path is set, Ctrl-C, SIGTERM and SIGHUP remove that file and then
+// end the program as the signal would have; an empty path lets go of it.
+// For half-written temporary files nobody would ever see again.
+void RemoveOnInterrupt(const std::string& path);
 
 } // namespace qordex::cli

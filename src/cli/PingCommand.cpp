@@ -11,7 +11,6 @@
 #include <QCoreApplication>
 #include <QObject>
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,18 +22,6 @@ namespace {
 
 using diag::PingStats;
 using diag::TPingThread;
-
-volatile std::sig_atomic_t g_interrupted = 0;
-
-void OnInterrupt(int) {
-    g_interrupted = 1;
-}
-
-void PrintLine(const std::string& line) {
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
 
 void PrintHelp() {
     std::printf("Usage: qordex-cli ping [-c COUNT] [-i INTERVAL_MS] [-t TTL] [-W TIMEOUT_MS]\n"
@@ -128,15 +115,12 @@ int RunPing(int argc, char** argv) {
                      "or give the program the capability: setcap cap_net_raw+ep qordex-cli\n");
     }
 
-    struct sigaction sa {};
-    sa.sa_handler = OnInterrupt;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    auto interrupted = [] { return g_interrupted != 0; };
+    CatchInterrupts();
+    auto interrupted = [] { return Interrupted(); };
 
     QObject sink; // the "window": lines and completions arrive on this thread
-    auto relay = std::make_shared<diag::PingLineRelay>(&sink, PrintLine);
+    auto relay = std::make_shared<diag::PingLineRelay>(
+        &sink, [](const std::string& line) { PrintLine(line); });
     PingStats stats;
     std::vector<TPingThread*> running;
 
@@ -179,8 +163,7 @@ int RunPing(int argc, char** argv) {
     const int status = stats.Received() > 0 ? 0 : 1;
     if (abandoned) {
         // Workers blocked in a request cannot be joined now; leave at once.
-        std::fflush(stdout);
-        std::_Exit(status);
+        std::_Exit(FinishOutput("ping", status));
     }
     return status;
 }

@@ -408,14 +408,12 @@ TEST(NetInfoWindow, ButtonsWriteTheLinesTheCommandLinePrints) {
         {"GetIfEntry", {"1"}},        // loopback
         {"GetIfEntry", {"abc"}},      // conversion error
         {"GetIfEntry", {"999999"}},   // no such interface
-        {"GetIfEntry", {}},           // cancelled
         {"GetAdapterIndex", {"lo"}},  // a line before the question
-        {"GetAdapterIndex", {}},      // ... that stays when it is cancelled
         {"GetBestInterface", {"127.0.0.1"}},
         {"GetFriendlyIfIndex", {"1"}},
         {"DeleteIpForwardEntry", {"0"}}, // "Invalid IP entry", nothing deleted
         {"SetTcpEntry", {"0"}},          // outside the table: nothing at all
-        {"SendARP", {}},                 // a cancel goes on with an empty address
+        {"SendARP", {""}},               // an empty address, as a cancel gives
     };
     for (const Case& c : cases) {
         const diag::NetInfoCommand* entry = nullptr;
@@ -441,6 +439,36 @@ TEST(NetInfoWindow, ButtonsWriteTheLinesTheCommandLinePrints) {
         EXPECT_EQ(dialogs.messages.isEmpty(), out.status == 0) << what;
         EXPECT_TRUE(dialogs.textAnswers.empty()) << what << ": every answer was asked for";
     }
+}
+
+// A cancelled question ends the action quietly in the window; the command
+// line has no cancel (a missing answer is a usage error there).
+TEST(NetInfoWindow, ACancelledQuestionKeepsTheLinesWrittenBeforeIt) {
+    struct Case {
+        const char* button;
+        QStringList lines;
+    } cases[] = {
+        {"BtGetIfEntry", {"earlier"}},
+        {"BtGetAdapterIndex", {"earlier", "GetAdapterIndex"}},
+    };
+    for (const Case& c : cases) {
+        TNetInfoForm form;
+        form.Memo1()->AddLine("earlier");
+        RecordingDialogs dialogs;
+        dialogs.textAnswers = {std::nullopt};
+        Click(form.findChild<QPushButton*>(c.button));
+        EXPECT_EQ(form.Memo1()->Lines(), c.lines) << c.button;
+        EXPECT_TRUE(dialogs.messages.isEmpty()) << c.button;
+    }
+    // A cancelled address for SendARP goes on with an empty one, as the
+    // command line's empty answer does.
+    TNetInfoForm form;
+    RecordingDialogs dialogs;
+    dialogs.textAnswers = {std::nullopt};
+    Click(form.findChild<QPushButton*>("BtSendARP"));
+    const auto out = test::Run({test::BinPath("qordex-cli"), "netinfo", "SendARP", ""});
+    EXPECT_EQ(form.Memo1()->Lines(), SplitLines(out.out));
+    EXPECT_EQ(dialogs.messages, SplitLines(out.err));
 }
 
 TEST(NetInfoWindow, TcpTableShowsAListeningSocketWithItsRealPort) {

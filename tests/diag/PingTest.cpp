@@ -310,6 +310,20 @@ TEST(PingCli, HelpDescribesTheOptions) {
     EXPECT_NE(top.out.find("ping"), std::string::npos);
 }
 
+// As other programs do, a result that could not be written is a failure.
+TEST(PingCli, OutputThatCannotBeWrittenIsAFailure) {
+    REQUIRE_ECHO();
+    const std::string cli = BinPath("qordex-cli");
+    for (const std::string& args :
+         {std::string("ping -c 2 -i 0 127.0.0.1"), std::string("ping -c 1 255.255.255.255"),
+          std::string("ping -h"), std::string("--help")}) {
+        auto r = qordex::test::Shell("'" + cli + "' " + args + " > /dev/full");
+        EXPECT_EQ(r.status, 1) << args;
+        EXPECT_NE(r.err.find(": write error: No space left on device\n"), std::string::npos)
+            << args << ": " << r.err;
+    }
+}
+
 TEST(PingCli, InterruptPrintsTheSummary) {
     REQUIRE_ECHO();
     Background p({BinPath("qordex-cli"), "ping", "-c", "100000", "-i", "50", "127.0.0.1"});

@@ -3,6 +3,7 @@
 
 #include "mail/MimeUtil.h"
 #include "mail/UUEnc.h"
+#include "platform/MessageLoop.h"
 #include "support/Process.h"
 
 #include "support/TestData.h"
@@ -10,10 +11,14 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <csignal>
+#include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iterator>
 #include <random>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace qordex::mail;
@@ -343,4 +348,31 @@ TEST_F(CodecCommand, FilesThatCannotBeReadOrWrittenFailWithOne) {
     EXPECT_NE(full.err.find("Cannot write standard output"), std::string::npos) << full.err;
     // Nothing was left beside the files.
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"in.bin"});
+}
+
+// Ctrl-C while the result is being written leaves neither the target nor
+// the hidden temporary file beside it.
+TEST_F(CodecCommand, AnInterruptedRunLeavesNoHalfWrittenFile) {
+    const std::string fifo = Path("in.fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (int sig : {SIGINT, SIGTERM}) {
+        qordex::test::Background p({cli, "decode", fifo, Path("out.bin")});
+        // The decoder opens the fifo first, then its temporary file, then
+        // waits for the rest of the input.
+        const int fd = ::open(fifo.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        const std::string part = EncodeString(RandomBytes(100000, 7), cmBase64);
+        ASSERT_EQ(::write(fd, part.data(), part.size()), ssize_t(part.size()));
+        auto entries = [&] {
+            return QDir(dir.path())
+                .entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+        };
+        ASSERT_TRUE(qordex::PumpUntil([&] { return entries().size() == 2; }, 20000))
+            << "the temporary file appears";
+        ASSERT_TRUE(p.Signal(sig));
+        p.Wait(20000);
+        EXPECT_FALSE(p.Running());
+        ::close(fd);
+        EXPECT_EQ(entries(), QStringList{"in.fifo"}) << "signal " << sig;
+    }
 }
