@@ -277,48 +277,72 @@ void DecodeBase64Groups(Reader& in, Writer& out, const Progress& progress) {
     }
 }
 
+// Standard uudecoding: the first character of a line gives the number of
+// bytes the line carries (a grave accent and a space both mean 0); its groups
+// of four characters give three bytes each until that number is reached, and
+// what follows on the line is ignored.  Characters a relay stripped from the
+// end of a line (trailing spaces are zero values) count as zero.  Lines that
+// begin with a lower-case letter or any byte above it ("begin 644 name",
+// "end") are no data and are skipped.
 void DecodeUUGroups(Reader& in, Writer& out, const Progress& progress) {
-    int counter = 0; // data bytes left on the current line, by its length character
+    enum class At { LineStart, Data, Skip } at = At::LineStart;
+    int remaining = 0; // bytes the current line still carries
+    unsigned v[4] = {0, 0, 0, 0};
+    int k = 0; // characters of the current group so far
+    auto flushGroup = [&] {
+        for (int i = k; i < 4; ++i)
+            v[i] = 0;
+        const char bytes[3] = {char((v[0] << 2 | v[1] >> 4) & 0xFF),
+                               char((v[1] << 4 | v[2] >> 2) & 0xFF),
+                               char((v[2] << 6 | v[3]) & 0xFF)};
+        const int n = std::min(3, remaining);
+        out.Put(std::string_view(bytes, std::size_t(n)));
+        remaining -= n;
+        k = 0;
+    };
+    auto endLine = [&] {
+        while (remaining > 0)
+            flushGroup();
+        at = At::LineStart;
+    };
     for (;;) {
-        progress();
-        int d[4];
-        int k = 0;
-        while (k < 4) {
-            const int c = in.Get();
-            if (c < 0)
-                break;
-            if (counter <= 0) {
-                if (c > 32)
-                    counter = c - 32; // the length character of the next line
-                continue;
-            }
-            d[k++] = c;
+        if (at == At::Data && k == 0)
+            progress();
+        const int c = in.Get();
+        if (c < 0)
+            break;
+        if (c == '\n' || c == '\r') {
+            if (at == At::Data)
+                endLine();
+            at = At::LineStart;
+            continue;
         }
-        if (k == 0)
+        switch (at) {
+        case At::LineStart:
+            if (c < ' ')
+                break; // a stray control character before the length
+            if (c > '`') {
+                at = At::Skip;
+                break;
+            }
+            remaining = (c - ' ') & 0x3F;
+            k = 0;
+            at = remaining > 0 ? At::Data : At::Skip;
             break;
-        if (counter > 0)
-            counter -= 3;
-        // A grave accent in the third or fourth place marks a short final
-        // group; a group cut short by the end of the text gives what its
-        // characters complete.
-        int bytes = 3;
-        if (k >= 3 && d[2] == '`')
-            bytes = 1;
-        else if (k == 4 && d[3] == '`')
-            bytes = 2;
-        bytes = std::min(bytes, k - 1);
-        unsigned v[4] = {0, 0, 0, 0};
-        for (int i = 0; i < k; ++i)
-            v[i] = unsigned(d[i] - 32) & 0xFF;
-        if (bytes >= 1)
-            out.Put(char((4 * v[0] + v[1] / 16) & 0xFF));
-        if (bytes >= 2)
-            out.Put(char((16 * v[1] + v[2] / 4) & 0xFF));
-        if (bytes >= 3)
-            out.Put(char((64 * v[2] + v[3]) & 0xFF));
-        if (k < 4)
+        case At::Data:
+            v[k++] = unsigned(c - ' ') & 0x3F;
+            if (k == 4) {
+                flushGroup();
+                if (remaining == 0)
+                    at = At::Skip; // a checksum character or other trailing text
+            }
             break;
+        case At::Skip:
+            break;
+        }
     }
+    if (at == At::Data)
+        endLine();
 }
 
 // Escapes carry upper-case digits only; a lower-case one spoils the escape.

@@ -94,8 +94,19 @@ TEST(DecodeStream, FollowsTheRulesForEachMode) {
         {cmUUencode, "!80``\r\n", "a"},
         {cmUUencode, "\"86(`\r\n", "ab"},
         {cmUUencode, "#    \r\n", std::string(3, '\0')},
-        {cmUUencode, "\r\n  #86)C\r\n!80``\r\n", "abca"},
-        {cmUUencode, "#86", "a"}, // a group cut short by the end
+        {cmUUencode, "\r\n#86)C\r\n\r\n!80``\r\n", "abca"},
+        // The length character decides how many bytes a line gives.
+        {cmUUencode, ")86)C````>'EZ\n", std::string("abc\0\0\0xyz", 9)},
+        {cmUUencode, "$86)C9```\n", "abcd"},
+        {cmUUencode, "$86)C9   \n", "abcd"},
+        {cmUUencode, "$86)C9\n", "abcd"}, // trailing spaces a relay stripped
+        {cmUUencode, "#\r\n", std::string(3, '\0')},
+        {cmUUencode, "#86", std::string("a`\0", 3)}, // cut short: the rest counts as zero
+        {cmUUencode, "#86)CXYZ\n", "abc"},           // what follows the data is no data
+        // Space and grave accent both give an empty line; text lines are skipped.
+        {cmUUencode, "begin 644 abc.txt\n#86)C\n`\nend\n", "abc"},
+        {cmUUencode, "begin 600 x\r\n!80``\r\n \r\nend\r\n", "a"},
+        {cmUUencode, "  #86)C\n", ""}, // a space is a length of zero
         {cmQuoted, "a=20b", "a b"},
         {cmQuoted, "a=\r\nb", "ab"},
         {cmQuoted, "x=3dy", "xy"},
