@@ -10,7 +10,7 @@ PACKAGES=(
     libgtest-dev libgmock-dev
     clang
     netbase iproute2 procps libcap2-bin
-    socat python3 curl nftables sharutils
+    socat python3 curl nftables sharutils poppler-utils
     xvfb xauth
 )
 

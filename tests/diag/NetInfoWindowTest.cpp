@@ -25,6 +25,7 @@
 #include <QTest>
 #include <QToolButton>
 #include <arpa/inet.h>
+#include <cctype>
 #include <chrono>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -556,6 +557,57 @@ TEST(NetInfoWindow, PrintWithoutAPrinterWritesAPdfOfEveryPage) {
     dialogs.fileAnswers = {std::nullopt};
     Click(form.findChild<QToolButton*>("PrintBt"));
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList({"memo.pdf"}));
+}
+
+// What the PDF shows, as pdftotext reads it: text beyond the page's edge is
+// not on the page and is left out.  White space removed, so that the test
+// does not depend on how the columns are spaced or where a line wraps.
+std::string PdfTextWithoutSpace(const QString& pdf) {
+    const auto r = test::Run({"pdftotext", "-layout", pdf.toStdString(), "-"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::string text;
+    for (char c : r.out)
+        if (!std::isspace(static_cast<unsigned char>(c)))
+            text += c;
+    return text;
+}
+
+TEST(NetInfoWindow, PrintedLinesFitThePageWidth) {
+    if (!QPrinterInfo::availablePrinters().isEmpty())
+        GTEST_SKIP() << "a printer is configured: printing would use it";
+    if (!test::HasProgram("pdftotext"))
+        GTEST_SKIP() << "pdftotext (poppler-utils) is not installed";
+    QTemporaryDir dir;
+    TNetInfoForm form;
+    // The route table, its widest lines as GetIpForwardTable writes them,
+    // and a line wider than any page.
+    form.Memo1()->AddLine("GetIpForwardTable");
+    form.Memo1()->AddLine(
+        "     Destination            Mask Policy         Gateway Interface       Age Metric");
+    for (int i = 0; i < 12; ++i)
+        form.Memo1()->AddLine(QString::asprintf(
+            " %15s %15s %6u %15s %9u %10u %2d %2d %2d %2d %2d", "10.20.30.0", "255.255.255.0", 0u,
+            "10.20.30.254", 4294967u, 123456789u + unsigned(i), 11, 22, 33, 44, 50 + i));
+    QString wide;
+    for (int i = 0; i < 60; ++i)
+        wide += QStringLiteral("w%1 ").arg(i, 3, 10, QLatin1Char('0'));
+    form.Memo1()->AddLine(wide);
+    RecordingDialogs dialogs;
+    dialogs.fileAnswers = {dir.filePath("routes.pdf")};
+    Click(form.findChild<QToolButton*>("PrintBt"));
+    ASSERT_TRUE(dialogs.messages.isEmpty()) << dialogs.messages.join("; ").toStdString();
+    const std::string text = PdfTextWithoutSpace(dir.filePath("routes.pdf"));
+    std::size_t from = 0;
+    for (const QString& line : form.Memo1()->Lines()) {
+        std::string want;
+        for (QChar c : line)
+            if (!c.isSpace())
+                want += char(c.unicode());
+        const std::size_t at = text.find(want, from);
+        EXPECT_NE(at, std::string::npos) << "whole on the page: " << line.toStdString();
+        if (at != std::string::npos)
+            from = at + want.size();
+    }
 }
 
 TEST(NetInfoWindow, PrintToAnUnwritablePlaceShowsAnError) {
