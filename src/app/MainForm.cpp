@@ -5,13 +5,12 @@
 #include "shell/AboutForm.h"
 #include "shell/Glyphs.h"
 
-#include <QCheckBox>
 #include <QApplication>
+#include <QCheckBox>
 #include <QEvent>
 #include <QPainter>
 #include <QPushButton>
 #include <QSystemTrayIcon>
-#include <QTimer>
 #include <QToolButton>
 #include <QWindowStateChangeEvent>
 #include <algorithm>
@@ -229,7 +228,8 @@ void TMainForm::changeEvent(QEvent* event) {
     // Without a notification area the launcher simply stays minimised.
     if (miniToTrayCheck_->isChecked() && QSystemTrayIcon::isSystemTrayAvailable()) {
         trayIcon_->show();
-        QTimer::singleShot(0, this, [this] { hide(); });
+        QMetaObject::invokeMethod(
+            this, [this] { hide(); }, Qt::QueuedConnection);
     }
 }
 

@@ -3,10 +3,12 @@
 
 #include "app/MainForm.h"
 #include "diag/IpHlpError.h"
+#include "diag/IpThread.h"
 #include "diag/NetInfoCommands.h"
 #include "diag/ui/NetinfoUnit.h"
 #include "platform/MessageLoop.h"
 #include "shell/Memo.h"
+#include "support/Drain.h"
 #include "support/NetNs.h"
 #include "support/Process.h"
 #include "support/ScriptedDialogs.h"
@@ -744,7 +746,12 @@ TEST(NetInfoWindow, ClosingStopsTheWatcherAndItsLateReportIsDropped) {
     ASSERT_TRUE(form->WatcherRunning(1));
     // A change the watcher sees and queues, while the window is not looking.
     ASSERT_EQ(ns.Exec("ip addr add 10.79.0.1/24 dev lo").status, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const diag::TWaitingThread* watcher = form->Watcher(1);
+    ASSERT_NE(watcher, nullptr);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (watcher->Posted() == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_GE(watcher->Posted(), 1);
 
     const auto start = std::chrono::steady_clock::now();
     form->close();
@@ -754,9 +761,10 @@ TEST(NetInfoWindow, ClosingStopsTheWatcherAndItsLateReportIsDropped) {
     // A guard against a hang, not a speed target: the watcher wakes at once.
     EXPECT_LT(took, std::chrono::seconds(5));
 
-    // Whatever the watcher had queued goes nowhere, and nothing more comes.
+    // Whatever the watcher had queued goes nowhere, and nothing more comes:
+    // it has ended, so a sentinel comes after all it queued.
     ASSERT_EQ(ns.Exec("ip addr add 10.79.0.2/24 dev lo").status, 0);
-    PumpUntil([] { return false; }, 300);
+    ASSERT_TRUE(test::DrainQueue());
     EXPECT_TRUE(dialogs.messages.isEmpty());
 }
 
@@ -767,8 +775,8 @@ TEST(NetInfoWindow, DestroyingTheWindowWithARunningWatcherReturns) {
     Click(Button(*form, "BtNotifyRouteChange"));
     ASSERT_TRUE(form->WatcherRunning(2));
     delete form;
-    PumpUntil([] { return false; }, 100);
-    SUCCEED();
+    // Its end notice, queued before it was joined, finds no window.
+    ASSERT_TRUE(test::DrainQueue());
 }
 
 // ---- Router ----------------------------------------------------------------

@@ -336,6 +336,10 @@ bool TNetInfoForm::WatcherRunning(int kind) const {
     return (kind == 1 || kind == 2) && running_[kind - 1];
 }
 
+const TWaitingThread* TNetInfoForm::Watcher(int kind) const {
+    return (kind == 1 || kind == 2) ? watchers_[kind - 1].get() : nullptr;
+}
+
 void TNetInfoForm::StartWatcher(int kind, const char* text) {
     const int slot = kind - 1;
     if (running_[slot])
