@@ -22,6 +22,8 @@ constexpr std::size_t kQuotedLineClose = 75; // a Quoted line closes at this len
 // the system calls and the stream layers cost nothing next to the coding.
 constexpr std::size_t kReadChunk = 1024 * 1024;
 constexpr std::size_t kWriteChunk = 1024 * 1024;
+// The smallest buffers; they grow up to the chunk sizes with what passes.
+constexpr std::size_t kMinChunk = 4096;
 
 void CheckMode(int mode) {
     if (mode != cmUUencode && mode != cmBase64 && mode != cmQuoted)
@@ -31,7 +33,7 @@ void CheckMode(int mode) {
 // Buffered reading of the source, with its position for the progress report.
 class Reader {
 public:
-    explicit Reader(std::istream& in) : in_(in), buf_(kReadChunk) {
+    explicit Reader(std::istream& in) : in_(in) {
         const std::istream::pos_type here = in_.tellg();
         if (here != std::istream::pos_type(-1)) {
             start_ = static_cast<std::int64_t>(here);
@@ -46,6 +48,12 @@ public:
         } else {
             in_.clear(in_.rdstate() & ~std::ios::failbit);
         }
+        // A short source of known size needs no megabyte of buffer (a line
+        // of the viewer, a fuzzer's input); the rest take the whole chunk.
+        std::size_t want = kReadChunk;
+        if (size_ >= start_)
+            want = std::clamp<std::size_t>(std::size_t(size_ - start_) + 1, kMinChunk, kReadChunk);
+        buf_.resize(want);
     }
 
     // The next byte, or -1 at the end.
@@ -131,7 +139,7 @@ private:
 // Collects output and writes it to the target in large pieces.
 class Writer {
 public:
-    explicit Writer(std::ostream& out) : out_(out), buf_(kWriteChunk) {}
+    explicit Writer(std::ostream& out) : out_(out) {}
     ~Writer() { Flush(); }
     void Put(char c) { *Space(1) = c, used_ += 1; }
     void Put(std::string_view s) {
@@ -142,9 +150,12 @@ public:
     // written there.
     char* Space(std::size_t n) {
         if (buf_.size() - used_ < n) {
-            Flush();
-            if (buf_.size() < n)
-                buf_.resize(n);
+            // Grows by doubling up to the chunk size, then writes out.
+            if (buf_.size() >= kWriteChunk)
+                Flush();
+            if (buf_.size() - used_ < n)
+                buf_.resize(
+                    std::max({used_ + n, kMinChunk, std::min(2 * buf_.size(), kWriteChunk)}));
         }
         return buf_.data() + used_;
     }
