@@ -1,7 +1,8 @@
 // Socket throughput: one TWSocket sender and one TWSocket receiver over
 // loopback against a plain blocking socket pair moving the same bytes in the
 // same run, plus the lateness of a 10 ms timer on the sockets' threads while
-// the transfer runs.
+// the transfer runs, and the memory a connection's send buffer keeps once it
+// is idle again after a large send.
 //
 //   bench_socket [MiB per run] [runs]
 
@@ -19,11 +20,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 using namespace qordex;
@@ -115,29 +118,47 @@ struct WSocketResult {
     std::vector<double> lateReceiver, lateSender;
 };
 
+// A listener on 127.0.0.1 that adopts one connection and counts what it reads.
+struct CountingReceiver {
+    TWSocket listener;
+    TWSocket socket;
+    long long got = 0;
+    bool pauseOnAccept = false;      // read nothing until resumed
+    std::function<void()> afterRead; // after each read that got bytes
+    std::vector<char> buf = std::vector<char>(kReadChunk);
+
+    CountingReceiver() {
+        listener.SetProto("tcp");
+        listener.SetAddr("127.0.0.1");
+        listener.SetPort("0");
+        socket.OnDataAvailable = [this](TCustomWSocket* s, std::uint16_t) {
+            int n = s->Receive(buf.data(), int(buf.size()));
+            if (n > 0) {
+                got += n;
+                if (afterRead)
+                    afterRead();
+            }
+        };
+        listener.OnSessionAvailable = [this](TCustomWSocket*, std::uint16_t) {
+            socket.Dup(listener.Accept());
+            if (pauseOnAccept)
+                socket.Pause();
+        };
+        listener.Listen();
+    }
+    std::string Port() { return listener.GetBoundPort(); }
+};
+
 WSocketResult WSocketRun(long long total) {
     WSocketResult res;
-    TWSocket listener;
-    listener.SetProto("tcp");
-    listener.SetAddr("127.0.0.1");
-    listener.SetPort("0");
-    TWSocket receiver;
-    long long got = 0;
+    CountingReceiver receiver;
+    const long long& got = receiver.got;
     Clock::time_point start{}, end{};
-    std::vector<char> buf(kReadChunk);
-    receiver.OnDataAvailable = [&](TCustomWSocket* s, std::uint16_t) {
-        int n = s->Receive(buf.data(), int(buf.size()));
-        if (n > 0) {
-            got += n;
-            if (got >= total)
-                end = Clock::now();
-        }
+    receiver.afterRead = [&] {
+        if (got >= total)
+            end = Clock::now();
     };
-    listener.OnSessionAvailable = [&](TCustomWSocket*, std::uint16_t) {
-        receiver.Dup(listener.Accept());
-    };
-    listener.Listen();
-    std::string port = listener.GetBoundPort();
+    std::string port = receiver.Port();
 
     std::atomic<bool> senderDone{false};
     std::vector<double> senderLate;
@@ -186,6 +207,33 @@ WSocketResult WSocketRun(long long total) {
     return res;
 }
 
+// Sends `bytes` in one call to a reader that starts reading only once
+// everything was handed to the socket (so nearly all of it waits in the send
+// buffer), and returns what the send buffer holds at its peak and once it
+// drained.
+std::pair<std::size_t, std::size_t> SendBufferHeld(long long bytes) {
+    CountingReceiver receiver;
+    receiver.pauseOnAccept = true;
+    TWSocket sender;
+    bool connected = false;
+    int drained = 0;
+    sender.OnSessionConnected = [&](TCustomWSocket*, std::uint16_t) { connected = true; };
+    sender.OnDataSent = [&](TCustomWSocket*, std::uint16_t) { ++drained; };
+    sender.SetProto("tcp");
+    sender.SetAddr("127.0.0.1");
+    sender.SetPort(receiver.Port());
+    sender.Connect();
+    PumpUntil([&] { return connected && receiver.socket.State() == wsConnected; }, 10000);
+    PumpUntil([&] { return drained > 0; }, 10000); // the first "can send"
+    drained = 0;
+    std::string data(std::size_t(bytes), 'm');
+    sender.Send(data.data(), int(data.size()));
+    std::size_t peak = sender.SendBufferHeld();
+    receiver.socket.Resume();
+    PumpUntil([&] { return drained > 0 && receiver.got >= bytes; }, 60000);
+    return {peak, sender.SendBufferHeld()};
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -212,5 +260,9 @@ int main(int argc, char** argv) {
     std::printf("  10 ms timer lateness p99: receiver thread %.2f ms, sender thread %.2f ms "
                 "(%zu + %zu ticks)\n",
                 Percentile(lateR, 0.99), Percentile(lateS, 0.99), lateR.size(), lateS.size());
+    auto [peak, idle] = SendBufferHeld(16LL << 20);
+    std::printf("send buffer of one connection, 16 MiB sent in one call:\n");
+    std::printf("  held while queued   : %zu bytes\n", peak);
+    std::printf("  held once idle      : %zu bytes per connection\n", idle);
     return 0;
 }

@@ -11,6 +11,7 @@ PACKAGES=(
     clang
     netbase iproute2 procps libcap2-bin
     socat python3 curl nftables sharutils poppler-utils
+    dnsmasq-base bind9-dnsutils
     xvfb xauth
 )
 

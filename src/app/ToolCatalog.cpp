@@ -7,6 +7,7 @@
 
 #include "app/ToolCatalog.h"
 
+#include "diag/ui/DnsUnit.h"
 #include "diag/ui/NetinfoUnit.h"
 #include "diag/ui/PingUnit.h"
 
@@ -15,7 +16,7 @@ namespace qordex::app {
 const std::vector<ToolEntry>& ToolCatalog() {
     static const std::vector<ToolEntry> tools = {
         {"PingBt", "Ping", "TForm2", 8, 8, false, [] { return new diag::TForm2; }},
-        {"DNSBt", "DNS", "TForm3", 134, 8, false, {}},
+        {"DNSBt", "DNS", "TForm3", 134, 8, false, [] { return new diag::TForm3; }},
         {"HTTPBt", "HTTP client", "TForm4", 260, 8, false, {}},
         {"HttpServBt", "HTTP server", "TForm19", 8, 46, false, {}},
         {"EmailRBt", "POP3 client", "TForm5", 134, 46, false, {}},

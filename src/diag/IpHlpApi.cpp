@@ -342,7 +342,7 @@ std::unique_ptr<FIXED_INFO> GetNetworkParams() {
         if (::gethostname(host, sizeof host - 1) < 0)
             throw IpSysError(errno);
         info->HostName = host;
-        ResolverConf conf = ReadResolverConf();
+        ResolverConf conf = ReadMachineResolverConf();
         info->DomainName = conf.domain;
         if (info->DomainName.empty()) {
             char domain[256] = {};
@@ -413,7 +413,7 @@ std::unique_ptr<IP_PER_ADAPTER_INFO> GetPerAdapterInfo(uint32_t index) {
                 (HostOrder(a.local) & 0xFFFF0000u) == 0xA9FE0000u)
                 info->AutoconfigEnabled = info->AutoconfigActive = 1;
         // Every adapter uses the machine's resolver configuration.
-        info->DnsServerList = DnsServers(ReadResolverConf());
+        info->DnsServerList = DnsServers(ReadMachineResolverConf());
         return info;
     });
 }

@@ -1,61 +1,28 @@
 #include "net/WSocket.h"
 
+#include "net/LingeringClose.h"
+
 #include "base/Text.h"
 #include "platform/MessageLoop.h"
-#include "platform/ServiceNames.h"
 #include "platform/SocketErrors.h"
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
-#include <QObject>
-#include <QSocketNotifier>
-#include <QThread>
-#include <QTimer>
 #include <algorithm>
 #include <arpa/inet.h>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
-#include <mutex>
 #include <netinet/tcp.h>
-#include <poll.h>
-#include <set>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
-#include <sys/utsname.h>
 #include <unistd.h>
 
 namespace qordex {
 
-// ---- library bookkeeping ---------------------------------------------------
+// ---- helpers ---------------------------------------------------------------
 
 namespace {
 
-// Guards the library state and the live count.
-std::mutex g_libLock;
-bool g_loaded = false;
-int g_liveCount = 0;
-std::uint8_t g_reqVerLow = 1;
-std::uint8_t g_reqVerHigh = 1;
-
-// Shared by the send buffers of all sockets; never held while an event runs.
-std::mutex g_sendLock;
-
-constexpr const char* kLibraryName = "wsock32.dll";
-constexpr int kMaxIov = 256;                  // send pieces gathered into one system call
 constexpr std::size_t kRoundLimit = 4u << 20; // bytes handed over before yielding to the loop
-constexpr std::size_t kIdleSpareBlocks = 16;
-constexpr int kBulkBlockBytes = 64 * 1024;          // capacity of the blocks of a bulk send
-constexpr std::size_t kCloseDrainLimit = 64u << 20; // input discarded while closing
-
-std::string Format(const char* fmt, const std::string& s, int n) {
-    char buf[512];
-    std::snprintf(buf, sizeof buf, fmt, s.c_str(), n);
-    return buf;
-}
 
 std::string FormatInt(const char* fmt, int n) {
     char buf[256];
@@ -63,387 +30,28 @@ std::string FormatInt(const char* fmt, int n) {
     return buf;
 }
 
-// Starts the library (under the lock).  The version word must name a
-// version that exists: major 1 or 2.
-void LoadLibraryLocked() {
-    if (g_loaded)
-        return;
-    if (g_reqVerLow < 1 || g_reqVerLow > 2)
-        throw ESocketException(Format("%s: WSAStartup error #%d", kLibraryName, WSAVERNOTSUPPORTED),
-                               WSAVERNOTSUPPORTED);
-    g_loaded = true;
-}
-
-void EnsureLoaded() {
-    std::lock_guard lock(g_libLock);
-    LoadLibraryLocked();
-}
-
-// A library function keeps the library started for the length of its call;
-// without a live socket it stops again afterwards.
-struct LibraryUse {
-    LibraryUse() {
-        std::lock_guard lock(g_libLock);
-        LoadLibraryLocked();
-        ++g_liveCount;
-    }
-    ~LibraryUse() {
-        std::lock_guard lock(g_libLock);
-        if (--g_liveCount < 1)
-            g_loaded = false;
-    }
-};
-
-bool StartsWithDigit(const std::string& s) {
-    for (char c : s) {
-        if (c == ' ')
-            continue;
-        return std::isdigit(static_cast<unsigned char>(c)) != 0;
-    }
-    return false;
-}
-
-// Leading decimal number after optional spaces ("80x" is 80); saturates
-// instead of overflowing.
-long LeadingNumber(const std::string& s) {
-    std::size_t i = 0;
-    while (i < s.size() && s[i] == ' ')
-        ++i;
-    long v = 0;
-    for (; i < s.size() && std::isdigit(static_cast<unsigned char>(s[i])); ++i) {
-        v = v * 10 + (s[i] - '0');
-        if (v > 10000000)
-            v = 10000000;
-    }
-    return v;
-}
-
 int SysError() {
     return ErrnoToWsa(errno);
 }
 
-// Finishes a graceful close in the background: sends what the socket still
-// had queued, ends the stream, then reads and discards until the peer ends
-// its side too, and only then closes.  Closing with input still arriving
-// would make the system answer with a reset, which destroys our own last
-// bytes at the peer.  The socket object itself is already closed and may be
-// gone meanwhile.
-class LingeringClose : public QObject {
-public:
-    LingeringClose(int fd, std::string pending) : fd_(fd), pending_(std::move(pending)) {
-        writeNote_ = new QSocketNotifier(fd_, QSocketNotifier::Write, this);
-        readNote_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
-        writeNote_->setEnabled(false);
-        readNote_->setEnabled(false);
-        connect(writeNote_, &QSocketNotifier::activated, this, [this] { Push(); });
-        connect(readNote_, &QSocketNotifier::activated, this, [this] { Drain(); });
-        // A peer that never reads or never closes must not keep the
-        // descriptor for ever.
-        QTimer::singleShot(kLingerLimitMs, this, [this] { Finish(); });
-        // A worker thread's loop stops with the thread: what is left is
-        // finished before the thread ends, or the descriptor would stay open
-        // and the queued bytes would never leave.
-        QThread* thread = QThread::currentThread();
-        if (QCoreApplication::instance() && thread != QCoreApplication::instance()->thread())
-            connect(
-                thread, &QThread::finished, this, [this] { FinishNow(); }, Qt::DirectConnection);
-        else
-            WatchProgramEnd();
-        Push();
+// Errors by which a stream connection ends.
+bool IsConnectionError(int err) {
+    switch (err) {
+    case WSAENETDOWN:
+    case WSAENETUNREACH:
+    case WSAENETRESET:
+    case WSAECONNABORTED:
+    case WSAECONNRESET:
+    case WSAETIMEDOUT:
+    case WSAEHOSTDOWN:
+    case WSAEHOSTUNREACH:
+        return true;
+    default:
+        return false;
     }
-    ~LingeringClose() override {
-        if (onMainThread_)
-            MainThreadCloses().erase(this);
-        delete writeNote_; // before the descriptor goes
-        delete readNote_;
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-
-private:
-    static constexpr int kLingerLimitMs = 30000;
-    static constexpr int kThreadEndLimitMs = 5000; // how long a thread's end waits for the peer
-
-    // The main thread's closes still running; only that thread touches the set.
-    static std::set<LingeringClose*>& MainThreadCloses() {
-        static std::set<LingeringClose*> closes;
-        return closes;
-    }
-
-    // The program may end right after a close (a command-line tool returns
-    // from main): the application's end finishes what is still queued, as
-    // a worker thread's end does, instead of dropping it.
-    void WatchProgramEnd() {
-        static bool routineAdded = false;
-        if (!QCoreApplication::instance())
-            return;
-        if (!routineAdded) {
-            routineAdded = true;
-            qAddPostRoutine([] {
-                auto& closes = MainThreadCloses();
-                while (!closes.empty()) {
-                    LingeringClose* c = *closes.begin();
-                    closes.erase(closes.begin());
-                    c->onMainThread_ = false;
-                    c->FinishNow();
-                }
-            });
-        }
-        onMainThread_ = true;
-        MainThreadCloses().insert(this);
-    }
-
-    // Blocking form, for a thread whose loop will not run again: hands over
-    // the rest (waiting a bounded time for the peer to take it), ends the
-    // stream, takes what input waits, and closes.
-    void FinishNow() {
-        QDeadlineTimer deadline(kThreadEndLimitMs);
-        while (fd_ >= 0 && !shut_ && !deadline.hasExpired()) {
-            Push();
-            if (fd_ < 0 || shut_)
-                break;
-            pollfd p{fd_, short(POLLOUT), 0};
-            ::poll(&p, 1, int(std::min<qint64>(deadline.remainingTime(), 100)));
-            if (!peerEnded_)
-                Drain(); // keep taking input, so the peer is not stalled either
-        }
-        if (fd_ >= 0 && shut_)
-            Drain();
-        Finish();
-    }
-
-    void Push() {
-        if (fd_ < 0)
-            return;
-        writeNote_->setEnabled(false);
-        while (off_ < pending_.size()) {
-            ssize_t n = ::send(fd_, pending_.data() + off_, pending_.size() - off_,
-                               MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n > 0) {
-                off_ += std::size_t(n);
-                continue;
-            }
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-                writeNote_->setEnabled(true);
-                readNote_->setEnabled(true); // keep taking input meanwhile
-                return;
-            }
-            Finish(); // the connection is gone
-            return;
-        }
-        pending_.clear();
-        ::shutdown(fd_, SHUT_WR);
-        shut_ = true;
-        Drain();
-    }
-
-    void Drain() {
-        if (fd_ < 0)
-            return;
-        char buf[16384];
-        for (;;) {
-            ssize_t n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
-            if (n > 0) {
-                discarded_ += std::size_t(n);
-                if (discarded_ > kCloseDrainLimit && shut_) {
-                    Finish();
-                    return;
-                }
-                continue;
-            }
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-                readNote_->setEnabled(true);
-                return;
-            }
-            if (!shut_) {
-                // The peer ended first; what is left still goes out.
-                peerEnded_ = true;
-                readNote_->setEnabled(false);
-                return;
-            }
-            Finish(); // end of stream (or an error): both sides are done
-            return;
-        }
-    }
-
-    void Finish() {
-        if (fd_ < 0)
-            return;
-        writeNote_->setEnabled(false);
-        readNote_->setEnabled(false);
-        ::close(fd_);
-        fd_ = -1;
-        deleteLater();
-    }
-
-    int fd_;
-    std::string pending_;
-    std::size_t off_ = 0;
-    std::size_t discarded_ = 0;
-    bool shut_ = false;
-    bool peerEnded_ = false;
-    bool onMainThread_ = false; // listed for the program's end
-    QSocketNotifier* writeNote_ = nullptr;
-    QSocketNotifier* readNote_ = nullptr;
-};
+}
 
 } // namespace
-
-int WSocketLiveCount() {
-    std::lock_guard lock(g_libLock);
-    return g_liveCount;
-}
-
-bool WSocketLibraryLoaded() {
-    std::lock_guard lock(g_libLock);
-    return g_loaded;
-}
-
-// ---- text conversions --------------------------------------------------------
-
-bool WSocketIsNumericAddr(const std::string& s) {
-    std::size_t i = 0, n = s.size();
-    while (i < n && s[i] == ' ')
-        ++i;
-    if (i < n && s[i] == '.')
-        return false;
-    int dots = 0;
-    long num = 0;
-    while (i < n) {
-        char c = s[i];
-        if (std::isdigit(static_cast<unsigned char>(c))) {
-            num = std::min(num * 10 + (c - '0'), 100000L);
-            ++i;
-        } else if (c == '.') {
-            ++dots;
-            if (dots > 3 || num >= 256 || i + 1 >= n ||
-                !std::isdigit(static_cast<unsigned char>(s[i + 1])))
-                return false;
-            num = 0;
-            ++i;
-        } else {
-            while (i < n && s[i] == ' ')
-                ++i;
-            if (i >= n)
-                break;
-            return false;
-        }
-    }
-    return dots == 3 && num < 256;
-}
-
-std::uint32_t WSocketResolveHost(const std::string& host) {
-    if (host.empty() || host.size() > 256)
-        throw ESocketException("WSocketResolveHost: '" + host + "' Invalid Hostname.");
-    LibraryUse use;
-    std::string t = Trim(host);
-    if (WSocketIsNumericAddr(t)) {
-        std::uint32_t a = ::inet_addr(t.c_str());
-        if (a == INADDR_NONE && t != "255.255.255.255")
-            throw ESocketException("WSocketResolveHost: '" + host + "' Invalid IP address.");
-        return a;
-    }
-    LookupResult r = ResolveHostBlocking(t);
-    if (r.error != 0 || r.addrs.empty()) {
-        int err = r.error ? r.error : WSANO_DATA;
-        throw ESocketException(
-            Format("WSocketResolveHost: Cannot convert host address '%s', Error #%d", host, err),
-            err);
-    }
-    return r.addrs.front();
-}
-
-int WSocketResolvePort(const std::string& port, const std::string& proto) {
-    if (port.empty() || port.size() >= 32)
-        throw ESocketException("WSocketResolvePort: Invalid Port.");
-    if (proto.empty() || proto.size() >= 32)
-        throw ESocketException("WSocketResolvePort: Invalid Proto.");
-    if (StartsWithDigit(port)) {
-        long v = LeadingNumber(port);
-        // A number beyond the 16-bit range would silently become another port.
-        if (v > 65535)
-            throw ESocketException("WSocketResolvePort: Invalid Port.");
-        return int(v);
-    }
-    LibraryUse use;
-    if (auto p = LookupServicePort(Trim(port), Trim(proto)))
-        return *p;
-    throw ESocketException(
-        Format("WSocketResolvePort: Cannot convert port '%s', Error #%d", port, WSANO_DATA),
-        WSANO_DATA);
-}
-
-int WSocketResolveProto(const std::string& proto) {
-    if (proto.empty() || proto.size() >= 32)
-        throw ESocketException("WSocketResolveProto: Invalid Protocol.");
-    if (StartsWithDigit(proto))
-        return int(std::min(LeadingNumber(proto), 255L));
-    std::string p = AsciiLower(Trim(proto));
-    if (p == "tcp")
-        return 6;
-    if (p == "udp")
-        return 17;
-    if (p == "raw")
-        return 255;
-    LibraryUse use;
-    if (auto n = LookupProtocolNumber(p))
-        return *n;
-    throw ESocketException(
-        Format("WSocketResolveProto: Cannot convert protocol '%s', Error #%d", proto, WSANO_DATA),
-        WSANO_DATA);
-}
-
-std::string GetLocalHostName() {
-    LibraryUse use;
-    char buf[64] = {};
-    if (::gethostname(buf, sizeof buf) != 0)
-        throw ESocketException("Winsock.GetHostName failed", SysError());
-    buf[sizeof buf - 1] = 0;
-    return buf;
-}
-
-std::uint16_t WSocket_htons(std::uint16_t v) {
-    return htons(v);
-}
-std::uint16_t WSocket_ntohs(std::uint16_t v) {
-    return ntohs(v);
-}
-std::uint32_t WSocket_htonl(std::uint32_t v) {
-    return htonl(v);
-}
-std::uint32_t WSocket_ntohl(std::uint32_t v) {
-    return ntohl(v);
-}
-
-std::uint32_t WSocket_inet_addr(const std::string& text) {
-    LibraryUse use;
-    return ::inet_addr(text.c_str());
-}
-
-std::string WSocket_inet_ntoa(std::uint32_t a) {
-    char buf[INET_ADDRSTRLEN] = {};
-    in_addr ia{};
-    ia.s_addr = a;
-    ::inet_ntop(AF_INET, &ia, buf, sizeof buf);
-    return buf;
-}
-
-void GetWinsockInfo(TWSADATA& info) {
-    LibraryUse use;
-    {
-        std::lock_guard lock(g_libLock);
-        info.wVersion = std::uint16_t(g_reqVerHigh << 8 | g_reqVerLow);
-        info.wHighVersion = 0x0202;
-        utsname u{};
-        std::string platform = "Linux";
-        if (::uname(&u) == 0)
-            platform = std::string(u.sysname) + " " + u.release;
-        info.szDescription = "Qordex sockets on " + platform + " (BSD sockets)";
-        info.szSystemStatus = "Running";
-        info.iMaxSockets = 0xFFFF;
-        info.iMaxUdpDg = 65507;
-    }
-}
 
 // ---- the socket ---------------------------------------------------------------
 
@@ -456,8 +64,14 @@ TCustomWSocket::TCustomWSocket() : alive_(std::make_shared<char>(0)) {
         });
     sin_.sin_family = AF_INET;
     ResetDefaults();
-    std::lock_guard lock(g_libLock);
-    ++g_liveCount;
+    WSocketAddLiveSocket();
+}
+
+TCustomWSocket::LifeCheck::LifeCheck(const TCustomWSocket& s)
+    : socket_(&s), alive_(s.alive_), tag_(s.Tag()) {}
+
+bool TCustomWSocket::LifeCheck::Same() const {
+    return Alive() && socket_->Tag() == tag_;
 }
 
 TCustomWSocket::~TCustomWSocket() {
@@ -493,9 +107,7 @@ TCustomWSocket::~TCustomWSocket() {
     select_.reset();
     window_.reset();
     alive_.reset();
-    std::lock_guard lock(g_libLock);
-    if (--g_liveCount < 1)
-        g_loaded = false; // the library stops with its last socket
+    WSocketRemoveLiveSocket(); // the library stops with its last socket
 }
 
 // ---- properties --------------------------------------------------------------
@@ -548,35 +160,21 @@ void TCustomWSocket::SetLocalPort(const std::string& v) {
 }
 
 std::uint8_t TCustomWSocket::ReqVerLow() const {
-    std::lock_guard lock(g_libLock);
-    return g_reqVerLow;
+    return WSocketReqVerLow();
 }
 
 std::uint8_t TCustomWSocket::ReqVerHigh() const {
-    std::lock_guard lock(g_libLock);
-    return g_reqVerHigh;
+    return WSocketReqVerHigh();
 }
 
 void TCustomWSocket::SetReqVerLow(std::uint8_t v) {
-    {
-        std::lock_guard lock(g_libLock);
-        if (!g_loaded || v == g_reqVerLow) {
-            g_reqVerLow = v;
-            return;
-        }
-    }
-    RaiseSocketError("SetReqVerLow: WinSock version can't be changed now", WSAEINVAL);
+    if (!WSocketSetReqVerLow(v))
+        RaiseSocketError("SetReqVerLow: WinSock version can't be changed now", WSAEINVAL);
 }
 
 void TCustomWSocket::SetReqVerHigh(std::uint8_t v) {
-    {
-        std::lock_guard lock(g_libLock);
-        if (!g_loaded || v == g_reqVerHigh) {
-            g_reqVerHigh = v;
-            return;
-        }
-    }
-    RaiseSocketError("SetReqVerHigh: WinSock version can't be changed now", WSAEINVAL);
+    if (!WSocketSetReqVerHigh(v))
+        RaiseSocketError("SetReqVerHigh: WinSock version can't be changed now", WSAEINVAL);
 }
 
 TSocketSendFlags TCustomWSocket::SendFlags() const {
@@ -675,7 +273,7 @@ void TCustomWSocket::RaiseSocketError(const std::string& func, int error) {
     std::string msg = "Error " + std::to_string(error) + " in function " + func + "\r\n" +
                       WSocketErrorText(error);
     if (error == WSAECONNRESET || error == WSAENOTCONN) {
-        std::weak_ptr<char> weak = alive_;
+        const LifeCheck life(*this);
         if (hSocket_ != INVALID_SOCKET) {
             select_->Detach();
             ::close(hSocket_);
@@ -683,11 +281,11 @@ void TCustomWSocket::RaiseSocketError(const std::string& func, int error) {
         }
         if (state_ != wsClosed) {
             TriggerSessionClosed(error);
-            if (weak.expired())
+            if (!life.Alive())
                 return;
         }
         ChangeState(wsClosed);
-        if (weak.expired())
+        if (!life.Alive())
             return;
     }
     lastError_ = error;
@@ -695,14 +293,14 @@ void TCustomWSocket::RaiseSocketError(const std::string& func, int error) {
 }
 
 void TCustomWSocket::HandleBgException(const std::exception& e) {
-    std::weak_ptr<char> weak = alive_;
+    const LifeCheck life(*this);
     bool canClose = true;
     try {
         if (auto h = OnBgException)
             h(this, e, canClose);
     } catch (...) {
     }
-    if (weak.expired() || !canClose)
+    if (!life.Alive() || !canClose)
         return;
     try {
         Abort();
@@ -715,14 +313,14 @@ void TCustomWSocket::HandleBgException(const std::exception& e) {
 // No exception crosses the event loop: what escapes a handler goes to
 // OnBgException (and by default aborts the socket).
 void TCustomWSocket::SafeWndProc(unsigned msg, WPARAM wParam, LPARAM lParam) {
-    std::weak_ptr<char> weak = alive_;
+    const LifeCheck life(*this);
     try {
         WndProc(msg, wParam, lParam);
     } catch (const std::exception& e) {
-        if (!weak.expired())
+        if (life.Alive())
             HandleBgException(e);
     } catch (...) {
-        if (!weak.expired())
+        if (life.Alive())
             HandleBgException(std::runtime_error("Unknown exception"));
     }
 }
@@ -732,7 +330,7 @@ void TCustomWSocket::WndProc(unsigned msg, WPARAM wParam, LPARAM lParam) {
     case WM_ASYNCSELECT:
         if (wParam == 0 || wParam != Tag() || paused_)
             return; // stale (closed or reused descriptor) or paused
-        OnNotification(wParam, WSAGetSelectEvent(lParam), WSAGetSelectError(lParam));
+        OnNotification(WSAGetSelectEvent(lParam), WSAGetSelectError(lParam));
         break;
     case WM_ASYNCGETHOSTBYNAME:
     case WM_ASYNCGETHOSTBYADDR: {
@@ -746,6 +344,9 @@ void TCustomWSocket::WndProc(unsigned msg, WPARAM wParam, LPARAM lParam) {
                     dnsResultList_.push_back(WSocket_inet_ntoa(a));
             } else if (!lookupResult_.name.empty()) {
                 dnsResultList_.push_back(lookupResult_.name);
+                for (const std::string& alias : lookupResult_.aliases)
+                    if (!alias.empty())
+                        dnsResultList_.push_back(alias);
             }
             if (!dnsResultList_.empty())
                 dnsResult_ = dnsResultList_.front();
@@ -764,9 +365,9 @@ void TCustomWSocket::WndProc(unsigned msg, WPARAM wParam, LPARAM lParam) {
     }
 }
 
-void TCustomWSocket::OnNotification(SocketTag tag, unsigned event, int error) {
-    std::weak_ptr<char> weak = alive_;
-    auto still = [&] { return !weak.expired() && Tag() == tag && !paused_; };
+void TCustomWSocket::OnNotification(unsigned event, int error) {
+    const LifeCheck life(*this);
+    auto still = [&] { return life.Same() && !paused_; };
     if (event & FD_CONNECT) {
         Do_FD_CONNECT(error);
         if (!still())
@@ -794,37 +395,34 @@ void TCustomWSocket::OnNotification(SocketTag tag, unsigned event, int error) {
 void TCustomWSocket::Do_FD_CONNECT(int error) {
     if (state_ == wsConnected)
         return;
-    std::weak_ptr<char> weak = alive_;
-    SocketTag tag = Tag();
+    const LifeCheck life(*this);
     ChangeState(wsConnected);
-    if (weak.expired() || Tag() != tag)
+    if (!life.Same())
         return;
     TriggerSessionConnected(error);
-    if (weak.expired() || Tag() != tag)
+    if (!life.Same())
         return;
     if (error != 0 && state_ != wsClosed)
         Close();
 }
 
 void TCustomWSocket::Do_FD_READ(int error) {
-    std::weak_ptr<char> weak = alive_;
-    SocketTag tag = Tag();
+    const LifeCheck life(*this);
     if (state_ != wsConnected) {
         ChangeState(wsConnected);
-        if (weak.expired() || Tag() != tag)
+        if (!life.Same())
             return;
         TriggerSessionConnected(error);
-        if (weak.expired() || Tag() != tag)
+        if (!life.Same())
             return;
     }
     DrainReceive(error, options_);
 }
 
 void TCustomWSocket::Do_FD_WRITE(int error) {
-    std::weak_ptr<char> weak = alive_;
-    SocketTag tag = Tag();
+    const LifeCheck life(*this);
     TryToSend();
-    if (weak.expired() || Tag() != tag)
+    if (!life.Same())
         return;
     if (allSent_)
         TriggerDataSent(error);
@@ -837,16 +435,19 @@ void TCustomWSocket::Do_FD_ACCEPT(int error) {
 void TCustomWSocket::Do_FD_CLOSE(int error) {
     if (state_ == wsConnecting || hSocket_ == INVALID_SOCKET)
         return;
-    std::weak_ptr<char> weak = alive_;
-    SocketTag tag = Tag();
+    const LifeCheck life(*this);
     // Everything that still waits is delivered before the close.
     DrainReceive(0, options_ & ~TWSocketOptions(wsoNoReceiveLoop), false);
-    if (weak.expired() || Tag() != tag)
+    if (!life.Same())
         return;
+    // The system reports a reset only once: when the application's own
+    // Receive met it, the close that follows still carries it.
+    if (error == 0)
+        error = recvError_;
     if (!closeInvoked_) {
         closeInvoked_ = true;
         TriggerSessionClosed(error);
-        if (weak.expired() || Tag() != tag)
+        if (!life.Same())
             return;
     }
     if (state_ != wsClosed)
@@ -854,15 +455,14 @@ void TCustomWSocket::Do_FD_CLOSE(int error) {
 }
 
 void TCustomWSocket::DrainReceive(int error, TWSocketOptions options, bool bounded) {
-    std::weak_ptr<char> weak = alive_;
-    SocketTag tag = Tag();
+    const LifeCheck life(*this);
     std::uint64_t start = consumed_;
     for (;;) {
         lastError_ = 0;
         std::uint64_t before = consumed_;
         try {
             if (!TriggerDataAvailable(error)) {
-                if (weak.expired())
+                if (!life.Alive())
                     return;
                 // Nobody reads: take the bytes away so the peer is not stalled.
                 char junk[1024];
@@ -874,11 +474,11 @@ void TCustomWSocket::DrainReceive(int error, TWSocketOptions options, bool bound
             }
         } catch (...) {
             // An exception inside the receive loop ends the round.
-            if (weak.expired())
+            if (!life.Alive())
                 return;
             break;
         }
-        if (weak.expired() || Tag() != tag || hSocket_ == INVALID_SOCKET)
+        if (!life.Same() || hSocket_ == INVALID_SOCKET)
             return;
         if (paused_ || (options & wsoNoReceiveLoop))
             break;
@@ -914,6 +514,14 @@ void TCustomWSocket::AttachSelect(TSocket fd) {
     select_->Attach(fd);
 }
 
+void TCustomWSocket::SetResolvedDestination(std::uint32_t addr, std::uint16_t port) {
+    sin_.sin_family = AF_INET;
+    sin_.sin_addr.s_addr = addr;
+    sin_.sin_port = htons(port);
+    portNum_ = port;
+    addrResolved_ = portResolved_ = true;
+}
+
 void TCustomWSocket::ResolveDestination() {
     if (!portResolved_) {
         portNum_ = WSocketResolvePort(portStr_, protoStr_);
@@ -929,13 +537,16 @@ void TCustomWSocket::ResolveDestination() {
 
 int TCustomWSocket::OpenDescriptor(const char* func) {
     DiscardSendBuffer();
-    const int type = sockType_ == 1 ? SOCK_STREAM : sockType_ == 2 ? SOCK_DGRAM : SOCK_RAW;
+    const int type = kind_ == TSocketKind::Stream     ? SOCK_STREAM
+                     : kind_ == TSocketKind::Datagram ? SOCK_DGRAM
+                                                      : SOCK_RAW;
     const int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, proto_);
     if (fd < 0) {
         RaiseSocketError(func, SysError());
         return -1;
     }
     closeInvoked_ = false;
+    recvError_ = 0;
     AttachSelect(fd);
     return fd;
 }
@@ -957,11 +568,13 @@ void TCustomWSocket::Connect() {
         ReportError("Connect: No Protocol Specified");
         return;
     }
-    EnsureLoaded();
+    WSocketLoadLibrary();
     try {
         if (!protoResolved_) {
             proto_ = WSocketResolveProto(protoStr_);
-            sockType_ = proto_ == 6 ? 1 : proto_ == 17 ? 2 : 3;
+            kind_ = proto_ == 6    ? TSocketKind::Stream
+                    : proto_ == 17 ? TSocketKind::Datagram
+                                   : TSocketKind::Raw;
             protoResolved_ = true;
         }
         ResolveDestination();
@@ -988,18 +601,18 @@ void TCustomWSocket::Connect() {
         return;
     }
 
-    std::weak_ptr<char> weak = alive_;
+    const LifeCheck life(*this);
     ChangeState(wsOpened);
-    if (weak.expired())
+    if (!life.Alive())
         return;
     if (state_ != wsOpened) {
         RaiseSocketError("Connect (Invalid operation in OnChangeState)", WSAEINVAL);
         return;
     }
 
-    if (sockType_ == 2) {
+    if (kind_ == TSocketKind::Datagram) {
         BindLocal();
-        if (weak.expired() || hSocket_ != fd)
+        if (!life.Same())
             return;
         if (multiCast_) {
             if (multiCastIpTTL_ != 1) {
@@ -1038,7 +651,7 @@ void TCustomWSocket::Connect() {
             RaiseSocketError("setsockopt(SO_REUSEADDR)", SysError());
             return;
         }
-        if ((options_ & wsoTcpNoDelay) && sockType_ == 1 &&
+        if ((options_ & wsoTcpNoDelay) && kind_ == TSocketKind::Stream &&
             ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) < 0) {
             RaiseSocketError("setsockopt(IPPROTO_TCP, TCP_NODELAY)", SysError());
             return;
@@ -1046,15 +659,15 @@ void TCustomWSocket::Connect() {
         int before = lastError_;
         lastError_ = 0;
         ApplyLinger();
-        if (weak.expired() || hSocket_ != fd || lastError_ != 0)
+        if (!life.Same() || lastError_ != 0)
             return;
         ApplyKeepAlive();
-        if (weak.expired() || hSocket_ != fd || lastError_ != 0)
+        if (!life.Same() || lastError_ != 0)
             return;
         lastError_ = before;
         if (localPortNum_ != 0 || localAddrStr_ != "0.0.0.0") {
             BindLocal();
-            if (weak.expired() || hSocket_ != fd)
+            if (!life.Same())
                 return;
         }
     }
@@ -1065,9 +678,9 @@ void TCustomWSocket::Connect() {
         return;
     }
 
-    if (sockType_ == 2) {
+    if (kind_ == TSocketKind::Datagram) {
         ChangeState(wsConnected);
-        if (weak.expired() || hSocket_ != fd)
+        if (!life.Same())
             return;
         TriggerSessionConnected(0);
         return;
@@ -1084,7 +697,7 @@ void TCustomWSocket::Connect() {
         // A refusal known at once is still reported the usual way, later,
         // as the end of the connect attempt.
         ChangeState(wsConnecting);
-        if (weak.expired() || hSocket_ != fd)
+        if (!life.Same())
             return;
         select_->PostNotification(FD_CONNECT, err);
         return;
@@ -1135,14 +748,14 @@ void TCustomWSocket::Listen() {
         RaiseSocketError("listen: address not assigned", WSAEINVAL);
         return;
     }
-    EnsureLoaded();
+    WSocketLoadLibrary();
     try {
         if (AsciiLower(protoStr_.substr(0, 4)) == "raw_") {
-            sockType_ = 3;
+            kind_ = TSocketKind::Raw;
             proto_ = WSocketResolveProto(protoStr_.substr(4, 10));
         } else {
             proto_ = WSocketResolveProto(protoStr_);
-            sockType_ = proto_ == 17 ? 2 : 1;
+            kind_ = proto_ == 17 ? TSocketKind::Datagram : TSocketKind::Stream;
         }
         protoResolved_ = true;
         ResolveDestination();
@@ -1154,7 +767,7 @@ void TCustomWSocket::Listen() {
     const int fd = OpenDescriptor("socket");
     if (fd < 0)
         return;
-    std::weak_ptr<char> weak = alive_;
+    const LifeCheck life(*this);
 
     // A failed step closes the socket before the failure is reported, so it
     // never stays open behind an exception.
@@ -1165,7 +778,7 @@ void TCustomWSocket::Listen() {
             hSocket_ = INVALID_SOCKET;
         } else {
             Close();
-            if (weak.expired())
+            if (!life.Alive())
                 return;
         }
         RaiseSocketError(func, err);
@@ -1174,7 +787,7 @@ void TCustomWSocket::Listen() {
     int one = 1;
     // A stream listener may always reuse its address, so that a server
     // restarts on its port while old connections linger.
-    if ((sockType_ == 1 || (sockType_ == 2 && reuseAddr_)) &&
+    if ((kind_ == TSocketKind::Stream || (kind_ == TSocketKind::Datagram && reuseAddr_)) &&
         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0) {
         fail("setsockopt(SO_REUSEADDR)", SysError());
         return;
@@ -1184,11 +797,11 @@ void TCustomWSocket::Listen() {
         return;
     }
     ChangeState(wsBound);
-    if (weak.expired() || hSocket_ != fd)
+    if (!life.Same())
         return;
 
     selectedMask_ = FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE; // 43
-    if (sockType_ == 1) {
+    if (kind_ == TSocketKind::Stream) {
         if (::listen(fd, listenBacklog_) < 0) {
             fail("Listen", SysError());
             return;
@@ -1200,7 +813,7 @@ void TCustomWSocket::Listen() {
         ChangeState(wsListening);
         return;
     }
-    if (sockType_ == 2) {
+    if (kind_ == TSocketKind::Datagram) {
         if (multiCast_) {
             ip_mreq mreq{};
             mreq.imr_multiaddr.s_addr = ::inet_addr(multiCastAddrStr_.c_str());
@@ -1210,7 +823,7 @@ void TCustomWSocket::Listen() {
                 return;
             }
         }
-    } else if (sockType_ == 3) {
+    } else if (kind_ == TSocketKind::Raw) {
         if (options_ & wsoSIO_RCVALL) {
             // The interface-wide receive-all switch has no counterpart here.
             fail("WSAIoctl(SIO_RCVALL)", WSAEOPNOTSUPP);
@@ -1225,10 +838,10 @@ void TCustomWSocket::Listen() {
         return;
     }
     ChangeState(wsListening);
-    if (weak.expired() || hSocket_ != fd)
+    if (!life.Same())
         return;
     ChangeState(wsConnected);
-    if (weak.expired() || hSocket_ != fd)
+    if (!life.Same())
         return;
     TriggerSessionConnected(0);
 }
@@ -1255,8 +868,8 @@ void TCustomWSocket::Dup(TSocket h) {
         RaiseSocketError("Dup", WSAEINVAL);
         return;
     }
-    EnsureLoaded();
-    std::weak_ptr<char> weak = alive_;
+    WSocketLoadLibrary();
+    const LifeCheck life(*this);
     if (state_ != wsClosed) {
         TSocket old = hSocket_;
         hSocket_ = INVALID_SOCKET;
@@ -1266,18 +879,21 @@ void TCustomWSocket::Dup(TSocket h) {
             return;
         }
         ChangeState(wsClosed);
-        if (weak.expired())
+        if (!life.Alive())
             return;
     }
     int fl = ::fcntl(h, F_GETFL);
     if (fl >= 0)
         ::fcntl(h, F_SETFL, fl | O_NONBLOCK);
     closeInvoked_ = false;
+    recvError_ = 0;
     DiscardSendBuffer();
     allSent_ = true;
     int v = 0;
     socklen_t vl = sizeof v;
-    sockType_ = ::getsockopt(h, SOL_SOCKET, SO_TYPE, &v, &vl) == 0 && v == SOCK_DGRAM ? 2 : 1;
+    kind_ = ::getsockopt(h, SOL_SOCKET, SO_TYPE, &v, &vl) == 0 && v == SOCK_DGRAM
+                ? TSocketKind::Datagram
+                : TSocketKind::Stream;
     AttachSelect(h);
     socklen_t len = sizeof sndBufSize_;
     if (::getsockopt(h, SOL_SOCKET, SO_SNDBUF, &sndBufSize_, &len) < 0) {
@@ -1292,7 +908,7 @@ void TCustomWSocket::Dup(TSocket h) {
     int before = lastError_;
     lastError_ = 0;
     ApplyLinger();
-    if (weak.expired() || hSocket_ != h || lastError_ != 0)
+    if (!life.Alive() || hSocket_ != h || lastError_ != 0)
         return;
     lastError_ = before;
     selectedMask_ = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE; // 51
@@ -1302,10 +918,6 @@ void TCustomWSocket::Dup(TSocket h) {
     }
     // The adopted connection can take data: say so once, as after a connect.
     select_->PostNotification(FD_WRITE, 0);
-    DupConnected();
-}
-
-void TCustomWSocket::DupConnected() {
     ChangeState(wsConnected);
 }
 
@@ -1341,7 +953,7 @@ void TCustomWSocket::ApplyKeepAlive() {
         RaiseSocketError("setsockopt(SO_KEEPALIVE)", err);
         return;
     }
-    if (keepAliveOnOff_ == wsKeepAliveOnCustom && sockType_ == 1) {
+    if (keepAliveOnOff_ == wsKeepAliveOnCustom && kind_ == TSocketKind::Stream) {
         int idle = std::max(1, keepAliveTime_ / 1000);
         int intvl = std::max(1, keepAliveInterval_ / 1000);
         if (::setsockopt(hSocket_, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) < 0 ||
@@ -1357,67 +969,12 @@ void TCustomWSocket::ApplyKeepAlive() {
 void TCustomWSocket::QueueData(const void* Data, int Len) {
     if (Len <= 0 || !Data)
         return;
-    std::lock_guard lock(g_sendLock);
-    QueueDataLocked(static_cast<const char*>(Data), Len);
-}
-
-void TCustomWSocket::QueueDataLocked(const char* p, int Len) {
-    if (Len <= 0)
-        return;
-    bufferedBytes_ += Len;
-    if (sockType_ != 1) {
-        // Each block of a datagram socket is sent as one datagram: a message
-        // is neither split over blocks nor joined to the one queued before.
-        bufList_.push_back(NewBlockLocked(Len));
-        bufList_.back()->Write(p, Len);
-        allSent_ = false;
-        return;
-    }
-    int n = bufList_.empty() ? 0 : bufList_.back()->Write(p, Len);
-    while (n < Len) {
-        bufList_.push_back(NewBlockLocked(Len - n));
-        n += bufList_.back()->Write(p + n, Len - n);
-    }
+    sendQueue_.Append(Data, Len, Mode());
     allSent_ = false;
 }
 
-// A stream's bulk data is stored in blocks of many send-block sizes, so that
-// one system call takes large runs; OnSendData still reports send-block-sized
-// pieces (see Pieces).  Datagram sockets keep one datagram per block, and
-// urgent data keeps the block size too.  Emptied blocks are recycled.
-std::unique_ptr<TBuffer> TCustomWSocket::NewBlockLocked(int wanted) {
-    int size = sendBlockSize_;
-    if (sockType_ != 1)
-        size = std::max(wanted, sendBlockSize_); // the whole datagram
-    else if (sendFlags_ == 0 && wanted > sendBlockSize_)
-        size = sendBlockSize_ * std::max(1, kBulkBlockBytes / sendBlockSize_);
-    for (auto it = spareBlocks_.rbegin(); it != spareBlocks_.rend(); ++it) {
-        if ((*it)->BufSize() == size) {
-            auto b = std::move(*it);
-            spareBlocks_.erase(std::next(it).base());
-            return b;
-        }
-    }
-    return std::make_unique<TBuffer>(size);
-}
-
-void TCustomWSocket::RecycleBlockLocked(std::unique_ptr<TBuffer> b) {
-    if (spareBlocks_.size() < kSpareBlocks)
-        spareBlocks_.push_back(std::move(b));
-}
-
-// Splits `n` bytes handed to the system into the pieces OnSendData reports:
-// each piece lies inside one send block of the stream, counted from the
-// moment the buffer was last empty, exactly as if every block held
-// SendBlockSize bytes.
-void TCustomWSocket::PiecesLocked(std::size_t n, std::vector<int>& pieces) {
-    int block = sendBlockSize_;
-    while (n > 0) {
-        int take = int(std::min<std::size_t>(n, std::size_t(block - blockPhase_)));
-        pieces.push_back(take);
-        blockPhase_ = (blockPhase_ + take) % block;
-        n -= std::size_t(take);
-    }
+SendMode TCustomWSocket::Mode() const {
+    return SendMode{kind_ != TSocketKind::Stream, sendFlags_};
 }
 
 void TCustomWSocket::QueueText(const std::string& Str) {
@@ -1426,11 +983,7 @@ void TCustomWSocket::QueueText(const std::string& Str) {
 }
 
 void TCustomWSocket::DiscardSendBuffer() {
-    std::lock_guard lock(g_sendLock);
-    bufList_.clear();
-    blockPhase_ = 0;
-    spareBlocks_.clear();
-    bufferedBytes_ = 0;
+    sendQueue_.Clear();
 }
 
 int TCustomWSocket::Send(const void* Data, int Len) {
@@ -1440,17 +993,16 @@ int TCustomWSocket::Send(const void* Data, int Len) {
     }
     int result = Len <= 0 ? 0 : Len;
     allSent_ = false;
-    std::weak_ptr<char> weak = alive_;
-    SocketTag tag = Tag();
+    const LifeCheck life(*this);
     if (Len > 0 && Data && !SendDirect(static_cast<const char*>(Data), Len))
         QueueData(Data, Len);
-    if (weak.expired())
+    if (!life.Alive())
         return result;
     TryToSend();
-    if (weak.expired())
+    if (!life.Alive())
         return result;
     // OnDataSent always comes later, from the loop, never inside Send.
-    if (allSent_ && tag != 0 && Tag() == tag)
+    if (allSent_ && Tag() != 0 && life.Same())
         select_->PostNotification(FD_WRITE, 0);
     return result;
 }
@@ -1462,39 +1014,24 @@ int TCustomWSocket::Send(const void* Data, int Len) {
 // same block boundary as if everything had been queued.  Returns false when
 // the bytes must go the usual way.
 bool TCustomWSocket::SendDirect(const char* data, int len) {
-    if (sockType_ != 1 || sendFlags_ != 0 || inTryToSend_ || hSocket_ == INVALID_SOCKET)
+    if (inTryToSend_ || hSocket_ == INVALID_SOCKET)
         return false;
-    std::vector<int> pieces;
-    bool partial = false;
-    {
-        std::lock_guard lock(g_sendLock);
-        if (bufferedBytes_ != 0)
-            return false;
-        ssize_t n = ::send(hSocket_, data, std::size_t(len), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0) {
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-                return false; // the usual path reports the failure
-            n = 0;
-        }
-        blockPhase_ = 0; // the buffer was empty: a fresh block starts here
-        PiecesLocked(std::size_t(n), pieces);
-        if (n < len) {
-            partial = true;
-            QueueDataLocked(data + n, len - int(n));
-        } else {
-            blockPhase_ = 0;
-        }
-    }
-    SocketTag tag = Tag();
-    if (partial)
+    SendResult r;
+    if (!sendQueue_.SendDirect(hSocket_, data, len, Mode(), r))
+        return false;
+    const LifeCheck life(*this);
+    if (r.blocked)
         select_->SendWouldBlock();
-    std::weak_ptr<char> weak = alive_;
-    for (int p : pieces) {
+    for (int p : r.pieces) {
         TriggerSendData(p);
-        if (weak.expired() || Tag() != tag)
+        if (!life.Same())
             return true;
     }
     return true;
+}
+
+int TCustomWSocket::SendRaw(const void* data, int len) {
+    return TCustomWSocket::Send(data, len);
 }
 
 int TCustomWSocket::SendText(const std::string& Str) {
@@ -1503,128 +1040,32 @@ int TCustomWSocket::SendText(const std::string& Str) {
     return Send(Str.data(), int(Str.size()));
 }
 
-int TCustomWSocket::RawSend(const void* data, int len) {
-    int flags = sendFlags_ | MSG_NOSIGNAL | MSG_DONTWAIT;
-    if (sockType_ == 2 || sockType_ == 3)
-        return int(::sendto(hSocket_, data, std::size_t(len), flags,
-                            reinterpret_cast<const sockaddr*>(&sin_), sizeof sin_));
-    return int(::send(hSocket_, data, std::size_t(len), flags));
-}
-
-// Hands the send buffer to the system.  Stream sockets give up to kMaxIov
-// blocks to one gathering call; every block still counts as one piece for
-// OnSendData.  The events run after the bookkeeping, outside the lock, and may
-// send, close, abort or free the socket.
+// Hands the send buffer to the system.  The events run after the
+// bookkeeping, outside the lock, and may send, close, abort or free the
+// socket.
 void TCustomWSocket::TryToSend() {
     if (inTryToSend_) {
         sendAgain_ = true; // the running call goes round once more
         return;
     }
-    std::weak_ptr<char> weak = alive_;
+    const LifeCheck life(*this);
     inTryToSend_ = true;
-    std::vector<int> pieces;
     for (;;) {
         sendAgain_ = false;
-        pieces.clear();
-        int err = 0;
-        bool blocked = false;
-        bool yielded = false;
-        std::size_t handed = 0;
         SocketTag tag = Tag();
-        {
-            std::lock_guard lock(g_sendLock);
-            if (hSocket_ == INVALID_SOCKET || bufList_.empty()) {
-                allSent_ = true;
-            } else {
-                for (;;) {
-                    while (bufList_.size() > 1 && bufList_.front()->Unread() == 0) {
-                        RecycleBlockLocked(std::move(bufList_.front()));
-                        bufList_.pop_front();
-                    }
-                    if (bufList_.front()->Unread() == 0) {
-                        allSent_ = true;
-                        if (spareBlocks_.size() > kIdleSpareBlocks)
-                            spareBlocks_.resize(kIdleSpareBlocks); // keep little while idle
-                        break;
-                    }
-                    iovec iov[kMaxIov];
-                    int count = 0;
-                    std::size_t total = 0;
-                    bool gather = sockType_ == 1 && sendFlags_ == 0;
-                    for (auto& b : bufList_) {
-                        int len = 0;
-                        const char* p = b->Peek(len);
-                        if (len <= 0)
-                            continue;
-                        if (sockType_ == 1 && !gather)
-                            len = std::min(len, sendBlockSize_ - blockPhase_); // one piece
-                        iov[count].iov_base = const_cast<char*>(p);
-                        iov[count].iov_len = std::size_t(len);
-                        total += std::size_t(len);
-                        if (++count == kMaxIov || !gather)
-                            break;
-                    }
-                    ssize_t n;
-                    if (count == 1) {
-                        n = RawSend(iov[0].iov_base, int(iov[0].iov_len));
-                    } else {
-                        msghdr mh{};
-                        mh.msg_iov = iov;
-                        mh.msg_iovlen = std::size_t(count);
-                        n = ::sendmsg(hSocket_, &mh, MSG_NOSIGNAL | MSG_DONTWAIT);
-                    }
-                    if (n < 0) {
-                        err = SysError();
-                        if (errno == EINTR)
-                            continue;
-                        if (err == WSAEWOULDBLOCK) {
-                            err = 0;
-                            blocked = true;
-                        }
-                        break;
-                    }
-                    if (n == 0)
-                        break;
-                    std::size_t left = std::size_t(n);
-                    for (auto& b : bufList_) {
-                        if (left == 0)
-                            break;
-                        int unread = b->Unread();
-                        if (unread == 0)
-                            continue;
-                        int take = int(std::min<std::size_t>(left, std::size_t(unread)));
-                        b->Remove(take);
-                        left -= std::size_t(take);
-                    }
-                    if (sockType_ == 1)
-                        PiecesLocked(std::size_t(n), pieces);
-                    else
-                        pieces.push_back(int(n)); // one datagram
-                    bufferedBytes_ = std::max(0LL, bufferedBytes_ - n);
-                    if (bufferedBytes_ == 0)
-                        blockPhase_ = 0; // drained: the next byte starts a block
-                    if (std::size_t(n) < total) {
-                        blocked = true; // the system took part: wait until it can take more
-                        break;
-                    }
-                    handed += std::size_t(n);
-                    if (handed >= kRoundLimit && bufferedBytes_ > 0) {
-                        // A fast peer must not keep the thread's loop from
-                        // running: go on from the queue.
-                        yielded = true;
-                        break;
-                    }
-                }
-            }
-        }
-        if (blocked && tag != 0)
+        SendResult r;
+        if (hSocket_ != INVALID_SOCKET)
+            r = sendQueue_.Send(hSocket_, Mode(), &sin_, kRoundLimit);
+        if (hSocket_ == INVALID_SOCKET || sendQueue_.Bytes() == 0)
+            allSent_ = true;
+        if (r.blocked && tag != 0)
             select_->SendWouldBlock();
-        if (yielded && tag != 0)
+        if (r.yielded && tag != 0)
             select_->PostNotification(FD_WRITE, 0);
         try {
-            for (int p : pieces) {
+            for (int p : r.pieces) {
                 TriggerSendData(p);
-                if (weak.expired())
+                if (!life.Alive())
                     return;
                 if (Tag() != tag) {
                     inTryToSend_ = false;
@@ -1632,19 +1073,21 @@ void TCustomWSocket::TryToSend() {
                 }
             }
         } catch (...) {
-            if (!weak.expired())
+            if (life.Alive())
                 inTryToSend_ = false;
             throw;
         }
+        const int err = r.error;
         if (err != 0) {
             inTryToSend_ = false;
+            ++sendErrors_;
             if (err == WSAECONNRESET || err == WSAENOTSOCK || err == WSAENOTCONN ||
                 err == WSAEINVAL || err == WSAECONNABORTED) {
                 // The connection is gone: close, then report the error.
                 DiscardSendBuffer();
                 closeInvoked_ = true;
                 Close();
-                if (weak.expired())
+                if (!life.Alive())
                     return;
                 if (state_ == wsClosed && hSocket_ == INVALID_SOCKET)
                     TriggerSessionClosed(err);
@@ -1653,7 +1096,7 @@ void TCustomWSocket::TryToSend() {
             RaiseSocketError("TryToSend failed", err);
             return;
         }
-        if (!sendAgain_ || blocked || yielded || hSocket_ == INVALID_SOCKET)
+        if (!sendAgain_ || r.blocked || r.yielded || hSocket_ == INVALID_SOCKET)
             break;
     }
     inTryToSend_ = false;
@@ -1669,28 +1112,40 @@ int TCustomWSocket::SendTo(const TSockAddrIn& Dest, int DestLen, const void* Dat
         lastError_ = SysError();
         return -1;
     }
-    std::weak_ptr<char> weak = alive_;
-    SocketTag tag = Tag();
+    const LifeCheck life(*this);
     if (n > 0) {
         TriggerSendData(int(n));
-        if (weak.expired())
+        if (!life.Alive())
             return int(n);
     }
-    if (allSent_ && sockType_ == 2 && tag != 0 && Tag() == tag)
+    if (allSent_ && kind_ == TSocketKind::Datagram && Tag() != 0 && life.Same())
         select_->PostNotification(FD_WRITE, 0);
     return int(n);
 }
 
 void TCustomWSocket::Flush() {
-    std::weak_ptr<char> weak = alive_;
-    while (hSocket_ != INVALID_SOCKET && !allSent_) {
+    // Called from OnSendData while the socket hands its buffer to the system,
+    // Flush returns at once: the round it interrupts goes on sending as soon
+    // as the handler returns, and waiting here for the buffer to drain would
+    // wait for that very round.
+    if (inTryToSend_) {
+        sendAgain_ = true;
+        return;
+    }
+    // Otherwise it waits until the buffer is empty, the session ends (a peer
+    // that never reads is left by closing or aborting, from the loop), or a
+    // send fails.
+    const LifeCheck life(*this);
+    const unsigned errors = sendErrors_;
+    auto done = [&] {
+        return !life.Same() || hSocket_ == INVALID_SOCKET || allSent_ || sendErrors_ != errors;
+    };
+    while (!done()) {
         TryToSend();
-        if (weak.expired() || hSocket_ == INVALID_SOCKET || allSent_)
+        if (done())
             return;
         // Only this thread's loop runs while we wait.
-        PumpUntil([&] { return weak.expired() || hSocket_ == INVALID_SOCKET || allSent_; }, 50);
-        if (weak.expired())
-            return;
+        PumpUntil(done, 50);
     }
 }
 
@@ -1710,6 +1165,8 @@ int TCustomWSocket::RawReceive(void* buffer, int size, int flags) {
     }
     if (n < 0) {
         lastError_ = err;
+        if (kind_ == TSocketKind::Stream && IsConnectionError(err))
+            recvError_ = err;
         return -1;
     }
     return int(n);
@@ -1785,7 +1242,11 @@ void TCustomWSocket::Close() {
 }
 
 void TCustomWSocket::CloseLater() {
-    window_->Post(WM_CLOSE_DELAYED, Tag());
+    PostToSelf(WM_CLOSE_DELAYED, Tag());
+}
+
+void TCustomWSocket::PostToSelf(unsigned msg, WPARAM wParam, LPARAM lParam) {
+    window_->Post(msg, wParam, lParam);
 }
 
 void TCustomWSocket::Abort() {
@@ -1793,15 +1254,16 @@ void TCustomWSocket::Abort() {
 }
 
 void TCustomWSocket::InternalAbort(int error) {
-    std::weak_ptr<char> weak = alive_;
+    const LifeCheck life(*this);
     try {
         CancelLookup(); // its event may free the socket
     } catch (...) {
     }
-    if (weak.expired())
+    if (!life.Alive())
         return;
     DiscardSendBuffer();
-    if (hSocket_ != INVALID_SOCKET && state_ == wsConnected && proto_ == 6 && sockType_ == 1) {
+    if (hSocket_ != INVALID_SOCKET && state_ == wsConnected && proto_ == 6 &&
+        kind_ == TSocketKind::Stream) {
         // Abortive: the peer sees a reset and nothing queued is sent.
         linger l{1, 0};
         ::setsockopt(hSocket_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
@@ -1815,36 +1277,15 @@ void TCustomWSocket::Shutdown(int How) {
 }
 
 void TCustomWSocket::CloseHandleGracefully(TSocket fd) {
-    std::string pending;
-    {
-        std::lock_guard lock(g_sendLock);
-        for (auto& b : bufList_) {
-            int len = 0;
-            const char* p = b->Peek(len);
-            if (len > 0)
-                pending.append(p, std::size_t(len));
-        }
-        bufList_.clear();
-        bufferedBytes_ = 0;
-        blockPhase_ = 0;
-    }
-    if (!QCoreApplication::instance()) {
-        // No loop will ever run again: end the stream now, as well as we can.
-        if (!pending.empty())
-            ::send(fd, pending.data(), pending.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        ::shutdown(fd, SHUT_WR);
-        ::close(fd);
-        return;
-    }
-    new LingeringClose(fd, std::move(pending)); // frees itself when done
+    CloseGracefully(fd, sendQueue_.TakeAll());
 }
 
 void TCustomWSocket::InternalClose(bool shut, int error) {
     if (hSocket_ == INVALID_SOCKET) {
         if (state_ != wsClosed) {
-            std::weak_ptr<char> weak = alive_;
+            const LifeCheck life(*this);
             ChangeState(wsClosed);
-            if (weak.expired())
+            if (!life.Alive())
                 return;
             try {
                 ResetDefaults();
@@ -1861,22 +1302,22 @@ void TCustomWSocket::InternalClose(bool shut, int error) {
         hSocket_ = INVALID_SOCKET;
         return;
     }
-    std::weak_ptr<char> weak = alive_;
+    const LifeCheck life(*this);
     TSocket fd = hSocket_;
     hSocket_ = INVALID_SOCKET;
     select_->Detach();
     // A graceful close delivers what was queued, then the end of stream.
-    if (shut && sockType_ == 1 && state_ == wsConnected)
+    if (shut && kind_ == TSocketKind::Stream && state_ == wsConnected)
         CloseHandleGracefully(fd);
     else
         ::close(fd);
     ChangeState(wsClosed);
-    if (weak.expired() || hSocket_ != INVALID_SOCKET)
+    if (!life.Alive() || hSocket_ != INVALID_SOCKET)
         return; // freed, or a new session was started by the handler
     if (!destroying_ && !closeInvoked_) {
         closeInvoked_ = true;
         TriggerSessionClosed(error);
-        if (weak.expired() || hSocket_ != INVALID_SOCKET || state_ != wsClosed)
+        if (!life.Alive() || hSocket_ != INVALID_SOCKET || state_ != wsClosed)
             return;
     }
     try {
@@ -1894,7 +1335,7 @@ void TCustomWSocket::ResetDefaults() {
     protoStr_ = "tcp";
     protoAssigned_ = true;
     protoResolved_ = false;
-    sockType_ = 1;
+    kind_ = TSocketKind::Stream;
     localPortStr_ = "0";
     localAddrStr_ = "0.0.0.0";
     lingerOnOff_ = wsLingerOn;
@@ -1910,6 +1351,7 @@ void TCustomWSocket::ResetDefaults() {
     paused_ = false;
     readCount_ = 0;
     closeInvoked_ = false;
+    recvError_ = 0;
     udpDestKnown_ = false;
 }
 
@@ -1924,9 +1366,9 @@ void TCustomWSocket::OnLookupResult(LookupId id, const LookupResult& result, boo
 void TCustomWSocket::DnsLookup(const std::string& HostName) {
     if (HostName.empty()) {
         lastError_ = WSAEINVAL;
-        std::weak_ptr<char> weak = alive_;
+        const LifeCheck life(*this);
         ReportError("DNS lookup: invalid host name.");
-        if (!weak.expired())
+        if (life.Alive())
             TriggerDnsLookupDone(WSAEINVAL);
         return;
     }
@@ -1946,9 +1388,9 @@ void TCustomWSocket::DnsLookup(const std::string& HostName) {
         }
     }
     auto box = std::make_shared<LookupId>(0);
-    std::weak_ptr<char> weak = alive_;
-    lookupId_ = StartHostLookup(window_.get(), HostName, [this, weak, box](const LookupResult& r) {
-        if (!weak.expired())
+    const LifeCheck life(*this);
+    lookupId_ = StartHostLookup(window_.get(), HostName, [this, life, box](const LookupResult& r) {
+        if (life.Alive())
             OnLookupResult(*box, r, false);
     });
     *box = lookupId_;
@@ -1957,9 +1399,9 @@ void TCustomWSocket::DnsLookup(const std::string& HostName) {
 void TCustomWSocket::ReverseDnsLookup(const std::string& HostAddr) {
     if (HostAddr.empty() || HostAddr.size() > 256) {
         lastError_ = WSAEINVAL;
-        std::weak_ptr<char> weak = alive_;
+        const LifeCheck life(*this);
         ReportError("ReverseDnsLookup: Invalid host name.");
-        if (!weak.expired())
+        if (life.Alive())
             TriggerDnsLookupDone(WSAEINVAL);
         return;
     }
@@ -1971,9 +1413,9 @@ void TCustomWSocket::ReverseDnsLookup(const std::string& HostAddr) {
     dnsResultList_.clear();
     std::uint32_t a = ::inet_addr(HostAddr.c_str());
     auto box = std::make_shared<LookupId>(0);
-    std::weak_ptr<char> weak = alive_;
-    lookupId_ = StartAddrLookup(window_.get(), a, [this, weak, box](const LookupResult& r) {
-        if (!weak.expired())
+    const LifeCheck life(*this);
+    lookupId_ = StartAddrLookup(window_.get(), a, [this, life, box](const LookupResult& r) {
+        if (life.Alive())
             OnLookupResult(*box, r, true);
     });
     *box = lookupId_;
@@ -1993,7 +1435,7 @@ void TCustomWSocket::CancelLookup() {
 std::string TCustomWSocket::GetPeerAddr() {
     if (state_ != wsConnected)
         return "error";
-    if (sockType_ != 1) {
+    if (kind_ != TSocketKind::Stream) {
         // A datagram socket has no connected peer: its peer is the
         // destination given to Connect (a listening one has none).
         return udpDestKnown_ ? WSocket_inet_ntoa(sin_.sin_addr.s_addr) : "error";
@@ -2010,7 +1452,7 @@ std::string TCustomWSocket::GetPeerAddr() {
 std::string TCustomWSocket::GetPeerPort() {
     if (state_ != wsConnected)
         return "error";
-    if (sockType_ != 1)
+    if (kind_ != TSocketKind::Stream)
         return udpDestKnown_ ? std::to_string(ntohs(sin_.sin_port)) : "error";
     sockaddr_in sa{};
     socklen_t len = sizeof sa;

@@ -11,75 +11,19 @@
 // new operation on it.  After each callback the socket checks that it still
 // exists and still holds the same descriptor before it goes on.
 
-#include "net/WSockBuf.h"
-#include "net/WSocketErrorText.h"
+#include "net/SendQueue.h"
+#include "net/WSocketLib.h"
 #include "platform/AsyncLookup.h"
 #include "platform/AsyncSelect.h"
 #include "platform/HiddenWindow.h"
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
-#include <netinet/in.h>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace qordex {
-
-// ---- library functions ---------------------------------------------------
-
-class ESocketException : public std::runtime_error {
-public:
-    explicit ESocketException(const std::string& msg, int errorCode = 0)
-        : std::runtime_error(msg), errorCode_(errorCode) {}
-    int ErrorCode() const { return errorCode_; }
-
-private:
-    int errorCode_;
-};
-
-using TSocket = int;
-constexpr TSocket INVALID_SOCKET = -1;
-using TSockAddrIn = sockaddr_in; // the 16-byte IPv4 socket address
-
-// Host text (name or dotted address) to an IPv4 address in network order.
-std::uint32_t WSocketResolveHost(const std::string& host);
-// Port text (number or service name) to a port number in host order.
-int WSocketResolvePort(const std::string& port, const std::string& proto);
-// Protocol text (number, "tcp", "udp", "raw" or a protocol name) to a number.
-int WSocketResolveProto(const std::string& proto);
-// True for a dotted IPv4 address (spaces around it allowed).
-bool WSocketIsNumericAddr(const std::string& text);
-// The machine's host name.
-std::string GetLocalHostName();
-
-// Byte order and dotted-address helpers, for engines.
-std::uint16_t WSocket_htons(std::uint16_t v);
-std::uint16_t WSocket_ntohs(std::uint16_t v);
-std::uint32_t WSocket_htonl(std::uint32_t v);
-std::uint32_t WSocket_ntohl(std::uint32_t v);
-// Dotted text to a network-order address; all ones when it is not an address.
-std::uint32_t WSocket_inet_addr(const std::string& text);
-std::string WSocket_inet_ntoa(std::uint32_t addrNetOrder);
-
-// The library description record.
-struct TWSADATA {
-    std::uint16_t wVersion = 0;
-    std::uint16_t wHighVersion = 0;
-    std::string szDescription; // names the platform
-    std::string szSystemStatus;
-    std::uint16_t iMaxSockets = 0;
-    std::uint16_t iMaxUdpDg = 0;
-};
-// Fills the record, starting the library for the call when no socket lives.
-void GetWinsockInfo(TWSADATA& info);
-
-// Bookkeeping of the socket library: it starts on first use and stops when
-// the last socket is destroyed.
-int WSocketLiveCount();
-bool WSocketLibraryLoaded();
 
 // ---- the socket ------------------------------------------------------------
 
@@ -94,6 +38,9 @@ enum TSocketState {
     wsListening,
     wsClosed,
 };
+
+// What the system socket is: a byte stream (TCP), datagrams (UDP) or raw IP.
+enum class TSocketKind { Stream, Datagram, Raw };
 
 // Component options, combined as bits.
 enum TWSocketOption : unsigned {
@@ -113,6 +60,9 @@ enum : unsigned {
     WM_ASYNCGETHOSTBYNAME = WM_USER + 2, // forward lookup completed
     WM_ASYNCGETHOSTBYADDR = WM_USER + 3, // reverse lookup completed
     WM_CLOSE_DELAYED = WM_USER + 4,      // CloseLater
+    // Taken by the layers built on the core, so that the numbers stay apart.
+    WM_TRIGGER_DATA_AVAILABLE = WM_USER + 20, // line mode: deliver what its buffer holds
+    WM_CLIENT_CLOSED = WM_USER + 30,          // server: a client's session ended
 };
 
 class TLogger; // optional debug logger; no window attaches one
@@ -133,7 +83,9 @@ public:
     std::function<void(TCustomWSocket* Sender, std::uint16_t ErrCode)> OnSessionConnected;
     std::function<void(TCustomWSocket* Sender, std::uint16_t ErrCode)> OnSessionAvailable;
     // Bytes or a datagram wait; the handler reads them.  Raised again while
-    // bytes wait and the handler consumes some.
+    // bytes wait and the handler consumes some.  A handler that reads nothing
+    // is not called again for the same input, but is for more input (more
+    // bytes, another datagram) and for the peer's close.
     std::function<void(TCustomWSocket* Sender, std::uint16_t ErrCode)> OnDataAvailable;
     // A piece of the send buffer was handed to the system: one event per
     // part of a SendBlockSize (1460-byte) block, counted from the moment the
@@ -143,8 +95,11 @@ public:
     std::function<void(TCustomWSocket* Sender, int BytesSent)> OnSendData;
     // The send buffer became empty; always from the message loop.
     std::function<void(TCustomWSocket* Sender, std::uint16_t ErrCode)> OnDataSent;
-    // The session ended; once per session.  Not raised while the socket is
-    // being destroyed (nor is any other event).
+    // The session ended; once per session.  ErrCode carries how: a reset is
+    // 10054 also when the application's own Receive met it first.  After a
+    // peer's close it runs while State is still wsConnected, so a new
+    // Connect must be posted to run from the loop, not made inside it.  Not
+    // raised while the socket is being destroyed (nor is any other event).
     std::function<void(TCustomWSocket* Sender, std::uint16_t ErrCode)> OnSessionClosed;
     // An operation failed; when assigned it replaces the ESocketException.
     std::function<void(TCustomWSocket* Sender)> OnError;
@@ -212,9 +167,12 @@ public:
     TSocket HSocket() const { return hSocket_; }
     virtual void SetHSocket(TSocket h) { Dup(h); }
     bool AllSent() const { return allSent_; }
-    long long BufferedBytes() const { return bufferedBytes_; }
-    int SendBlockSize() const { return sendBlockSize_; }
-    void SetSendBlockSize(int v) { sendBlockSize_ = v > 0 ? v : 1460; }
+    long long BufferedBytes() const { return sendQueue_.Bytes(); }
+    // The memory the send buffer keeps, queued bytes or not (its blocks'
+    // capacity): what an idle connection costs.
+    std::size_t SendBufferHeld() const { return sendQueue_.HeldBytes(); }
+    int SendBlockSize() const { return sendQueue_.BlockSize(); }
+    void SetSendBlockSize(int v) { sendQueue_.SetBlockSize(v); }
     bool Paused() const { return paused_; }
     HiddenWindow* Window() const { return window_.get(); }
 
@@ -233,6 +191,9 @@ public:
     virtual void CloseLater();
     virtual void Abort();
     virtual void Shutdown(int How);
+    // Waits, pumping this thread's loop, until the send buffer is empty, the
+    // session ends or a send fails.  From OnSendData it returns at once (the
+    // send round it interrupts carries on when the handler returns).
     virtual void Flush();
     virtual int Send(const void* Data, int Len);
     int Send(const std::string& s) { return SendText(s); }
@@ -253,92 +214,155 @@ public:
     virtual std::string GetBoundPort();
     virtual std::string GetBoundAddr();
     virtual int GetLocalSockAddr(TSockAddrIn& Addr, int& Len);
+    // Pause stops every event of the socket's notifications; Resume brings
+    // back each condition that still holds: waiting data, a connection to
+    // accept, the peer's close, a finished connect and room to write.
     virtual void Pause();
     virtual void Resume();
     // Processes the owning thread's pending messages (never another thread's).
     virtual void PumpMessages();
 
 protected:
-    // ---- overridable machinery, for the SOCKS, line-mode and server layers ----
-    // The message dispatcher of the hidden window.  Exceptions escaping it
-    // go to HandleBgException.
+    // ---- for the layers built on the core ------------------------------------
+    //
+    // SOCKS, line mode and the socket server derive from this class and use
+    // only what follows; applications use the public side.
+    //
+    // * Received bytes: the core's receive round calls TriggerDataAvailable
+    //   once per pass and goes round again only while the pass took bytes
+    //   from the system (RawReceive of this class counts them) and more wait.
+    //   A layer that keeps bytes of its own (SOCKS leftovers, the line
+    //   buffer) serves them from its RawReceive and GetRcvdCount overrides
+    //   and must run its own delivery loop for them (once per line, stopping
+    //   when a handler takes nothing), because the core's round does not see
+    //   those bytes.  Bytes already held are not announced by the system
+    //   again: post a message to yourself (PostToSelf) to be woken for them.
+    // * Connect completion: TriggerSessionConnected is called when the
+    //   connection (to a proxy, say) is made, or failed, with State already
+    //   wsConnected; an override may hold OnSessionConnected back and raise it
+    //   later with TriggerSessionConnectedSpecial.  SetResolvedDestination
+    //   points the next Connect at another address than Addr:Port.
+    // * Raw bytes: SendRaw queues and sends through the core's own buffer,
+    //   whatever an override of Send does.
+    // * Accepting: TriggerSessionAvailable is called when a connection waits;
+    //   Accept takes it and Dup (on another socket) adopts it.
+    // * Own messages: WndProc dispatches the hidden window's messages; an
+    //   override handles its own numbers (see the message enum) and passes
+    //   every other one on.  Messages posted to a socket that is destroyed
+    //   before the loop handles them are dropped.
+    // * Session end: TriggerSessionClosed raises OnSessionClosed, once per
+    //   session; InternalClose ends the session with an error code;
+    //   ResetDefaults runs after every close (an override resets its own
+    //   settings and calls this one).
+    // * Lifetime: every callback may free the socket, close it or start a new
+    //   session; take a LifeCheck before and look at it after.
+
     virtual void WndProc(unsigned msg, WPARAM wParam, LPARAM lParam);
-    virtual void TryToSend();
-    virtual void ResetDefaults();
-    virtual void InternalClose(bool shut, int error);
-    virtual void InternalAbort(int error);
-    virtual int GetRcvdCount();
-    virtual void BindLocal();
-    virtual int RawSend(const void* data, int len);
-    virtual void ReportError(const std::string& msg);
-    // Resolves the port and address texts not resolved yet; throws ESocketException.
-    void ResolveDestination();
-    // Opens a non-blocking descriptor of the resolved kind and watches it;
-    // -1 after reporting the failure under `func`.
-    int OpenDescriptor(const char* func);
-    bool ChangeWhileClosed(const char* name, const std::string& value, std::string& text,
-                           bool& assigned, bool& resolved);
-    virtual void HandleBgException(const std::exception& e);
-    // Returns whether a handler took care of the data.
+    // Queues a message for this socket's own window; it comes back through
+    // WndProc from the loop, never inside the call.
+    void PostToSelf(unsigned msg, WPARAM wParam = 0, LPARAM lParam = 0);
+
+    // Raises OnDataAvailable; returns whether a handler took care of the data.
     virtual bool TriggerDataAvailable(int error);
-    virtual void TriggerSessionAvailable(int error);
+    // The source of Receive and Peek: the system's receive of this class.
+    virtual int RawReceive(void* buffer, int size, int flags);
+    // The bytes waiting to be read (RcvdCount).
+    virtual int GetRcvdCount();
+
+    // A connect attempt ended; by default raises OnSessionConnected.
     virtual void TriggerSessionConnected(int error);
-    void TriggerSessionConnectedSpecial(int error); // plain OnSessionConnected
+    // Raises OnSessionConnected itself, for a layer that held it back.
+    void TriggerSessionConnectedSpecial(int error);
+    // The next Connect goes to this address (network order) and port (host
+    // order) instead of resolving Addr and Port; Addr and Port must still be
+    // assigned.  Cleared by every close.
+    void SetResolvedDestination(std::uint32_t addr, std::uint16_t port);
+
+    int SendRaw(const void* data, int len);
+
+    virtual void TriggerSessionAvailable(int error);
+
     virtual void TriggerSessionClosed(int error);
+    // Ends the session: with `shut` the close is graceful (what is queued
+    // still goes out); `error` is carried by OnSessionClosed.
+    virtual void InternalClose(bool shut, int error);
+    virtual void ResetDefaults();
+
+    // The other events' triggers, overridable by convention.
     virtual void TriggerDataSent(int error);
     virtual void TriggerSendData(int bytesSent);
     virtual void TriggerChangeState(TSocketState oldState, TSocketState newState);
     virtual void TriggerDnsLookupDone(int error);
     virtual void TriggerError();
-    virtual int RawReceive(void* buffer, int size, int flags);
-    virtual int RawReceiveFrom(void* buffer, int size, TSockAddrIn& from, int& fromLen);
-    virtual void Do_FD_CONNECT(int error);
-    virtual void Do_FD_READ(int error);
-    virtual void Do_FD_WRITE(int error);
-    virtual void Do_FD_ACCEPT(int error);
-    virtual void Do_FD_CLOSE(int error);
-    virtual void DupConnected();
 
+    // OnError when assigned, else ESocketException with `msg`.
+    virtual void ReportError(const std::string& msg);
     // "Error <n> in function <func>" + CR LF + the error text; closes the
     // socket first for 10054 and 10057.
     void RaiseSocketError(const std::string& func, int error);
-    void ChangeState(TSocketState newState);
-    void DiscardSendBuffer();
+    // OnBgException, then Abort unless the handler said no.
+    virtual void HandleBgException(const std::exception& e);
+
+    // Taken before a handler runs; afterwards it tells whether the socket
+    // still exists (Alive) and still holds the descriptor it held then
+    // (Same).  A handler may free its socket, close it, or close it and start
+    // a new session on it; after every callback check before going on.
+    class LifeCheck {
+    public:
+        explicit LifeCheck(const TCustomWSocket& s);
+        bool Alive() const { return !alive_.expired(); }
+        bool Same() const;
+
+    private:
+        const TCustomWSocket* socket_;
+        std::weak_ptr<char> alive_;
+        SocketTag tag_;
+    };
+    // True while the destructor runs: no event leaves the socket then.
+    bool Destroying() const { return destroying_; }
+    // Identifies the current descriptor's life; 0 without one.
+    SocketTag Tag() const { return select_ ? select_->Tag() : 0; }
+
+private:
+    void SafeWndProc(unsigned msg, WPARAM wParam, LPARAM lParam);
+    void OnNotification(unsigned event, int error);
+    void OnLookupResult(LookupId id, const LookupResult& result, bool reverse);
+    void Do_FD_CONNECT(int error);
+    void Do_FD_READ(int error);
+    void Do_FD_WRITE(int error);
+    void Do_FD_ACCEPT(int error);
+    void Do_FD_CLOSE(int error);
     void DrainReceive(int error, TWSocketOptions options, bool bounded = true);
+    int RawReceiveFrom(void* buffer, int size, TSockAddrIn& from, int& fromLen);
+
+    void TryToSend();
+    bool SendDirect(const char* data, int len);
+    SendMode Mode() const;
+    void DiscardSendBuffer();
+
+    void InternalAbort(int error);
+    void CloseHandleGracefully(TSocket fd);
+    void ChangeState(TSocketState newState);
+
+    // Resolves the port and address texts not resolved yet; throws ESocketException.
+    void ResolveDestination();
+    // Opens a non-blocking descriptor of the resolved kind and watches it;
+    // -1 after reporting the failure under `func`.
+    int OpenDescriptor(const char* func);
+    void AttachSelect(TSocket fd);
+    void BindLocal();
     void ApplyLinger();
     void ApplyKeepAlive();
+    bool ChangeWhileClosed(const char* name, const std::string& value, std::string& text,
+                           bool& assigned, bool& resolved);
 
-    // A guard that tells whether the socket still lives after a callback.
-    std::weak_ptr<char> AliveToken() const { return alive_; }
-    bool Destroying() const { return destroying_; }
-    bool CloseInvoked() const { return closeInvoked_; }
-    void SetCloseInvoked(bool v) { closeInvoked_ = v; }
-    SocketTag Tag() const { return select_ ? select_->Tag() : 0; }
-    const TSockAddrIn& SinAddr() const { return sin_; }
-    int SocketType() const { return sockType_; }
-    int Protocol() const { return proto_; }
-
-    // The state below is open to the layers built on this class (SOCKS
-    // marks its proxy address resolved, line mode and the server dispatch
-    // their own messages); applications use the properties.
-    void SafeWndProc(unsigned msg, WPARAM wParam, LPARAM lParam);
-    void OnNotification(SocketTag tag, unsigned event, int error);
-    void OnLookupResult(LookupId id, const LookupResult& result, bool reverse);
-    void CloseHandleGracefully(TSocket fd);
-    void AttachSelect(TSocket fd);
-    bool SendDirect(const char* data, int len);
-    void QueueDataLocked(const char* p, int len);
-    std::unique_ptr<TBuffer> NewBlockLocked(int wanted);
-    void PiecesLocked(std::size_t n, std::vector<int>& pieces);
-    void RecycleBlockLocked(std::unique_ptr<TBuffer> b);
-
-    std::shared_ptr<char> alive_;
+    std::shared_ptr<char> alive_; // expires with the object, for LifeCheck
     std::unique_ptr<HiddenWindow> window_;
     std::unique_ptr<AsyncSelect> select_;
     unsigned selectedMask_ = 0; // remembered across Pause
     TSocket hSocket_ = INVALID_SOCKET;
     TSocketState state_ = wsClosed;
-    int sockType_ = 1; // 1 stream, 2 datagram, 3 raw
+    TSocketKind kind_ = TSocketKind::Stream;
     int proto_ = 6;
     TSockAddrIn sin_{}; // destination; bound address for Listen; peer after Accept
     bool udpDestKnown_ = false;
@@ -350,22 +374,19 @@ protected:
     bool localPortResolved_ = false;
     int portNum_ = 0, localPortNum_ = 0;
 
-    std::deque<std::unique_ptr<TBuffer>> bufList_;
-    std::vector<std::unique_ptr<TBuffer>> spareBlocks_; // emptied blocks kept for reuse
-    static constexpr std::size_t kSpareBlocks = 128;
-    int blockPhase_ = 0; // offset inside the current send block, for OnSendData
-    int sendBlockSize_ = 1460;
-    long long bufferedBytes_ = 0;
+    SendQueue sendQueue_;
     bool allSent_ = true;
     bool inTryToSend_ = false; // TryToSend is raising its events
     bool sendAgain_ = false;   // a nested TryToSend asked for another round
+    unsigned sendErrors_ = 0;  // send failures reported, so that Flush stops at one
 
     bool paused_ = false;
-    bool closeInvoked_ = false;
+    bool closeInvoked_ = false; // OnSessionClosed was raised for this session
     bool destroying_ = false;
     long long readCount_ = 0;
     std::uint64_t consumed_ = 0; // bytes taken from the system, for the receive loop
     int lastError_ = 0;
+    int recvError_ = 0; // a connection error that a Receive met, for the close
     int sndBufSize_ = 0, rcvBufSize_ = 0;
 
     LookupId lookupId_ = 0;

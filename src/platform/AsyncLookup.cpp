@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <cerrno>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -35,6 +36,26 @@ LookupTable& Table() {
 
 std::atomic<LookupId> g_nextId{1};
 std::atomic<int> g_running{0};
+
+// Room for a host entry: the name, its aliases and addresses.  A host file
+// line with many aliases needs more; the buffer doubles up to the limit.
+constexpr std::size_t kHostEntryBuffer = 1025;
+constexpr std::size_t kMaxHostEntryBuffer = 1 << 20;
+
+int HerrnoToWsa(int herr) {
+    switch (herr) {
+    case HOST_NOT_FOUND:
+        return WSAHOST_NOT_FOUND;
+    case TRY_AGAIN:
+        return WSATRY_AGAIN;
+    case NO_RECOVERY:
+        return WSANO_RECOVERY;
+    case NO_DATA:
+        return WSANO_DATA;
+    default:
+        return WSANO_RECOVERY;
+    }
+}
 
 LookupId Start(HiddenWindow* target, std::function<LookupResult()> work,
                std::function<void(const LookupResult&)> done) {
@@ -112,19 +133,35 @@ LookupResult ResolveHostBlocking(const std::string& host) {
 }
 
 LookupResult ResolveAddrBlocking(std::uint32_t addr) {
+    // The host-by-address call, not getnameinfo: only it gives the aliases,
+    // which a reverse lookup lists after the name.
     LookupResult r;
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = addr;
-    char host[NI_MAXHOST];
-    int rc = getnameinfo(reinterpret_cast<sockaddr*>(&sa), sizeof sa, host, sizeof host, nullptr, 0,
-                         NI_NAMEREQD);
-    if (rc != 0) {
-        r.error = GaiToWsa(rc);
-        return r;
+    in_addr a{};
+    a.s_addr = addr;
+    hostent entry{};
+    hostent* found = nullptr;
+    int herr = 0;
+    std::vector<char> buf(kHostEntryBuffer);
+    for (;;) {
+        int rc =
+            ::gethostbyaddr_r(&a, sizeof a, AF_INET, &entry, buf.data(), buf.size(), &found, &herr);
+        if (rc == ERANGE && buf.size() < kMaxHostEntryBuffer) {
+            buf.resize(buf.size() * 2);
+            continue;
+        }
+        if (rc != 0 || !found) {
+            r.error = rc != 0 && rc != ENOENT ? ErrnoToWsa(rc) : HerrnoToWsa(herr);
+            return r;
+        }
+        break;
     }
-    r.name = host;
+    r.name = found->h_name ? found->h_name : "";
+    for (char** alias = found->h_aliases; alias && *alias; ++alias)
+        if (**alias)
+            r.aliases.emplace_back(*alias);
     r.addrs.push_back(addr);
+    if (r.name.empty())
+        r.error = WSANO_DATA;
     return r;
 }
 

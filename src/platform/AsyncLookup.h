@@ -15,6 +15,7 @@ struct LookupResult {
     int error = 0;                    // 0, or a resolver error number (11001 ...)
     std::vector<std::uint32_t> addrs; // IPv4 addresses, network byte order, resolver order
     std::string name;                 // canonical name (forward) or host name (reverse)
+    std::vector<std::string> aliases; // the host's other names (reverse lookups)
 };
 
 using LookupId = std::uint64_t;
@@ -22,7 +23,8 @@ using LookupId = std::uint64_t;
 // Blocking forward lookup of an IPv4 host name.
 LookupResult ResolveHostBlocking(const std::string& host);
 
-// Blocking reverse lookup of an IPv4 address (network byte order).
+// Blocking reverse lookup of an IPv4 address (network byte order): the
+// host's official name and its aliases.
 LookupResult ResolveAddrBlocking(std::uint32_t addr);
 
 // Starts a forward lookup; `done` runs later on the thread that owns `target`,

@@ -4,8 +4,11 @@
 
 #include <QSocketNotifier>
 #include <QTimer>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
+#include <linux/sock_diag.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -30,6 +33,12 @@ struct AsyncSelect::Core : std::enable_shared_from_this<AsyncSelect::Core> {
     int readPending = 0;      // read/accept notifications queued or being handled
     bool rearmWanted = false; // a re-enabling call happened meanwhile
     bool closeSeen = false;   // FD_CLOSE was produced: nothing more to read
+    // Notifications dropped while nothing was selected (a paused socket)
+    // whose condition no notifier would show again: reported on the next
+    // Select.  A dropped read, accept or close is seen again by watching.
+    bool droppedConnect = false;
+    int droppedConnectError = 0;
+    bool droppedWrite = false;
     std::unique_ptr<QSocketNotifier> readNote;
     std::unique_ptr<QSocketNotifier> writeNote;
     // After a read notification that nobody read from, the waiting bytes
@@ -38,13 +47,27 @@ struct AsyncSelect::Core : std::enable_shared_from_this<AsyncSelect::Core> {
     std::unique_ptr<QTimer> idleTimer;
     int idleWaiting = 0;
 
-    void StartIdleWatch() {
-        if (fd < 0 || closeSeen || datagram || listening)
-            return;
+    // How much input waits: the bytes of a stream; for datagrams the memory
+    // of the whole receive queue, since the byte count the system gives is
+    // that of the first datagram only and would not grow with new ones.
+    int QueuedInput() const {
+        if (datagram) {
+            std::uint32_t mem[SK_MEMINFO_VARS] = {};
+            socklen_t len = sizeof mem;
+            if (::getsockopt(fd, SOL_SOCKET, SO_MEMINFO, mem, &len) == 0 &&
+                len > SK_MEMINFO_RMEM_ALLOC * sizeof mem[0])
+                return int(std::min<std::uint32_t>(mem[SK_MEMINFO_RMEM_ALLOC], INT32_MAX));
+        }
         int n = 0;
         if (::ioctl(fd, FIONREAD, &n) < 0)
             n = 0;
-        idleWaiting = n;
+        return n;
+    }
+
+    void StartIdleWatch() {
+        if (fd < 0 || closeSeen || listening)
+            return;
+        idleWaiting = QueuedInput();
         if (!idleTimer) {
             idleTimer = std::make_unique<QTimer>();
             idleTimer->setInterval(kIdleWatchMs);
@@ -65,13 +88,14 @@ struct AsyncSelect::Core : std::enable_shared_from_this<AsyncSelect::Core> {
             StopIdleWatch();
             return;
         }
-        int n = 0;
-        if (::ioctl(fd, FIONREAD, &n) == 0 && n > idleWaiting) {
+        if (QueuedInput() > idleWaiting) {
             StopIdleWatch();
             if (mask & FD_READ)
                 Post(FD_READ, 0);
             return;
         }
+        if (datagram)
+            return; // no close to watch for
         pollfd p{fd, short(POLLRDHUP), 0};
         if (::poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR))) {
             StopIdleWatch();
@@ -103,11 +127,13 @@ struct AsyncSelect::Core : std::enable_shared_from_this<AsyncSelect::Core> {
             auto c = weak.lock();
             if (!c || c->tag != t || t == 0)
                 return; // the descriptor was detached: a stale notification
-            Deliver d = c->deliver;
-            if (d)
+            if (c->mask == 0) {
+                c->Dropped(event, error);
+            } else if (Deliver d = c->deliver) {
                 d(t, event, error);
-            if (c->tag != t)
-                return; // closed by the handler
+                if (c->tag != t)
+                    return; // closed by the handler
+            }
             if (event & (FD_READ | FD_ACCEPT)) {
                 --c->readPending;
                 // Only a receive (or accept) call re-enables the notification;
@@ -122,6 +148,27 @@ struct AsyncSelect::Core : std::enable_shared_from_this<AsyncSelect::Core> {
                 }
             }
         });
+    }
+
+    void Dropped(unsigned event, int error) {
+        if (event & FD_CONNECT) {
+            droppedConnect = true;
+            droppedConnectError = error;
+        }
+        if (event & FD_WRITE)
+            droppedWrite = true;
+    }
+
+    // After a pause: what was dropped meanwhile and still holds comes again.
+    void ReportDropped() {
+        if (droppedConnect) {
+            droppedConnect = false;
+            Post(FD_CONNECT, droppedConnectError);
+        }
+        if (droppedWrite && (mask & FD_WRITE)) {
+            droppedWrite = false;
+            Post(FD_WRITE, 0);
+        }
     }
 
     void OnReadable() {
@@ -222,6 +269,7 @@ void AsyncSelect::Detach() {
     c.listening = c.datagram = c.connecting = c.writeWanted = false;
     c.readPending = 0;
     c.rearmWanted = c.closeSeen = false;
+    c.droppedConnect = c.droppedWrite = false;
 }
 
 SocketTag AsyncSelect::Tag() const {
@@ -243,6 +291,8 @@ int AsyncSelect::Select(unsigned mask) {
     if (!c.datagram)
         c.listening = ::getsockopt(c.fd, SOL_SOCKET, SO_ACCEPTCONN, &v, &len) == 0 && v != 0;
     c.Update();
+    if (mask != 0)
+        c.ReportDropped();
     return 0;
 }
 

@@ -6,14 +6,21 @@
 //
 // Linux has no such service; it is built on QSocketNotifier:
 //   FD_CONNECT  writability of a connecting socket plus SO_ERROR;
-//   FD_READ     data waits; re-armed only by a receive call (as the platform
+//   FD_READ     data waits; re-armed by a receive call (as the platform
 //               does), so a burst costs one notification and a handler that
-//               reads nothing is not woken again and again;
+//               reads nothing is not woken again and again for the same
+//               input; after a notification nobody read from, more input
+//               (more bytes, or another datagram) is announced again;
 //   FD_CLOSE    the peer's end of stream (error 0) or a reset (10054), seen
 //               only after the waiting data has been read;
 //   FD_WRITE    once after a completed connect (and on request after Dup),
 //               then only after a send that would have blocked;
 //   FD_ACCEPT   a connection waits on a listening socket; re-armed by accept.
+//
+// While nothing is selected (Select(0): a paused socket) notifications are
+// dropped; selecting again reports every condition that still holds: data,
+// a connection to accept, the close, a finished connect (with its error)
+// and room to write when a write notification was dropped.
 //
 // Descriptor numbers are reused by Linux at once, so a notification carries a
 // tag made of the descriptor and a generation: a notification queued for a
@@ -74,9 +81,9 @@ public:
     void Detach();
     SocketTag Tag() const;
 
-    // Selects the notifications wanted; 0 stops them all (pause).  A close
-    // that still holds is reported again.  Returns 0 or an error number when
-    // nothing is attached.
+    // Selects the notifications wanted; 0 stops them all (pause).  What was
+    // dropped meanwhile and still holds is reported again.  Returns 0 or an
+    // error number when nothing is attached.
     int Select(unsigned mask);
     unsigned Mask() const;
 

@@ -5,6 +5,7 @@
 // Before the kernel headers, which then leave out what it declares.
 #include <net/if.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -663,6 +664,19 @@ ResolverConf ReadResolverConf(const std::string& path) {
     } catch (const IpSysError&) {
         return {}; // no resolver configuration: no servers, no domain
     }
+}
+
+ResolverConf ReadMachineResolverConf(const std::string& path, const std::string& upstreamPath) {
+    ResolverConf conf = ReadResolverConf(path);
+    const bool stubOnly = !conf.nameservers.empty() &&
+                          std::all_of(conf.nameservers.begin(), conf.nameservers.end(),
+                                      [](const std::string& s) { return s == "127.0.0.53"; });
+    if (stubOnly) {
+        ResolverConf upstream = ReadResolverConf(upstreamPath);
+        if (!upstream.nameservers.empty())
+            conf.nameservers = std::move(upstream.nameservers);
+    }
+    return conf;
 }
 
 std::string Ip4ToText(uint32_t addr) {

@@ -122,6 +122,12 @@ std::string ReadIpv4Sysctl(const std::string& name);
 void WriteIpv4Sysctl(const std::string& name, const std::string& value);
 
 ResolverConf ReadResolverConf(const std::string& path = "/etc/resolv.conf");
+// The servers this machine's resolver really asks.  When `path` names only the
+// local caching stub (127.0.0.53), the servers behind it are those of
+// `upstreamPath`; its own domain and search list still hold.
+ResolverConf
+ReadMachineResolverConf(const std::string& path = "/etc/resolv.conf",
+                        const std::string& upstreamPath = "/run/systemd/resolve/resolv.conf");
 ResolverConf ParseResolverConf(const std::string& text);
 
 // Helpers.

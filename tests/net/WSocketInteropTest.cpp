@@ -32,6 +32,18 @@ int StartPython(std::unique_ptr<Background>& peer, const std::string& script) {
     return std::atoi(out.c_str());
 }
 
+// A Python peer that listens on a port of its own, prints it, accepts one
+// connection as `c` (modules socket and struct imported) and runs `script`.
+int StartPythonServer(std::unique_ptr<Background>& peer, const std::string& script) {
+    return StartPython(peer, "import socket, struct\n"
+                             "s = socket.socket()\n"
+                             "s.bind((\"127.0.0.1\", 0))\n"
+                             "s.listen(1)\n"
+                             "print(s.getsockname()[1], flush=True)\n"
+                             "c, _ = s.accept()\n" +
+                                 script);
+}
+
 } // namespace
 
 TEST(WSocketInterop, SocatEchoReturnsEveryByte) {
@@ -74,13 +86,7 @@ TEST(WSocketInterop, SocatEchoReturnsEveryByte) {
 
 TEST(WSocketInterop, PeerResetGivesSessionClosed10054) {
     std::unique_ptr<Background> peer;
-    int port = StartPython(peer, R"(
-import socket, struct
-s = socket.socket()
-s.bind(("127.0.0.1", 0))
-s.listen(1)
-print(s.getsockname()[1], flush=True)
-c, _ = s.accept()
+    int port = StartPythonServer(peer, R"(
 c.recv(1)
 c.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
 c.close()
@@ -112,13 +118,7 @@ c.close()
 
 TEST(WSocketInterop, SendingIntoAResetConnectionReportsItOnce) {
     std::unique_ptr<Background> peer;
-    int port = StartPython(peer, R"(
-import socket, struct
-s = socket.socket()
-s.bind(("127.0.0.1", 0))
-s.listen(1)
-print(s.getsockname()[1], flush=True)
-c, _ = s.accept()
+    int port = StartPythonServer(peer, R"(
 c.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
 c.recv(1)
 c.close()
@@ -211,23 +211,12 @@ TEST(WSocketInterop, UdpEchoThroughSocat) {
 TEST(WSocketInterop, BytesQueuedWhenTheProgramEndsStillArrive) {
     // The peer program sends 16 MiB, closes and returns from main at once;
     // most of it is still queued then, and must arrive all the same.
-    int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(lfd, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-    ASSERT_EQ(listen(lfd, 1), 0);
-    ASSERT_EQ(getsockname(lfd, reinterpret_cast<sockaddr*>(&sa), &len), 0);
+    RawListener listener(1);
     const std::size_t size = 16u << 20;
-    Background peer({BinPath("net_close_at_exit_peer"), std::to_string(ntohs(sa.sin_port)),
-                     std::to_string(size)});
-    pollfd lp{lfd, POLLIN, 0};
-    ASSERT_EQ(poll(&lp, 1, 10000), 1) << "the peer never connected";
-    int fd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
-    close(lfd);
-    ASSERT_GE(fd, 0);
+    Background peer({BinPath("net_close_at_exit_peer"), listener.Port(), std::to_string(size)});
+    int fd = listener.Accept(10000);
+    listener.Close();
+    ASSERT_GE(fd, 0) << "the peer never connected";
     std::string received;
     char buf[65536];
     for (;;) {
@@ -246,4 +235,66 @@ TEST(WSocketInterop, BytesQueuedWhenTheProgramEndsStillArrive) {
         want[i] = char(i * 7 + i / 251);
     ASSERT_EQ(received.size(), size);
     EXPECT_TRUE(received == want);
+}
+
+TEST(WSocketInterop, AResetMetByTheHandlersOwnReceiveIsCarriedByTheClose) {
+    // The peer sends 200 KB and resets.  The handler reads until Receive
+    // fails, so it meets the reset itself: the session's end must still say
+    // 10054, or a cut transfer would pass as complete.
+    std::unique_ptr<Background> peer;
+    int port = StartPythonServer(peer, R"(
+c.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4 << 20)
+c.sendall(b"r" * 200000)
+c.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+c.close()
+print("reset", flush=True)
+)");
+    ASSERT_GT(port, 0);
+    TWSocket c;
+    long long got = 0;
+    int metInReceive = 0, closeErr = -1;
+    bool connected = false;
+    c.OnSessionConnected = [&](TCustomWSocket* s, std::uint16_t) {
+        connected = true;
+        s->Pause(); // read nothing until the reset is there too
+    };
+    c.OnDataAvailable = [&](TCustomWSocket* s, std::uint16_t) {
+        char buf[4096];
+        for (;;) {
+            int n = s->Receive(buf, sizeof buf);
+            if (n > 0) {
+                got += n;
+                continue;
+            }
+            if (n < 0 && s->LastError() != 10035)
+                metInReceive = s->LastError();
+            break;
+        }
+    };
+    c.OnSessionClosed = [&](TCustomWSocket*, std::uint16_t e) { closeErr = e; };
+    c.SetProto("tcp");
+    c.SetAddr("127.0.0.1");
+    c.SetPort(std::to_string(port));
+    c.Connect();
+    ASSERT_TRUE(Pump([&] { return connected; }));
+    ASSERT_TRUE(Pump([&] { return peer->Output().find("reset") != std::string::npos; }));
+    ASSERT_TRUE(Pump([&] {
+        pollfd p{c.HSocket(), POLLIN, 0};
+        return poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP));
+    })) << "the reset never arrived";
+    c.Resume();
+    ASSERT_TRUE(Pump([&] { return c.State() == wsClosed; }));
+    EXPECT_GT(got, 0);
+    ASSERT_EQ(metInReceive, 10054) << "the handler did not meet the reset itself";
+    EXPECT_EQ(closeErr, 10054);
+}
+
+TEST(WSocketInterop, ProgramEndWaitsOnceForAllStuckCloses) {
+    // A program closes three sockets whose peers never read and returns from
+    // main: it ends within one close deadline (5 s), not one per close.
+    RawListener deaf; // completes connections, never accepts or reads them
+    Background peer(
+        {BinPath("net_close_at_exit_peer"), deaf.Port(), std::to_string(8u << 20), "3"});
+    ASSERT_TRUE(Pump([&] { return peer.Output().find("leaving") != std::string::npos; }, 20000));
+    EXPECT_EQ(peer.Wait(6000), 0) << "still running 6 s after leaving main";
 }

@@ -32,12 +32,6 @@ int OpenFdCount() {
     return n;
 }
 
-void Target(TCustomWSocket& s, const std::string& port, const std::string& proto = "tcp") {
-    s.SetProto(proto);
-    s.SetAddr("127.0.0.1");
-    s.SetPort(port);
-}
-
 std::string CaughtText(const std::function<void()>& fn) {
     try {
         fn();
@@ -54,14 +48,6 @@ struct Scenario {
     std::function<void(TWSocket& client, LoopbackServer& server, Recorder& rec)> run;
     Events expected;
 };
-
-void ConnectAndWait(TWSocket& c, LoopbackServer& srv, Recorder& rec) {
-    Target(c, srv.Port());
-    c.Connect();
-    ASSERT_TRUE(Pump([&] {
-        return std::find(rec.events.begin(), rec.events.end(), "DataSent(0)") != rec.events.end();
-    }));
-}
 
 } // namespace
 
@@ -764,19 +750,9 @@ TEST(WSocketTransfer, SendPiecesFollowTheSendBlocks) {
     // Whether the system takes the bytes at once or they wait in the send
     // buffer, every OnSendData piece lies inside one 1460-byte block and the
     // pieces add up to what was sent; OnDataSent comes once, after the drain.
-    LoopbackServer srv;
-    TWSocket* peer = nullptr;
-    std::string received;
-    srv.onAccept = [&](TWSocket& p) {
-        peer = &p;
-        CollectInto(p, received);
-    };
-    TWSocket c;
-    Recorder rec;
-    rec.Attach(c);
-    ConnectAndWait(c, srv, rec);
-    ASSERT_TRUE(Pump([&] { return peer && peer->State() == wsConnected; }));
-    peer->Pause(); // the system's buffers fill up and the rest waits with us
+    ConnectedPair pair;
+    TWSocket& c = pair.client;
+    pair.peer->Pause(); // the system's buffers fill up and the rest waits with us
     std::vector<int> pieces;
     int dataSent = 0;
     c.OnSendData = [&](TCustomWSocket*, int n) { pieces.push_back(n); };
@@ -786,10 +762,10 @@ TEST(WSocketTransfer, SendPiecesFollowTheSendBlocks) {
     EXPECT_GT(c.BufferedBytes(), 0) << "the peer does not read: something must wait";
     Pump([] { return false; }, 50);
     EXPECT_EQ(dataSent, 0);
-    peer->Resume();
+    pair.peer->Resume();
     ASSERT_TRUE(Pump([&] { return dataSent == 1; }, 30000));
-    ASSERT_TRUE(Pump([&] { return received.size() == payload.size(); }, 30000));
-    EXPECT_TRUE(received == payload);
+    ASSERT_TRUE(Pump([&] { return pair.received.size() == payload.size(); }, 30000));
+    EXPECT_TRUE(pair.received == payload);
     long long off = 0;
     for (int n : pieces) {
         ASSERT_GT(n, 0);
@@ -1090,24 +1066,12 @@ TEST(WSocketFaults, AbortWhileALookupRunsMayFreeTheSocketInTheCancelEvent) {
 
 TEST(WSocketTransfer, AUdpSendIsOneDatagram) {
     // One Send is one datagram, whatever its size against the send blocks.
-    TWSocket server;
-    server.SetProto("udp");
-    server.SetAddr("127.0.0.1");
-    server.SetPort("0");
-    std::vector<std::string> got;
-    server.OnDataAvailable = [&](TCustomWSocket* s, std::uint16_t) {
-        char buf[65536];
-        TSockAddrIn from{};
-        int len = sizeof from;
-        int n = s->ReceiveFrom(buf, sizeof buf, from, len);
-        if (n >= 0)
-            got.emplace_back(buf, std::size_t(n));
-    };
-    server.Listen();
+    UdpSink server;
+    std::vector<std::string>& got = server.got;
     TWSocket client;
     client.SetProto("udp");
     client.SetAddr("127.0.0.1");
-    client.SetPort(server.GetBoundPort());
+    client.SetPort(server.Port());
     client.Connect();
     std::vector<int> pieces;
     client.OnSendData = [&](TCustomWSocket*, int n) { pieces.push_back(n); };

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <sched.h>
 #include <sys/wait.h>
 #include <thread>
@@ -41,6 +43,22 @@ NetNs::NetNs() {
 NetNs::~NetNs() {
     if (!name_.empty())
         Run({"ip", "netns", "del", name_});
+    if (etcDir_)
+        std::filesystem::remove_all("/etc/netns/" + name_);
+}
+
+bool NetNs::WriteEtcFile(const std::string& file, const std::string& content) {
+    if (name_.empty() || file.find('/') != std::string::npos)
+        return false;
+    const std::filesystem::path dir = "/etc/netns/" + name_;
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec)
+        return false;
+    etcDir_ = true;
+    std::ofstream out(dir / file, std::ios::binary | std::ios::trunc);
+    out << content;
+    return bool(out.flush());
 }
 
 CommandResult NetNs::Exec(const std::string& command, int timeoutMs) const {
@@ -51,6 +69,15 @@ std::vector<std::string> NetNs::Wrap(const std::vector<std::string>& argv) const
     std::vector<std::string> out = {"ip", "netns", "exec", name_};
     out.insert(out.end(), argv.begin(), argv.end());
     return out;
+}
+
+bool NetNs::EnterThisThread() const {
+    int fd = open(("/var/run/netns/" + name_).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool ok = setns(fd, CLONE_NEWNET) == 0;
+    close(fd);
+    return ok;
 }
 
 int NetNs::RunInside(const std::function<int()>& fn, int timeoutMs) const {

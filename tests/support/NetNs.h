@@ -31,9 +31,17 @@ public:
     // `fn` returned, or -1 when the child failed or timed out.  Keep `fn` plain:
     // it runs in a fork of a threaded process.
     int RunInside(const std::function<int()>& fn, int timeoutMs = 30000) const;
+    // Writes /etc/netns/NAME/FILE, which `ip netns exec` (Exec, Wrap) shows
+    // as /etc/FILE to what runs inside (resolv.conf, hosts).  Removed with
+    // the namespace.
+    bool WriteEtcFile(const std::string& file, const std::string& content);
+    // Moves the calling thread into the namespace: the sockets it makes from
+    // then on live there.  For a worker thread that runs its own loop.
+    bool EnterThisThread() const;
 
 private:
     std::string name_;
+    bool etcDir_ = false; // /etc/netns/NAME was made
     bool available_ = false;
     std::string reason_;
 };
