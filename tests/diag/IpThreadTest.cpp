@@ -7,13 +7,11 @@
 #include "support/Drain.h"
 #include "support/NetNs.h"
 
-#include <chrono>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <memory>
 #include <sched.h>
 #include <string>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -107,9 +105,7 @@ TEST(TWaitingThreadTest, DestroyedWithReportsQueuedDeliversNothing) {
         rec.Attach(*w);
         ASSERT_EQ(ns.Exec("ip addr add 10.5.0.3/24 dev lo").status, 0);
         // A report queued before the end, not dispatched yet.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (w->Posted() == 0 && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ASSERT_TRUE(qordex::test::WaitWithoutPumping([&] { return w->Posted() > 0; }));
         ASSERT_EQ(w->Posted(), 1);
         // The destructor returns without any help from this thread's loop:
         // the watcher never waits for its owner.

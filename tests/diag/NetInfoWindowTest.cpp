@@ -748,10 +748,7 @@ TEST(NetInfoWindow, ClosingStopsTheWatcherAndItsLateReportIsDropped) {
     ASSERT_EQ(ns.Exec("ip addr add 10.79.0.1/24 dev lo").status, 0);
     const diag::TWaitingThread* watcher = form->Watcher(1);
     ASSERT_NE(watcher, nullptr);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (watcher->Posted() == 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_GE(watcher->Posted(), 1);
+    ASSERT_TRUE(test::WaitWithoutPumping([&] { return watcher->Posted() > 0; }));
 
     const auto start = std::chrono::steady_clock::now();
     form->close();

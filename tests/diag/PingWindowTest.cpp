@@ -19,9 +19,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
-#include <chrono>
 #include <gtest/gtest.h>
-#include <thread>
 
 using namespace qordex;
 using namespace qordex::diag;
@@ -314,10 +312,7 @@ TEST_F(PingWindow, ClosingWithResultsQueuedDiscardsThem) {
     ASSERT_TRUE(PumpUntil([&] { return CountPrefix(Lines(), "Sending") == 10; }, 30000));
     const int listed = form->WorkerCount();
     ASSERT_GE(listed, 1) << "the last worker cannot have ended before its line was in";
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (form->FinishedWorkerCount() < listed && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_EQ(form->FinishedWorkerCount(), listed);
+    ASSERT_TRUE(test::WaitWithoutPumping([&] { return form->FinishedWorkerCount() == listed; }));
     form->close();
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(form.isNull());

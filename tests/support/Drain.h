@@ -22,16 +22,23 @@ inline bool DrainQueue(int timeoutMs = 20000) {
     return PumpUntil([&reached] { return reached; }, timeoutMs);
 }
 
+// Waits for a state other threads reach, without dispatching anything on
+// this one (what they post stays queued); false on a timeout.
+template<class Condition> bool WaitWithoutPumping(Condition done, int timeoutMs = 30000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return done();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 // Waits until no resolver call is running any more (none can post a
 // completion after that), then dispatches what they posted.
 inline bool DrainLookups(int timeoutMs = 30000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (LookupsRunning() > 0) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return DrainQueue(timeoutMs);
+    return WaitWithoutPumping([] { return LookupsRunning() == 0; }, timeoutMs) &&
+           DrainQueue(timeoutMs);
 }
 
 } // namespace qordex::test
