@@ -12,6 +12,8 @@ PACKAGES=(
     netbase iproute2 procps libcap2-bin
     socat python3 curl nftables sharutils poppler-utils
     dnsmasq-base bind9-dnsutils
+    microsocks dante-server
+    nginx tinyproxy-bin
     xvfb xauth
 )
 
@@ -36,4 +38,14 @@ fi
 echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
+# The SOCKS servers are test peers that the tests start and stop themselves:
+# their packaged services must not start (nor fail to) while installing.
+policy=/usr/sbin/policy-rc.d
+own_policy=0
+if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' >"$policy"
+    chmod 755 "$policy"
+    own_policy=1
+fi
+trap 'if [ "$own_policy" = 1 ]; then rm -f "$policy"; fi' EXIT
 apt-get install -y -qq --no-install-recommends "${missing[@]}"

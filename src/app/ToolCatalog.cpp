@@ -10,6 +10,9 @@
 #include "diag/ui/DnsUnit.h"
 #include "diag/ui/NetinfoUnit.h"
 #include "diag/ui/PingUnit.h"
+#include "tools/ui/BroadSendUnit.h"
+#include "tools/ui/UDPlistenerUnit.h"
+#include "web/ui/HttpUnit.h"
 
 namespace qordex::app {
 
@@ -17,7 +20,7 @@ const std::vector<ToolEntry>& ToolCatalog() {
     static const std::vector<ToolEntry> tools = {
         {"PingBt", "Ping", "TForm2", 8, 8, false, [] { return new diag::TForm2; }},
         {"DNSBt", "DNS", "TForm3", 134, 8, false, [] { return new diag::TForm3; }},
-        {"HTTPBt", "HTTP client", "TForm4", 260, 8, false, {}},
+        {"HTTPBt", "HTTP client", "TForm4", 260, 8, false, [] { return new web::TForm4; }},
         {"HttpServBt", "HTTP server", "TForm19", 8, 46, false, {}},
         {"EmailRBt", "POP3 client", "TForm5", 134, 46, false, {}},
         {"EmailSBt", "SMTP client", "TForm6", 260, 46, false, {}},
@@ -26,8 +29,10 @@ const std::vector<ToolEntry>& ToolCatalog() {
         {"FTPsrvBt", "FTP server", "TForm8", 260, 84, false, {}},
         {"TCPCliBt", "TCP/UDP client", "TForm13", 8, 122, false, {}},
         {"TCPSrvBt", "TCP server", "TForm14", 134, 122, false, {}},
-        {"UDPlistenerBt", "UDP listener", "TForm11", 260, 122, false, {}},
-        {"BroadSendBt", "Broadcast send", "TForm12", 8, 160, false, {}},
+        {"UDPlistenerBt", "UDP listener", "TForm11", 260, 122, false,
+         [] { return new tools::TForm11; }},
+        {"BroadSendBt", "Broadcast send", "TForm12", 8, 160, false,
+         [] { return new tools::TForm12; }},
         {"TimeCliBt", "Time client", "TForm9", 134, 160, false, {}},
         {"TimeSrvBt", "Time server", "TForm10", 260, 160, false, {}},
         {"TraceBt", "Traceroute", "TForm16", 8, 198, false, {}},

@@ -53,6 +53,33 @@ int UsageError(const std::string& name, const std::string& message) {
     return 2;
 }
 
+int Failure(const std::string& name, const std::vector<std::string>& lines) {
+    for (const std::string& line : lines)
+        std::fprintf(stderr, "qordex-cli %s: %s\n", name.c_str(), line.c_str());
+    return 1;
+}
+
+bool TakeOption(int argc, char** argv, int& i, const char* name, std::string& value,
+                bool& missing) {
+    const char* arg = argv[i];
+    const std::size_t len = std::strlen(name);
+    missing = false;
+    if (std::strncmp(arg, name, len) != 0)
+        return false;
+    if (arg[len] == '=') {
+        value = arg + len + 1;
+        return true;
+    }
+    if (arg[len] != '\0')
+        return false;
+    if (i + 1 >= argc) {
+        missing = true;
+        return true;
+    }
+    value = argv[++i];
+    return true;
+}
+
 void PrintLine(std::string_view line) {
     errno = 0;
     if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() ||
@@ -74,7 +101,7 @@ int FinishOutput(const std::string& name, int status) {
     return status == 0 ? 1 : status;
 }
 
-void CatchInterrupts() {
+void CatchInterrupt() {
     InstallHandler();
 }
 

@@ -29,6 +29,16 @@ struct Registration {
 // Prints "qordex-cli NAME: MESSAGE" on stderr and returns 2 (bad usage).
 int UsageError(const std::string& name, const std::string& message);
 
+
+// Prints each line as "qordex-cli NAME: LINE" on stderr and returns 1 (failure).
+int Failure(const std::string& name, const std::vector<std::string>& lines);
+
+// Long options with a value: matches "--name VALUE" or "--name=VALUE" at
+// argv[i].  Returns false when argv[i] is something else.  On a match, i
+// moves past a separate value and `value` is set; `missing` tells that the
+// option came last without its value.
+bool TakeOption(int argc, char** argv, int& i, const char* name, std::string& value, bool& missing);
+
 // Writes one line to standard output at once (a line a tool window would
 // show).  A failed write is remembered for FinishOutput.
 void PrintLine(std::string_view line);
@@ -41,7 +51,7 @@ int FinishOutput(const std::string& name, int status);
 
 // Ctrl-C, SIGTERM and SIGHUP set a flag instead of ending the program, for
 // commands that end a wait with a summary or withdraw what they asked for.
-void CatchInterrupts();
+void CatchInterrupt();
 bool Interrupted();
 
 // While a path is set, Ctrl-C, SIGTERM and SIGHUP remove that file and then

@@ -186,7 +186,7 @@ int RunOperation(const NetInfoCommand& c, int argc, char** argv) {
     const bool router = c.caption == "EnableRouter";
     // Before the request is made, so that no Ctrl-C can leave it standing.
     if (router)
-        qordex::cli::CatchInterrupts();
+        qordex::cli::CatchInterrupt();
     CliIO io(answers);
     try {
         c.run(io);

@@ -115,7 +115,7 @@ int RunPing(int argc, char** argv) {
                      "or give the program the capability: setcap cap_net_raw+ep qordex-cli\n");
     }
 
-    CatchInterrupts();
+    CatchInterrupt();
     auto interrupted = [] { return Interrupted(); };
 
     QObject sink; // the "window": lines and completions arrive on this thread

@@ -410,15 +410,21 @@ private:
     TLogger* logger_ = nullptr;
 };
 
-// The SOCKS client layer (built on top in its own step).
-class TCustomSocksWSocket : public TCustomWSocket {};
+} // namespace qordex
 
-// The line-mode layer (built on top in its own step).
-class TCustomLineWSocket : public TCustomSocksWSocket {};
+// The layers built on the core, in the order of the class chain.
+#define QORDEX_WSOCKET_LAYERS
+// clang-format off
+#include "net/SocksWSocket.h"
+#include "net/LineWSocket.h"
+// clang-format on
+
+namespace qordex {
 
 // An empty layer between line mode and the published socket.
 class TCustomSyncWSocket : public TCustomLineWSocket {};
 
+// The socket that engines use: the core with SOCKS and line mode.
 class TWSocket : public TCustomSyncWSocket {};
 
 } // namespace qordex

@@ -6,7 +6,9 @@
 #include "shell/Memo.h"
 
 #include <QCloseEvent>
+#include <QColor>
 #include <QFile>
+#include <QPalette>
 #include <QSaveFile>
 #include <QToolButton>
 
@@ -68,6 +70,32 @@ void TToolForm::SaveBtClick() {
     const QString path = ApplyDefaultExtension(*chosen, QStringLiteral("txt"));
     if (!WriteLinesToFile(path, pane->Lines()))
         ShowError(this, QStringLiteral("Cannot create file \"%1\".").arg(path));
+}
+
+void TToolForm::SetToolColours(const QColor& window, const QColor& fields) {
+    QPalette pal = palette();
+    const QColor text(Qt::black);
+    const QColor grey(110, 110, 110);
+    for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        const bool off = group == QPalette::Disabled;
+        pal.setColor(group, QPalette::Window, window);
+        pal.setColor(group, QPalette::Base, fields);
+        pal.setColor(group, QPalette::AlternateBase, fields);
+        pal.setColor(group, QPalette::Button, window.lighter(106));
+        pal.setColor(group, QPalette::WindowText, off ? grey : text);
+        pal.setColor(group, QPalette::Text, off ? grey : text);
+        pal.setColor(group, QPalette::ButtonText, off ? grey : text);
+        pal.setColor(group, QPalette::PlaceholderText, grey);
+    }
+    setPalette(pal);
+    setAutoFillBackground(true);
+}
+
+void TToolForm::SetFixedToolSize(int width, int height) {
+    setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    setFixedSize(width, height);
 }
 
 QToolButton* TToolForm::MakeClearButton() {

@@ -8,6 +8,8 @@
 #include <QWidget>
 #include <string>
 
+class QColor;
+
 class QToolButton;
 
 namespace qordex::shell {
@@ -61,6 +63,12 @@ protected:
     virtual TMemo* SavePane() const { return nullptr; }
     virtual QString SavePresetName() const { return {}; }
     virtual QString SaveFilter() const;
+
+    // Paints the window in `window` and its fields and panes in `fields`, with
+    // dark text, so that it reads the same under a dark desktop palette.
+    void SetToolColours(const QColor& window, const QColor& fields);
+    // A fixed-size window with a system menu and minimise only.
+    void SetFixedToolSize(int width, int height);
 
     // The flat Clear and Save to file glyph buttons, wired to the handlers above.
     QToolButton* MakeClearButton();

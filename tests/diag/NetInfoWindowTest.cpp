@@ -39,6 +39,7 @@
 
 using namespace qordex;
 using qordex::diag::TNetInfoForm;
+using qordex::test::InNetNs;
 
 namespace {
 
@@ -80,30 +81,6 @@ void Click(QAbstractButton* bt) {
     ASSERT_NE(bt, nullptr);
     QTest::mouseClick(bt, Qt::LeftButton);
 }
-
-// Moves the calling (GUI) thread into a test namespace for the scope, so a
-// watcher made meanwhile listens to that namespace, not to the machine.
-class InNetNs {
-public:
-    explicit InNetNs(const test::NetNs& ns) {
-        home_ = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-        int fd = ::open(("/var/run/netns/" + ns.Name()).c_str(), O_RDONLY | O_CLOEXEC);
-        ok_ = home_ >= 0 && fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
-        if (fd >= 0)
-            ::close(fd);
-    }
-    ~InNetNs() {
-        if (ok_ && ::setns(home_, CLONE_NEWNET) != 0)
-            std::abort(); // the rest of the run would look at the wrong network
-        if (home_ >= 0)
-            ::close(home_);
-    }
-    bool Ok() const { return ok_; }
-
-private:
-    int home_ = -1;
-    bool ok_ = false;
-};
 
 } // namespace
 

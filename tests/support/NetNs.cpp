@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -104,6 +105,18 @@ int NetNs::RunInside(const std::function<int()>& fn, int timeoutMs) const {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+InNetNs::InNetNs(const NetNs& ns) {
+    home_ = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    ok_ = home_ >= 0 && ns.EnterThisThread();
+}
+
+InNetNs::~InNetNs() {
+    if (ok_ && ::setns(home_, CLONE_NEWNET) != 0)
+        std::abort(); // the rest of the run would look at the wrong network
+    if (home_ >= 0)
+        ::close(home_);
 }
 
 } // namespace qordex::test

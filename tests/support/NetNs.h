@@ -46,6 +46,22 @@ private:
     std::string reason_;
 };
 
+// Moves the calling thread into a namespace for its lifetime: the sockets
+// it opens meanwhile stay in that namespace.  Threads started meanwhile
+// inherit it.
+class InNetNs {
+public:
+    explicit InNetNs(const NetNs& ns);
+    ~InNetNs();
+    InNetNs(const InNetNs&) = delete;
+    InNetNs& operator=(const InNetNs&) = delete;
+    bool Ok() const { return ok_; }
+
+private:
+    int home_ = -1;
+    bool ok_ = false;
+};
+
 } // namespace qordex::test
 
 // Skips the current test when the namespace could not be made.

@@ -204,6 +204,25 @@ std::string Background::Output() {
     return out_;
 }
 
+int Background::FirstLineNumber(int timeoutMs) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (out_.find('\n') == std::string::npos && outFd_ >= 0 && Clock::now() < deadline)
+        Drain(true);
+    if (out_.find('\n') == std::string::npos)
+        return 0;
+    return std::atoi(out_.c_str());
+}
+
+bool WaitForOutput(Background& process, const std::string& text, int timeoutMs) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (process.Output().find(text) == std::string::npos) {
+        if (Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
 bool WaitForTcpPort(int port, int timeoutMs) {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (Clock::now() < deadline) {

@@ -43,6 +43,10 @@ public:
     int Wait(int timeoutMs);
     // Everything the process wrote to stdout so far (after it exited: all of it).
     std::string Output();
+    // Waits for the first line of output (a peer that listens on a port of
+    // its own choosing prints it first) and reads it as a number; 0 when the
+    // process ended or stayed silent.
+    int FirstLineNumber(int timeoutMs = 10000);
 
 private:
     pid_t pid_ = -1;
@@ -52,6 +56,9 @@ private:
     bool reaped_ = false;
     void Drain(bool block);
 };
+
+// Waits until the process has printed `text` (true) or `timeoutMs` passed.
+bool WaitForOutput(Background& process, const std::string& text, int timeoutMs = 10000);
 
 // Waits until something accepts TCP connections on 127.0.0.1:port.
 bool WaitForTcpPort(int port, int timeoutMs = 5000);
