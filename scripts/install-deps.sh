@@ -14,6 +14,7 @@ PACKAGES=(
     dnsmasq-base bind9-dnsutils
     microsocks dante-server
     nginx tinyproxy-bin
+    vsftpd python3-pyftpdlib
     xvfb xauth
 )
 

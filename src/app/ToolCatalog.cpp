@@ -10,6 +10,7 @@
 #include "diag/ui/DnsUnit.h"
 #include "diag/ui/NetinfoUnit.h"
 #include "diag/ui/PingUnit.h"
+#include "ftp/ui/FtpCUnit.h"
 #include "tools/ui/BroadSendUnit.h"
 #include "tools/ui/UDPlistenerUnit.h"
 #include "web/ui/HttpUnit.h"
@@ -25,7 +26,7 @@ const std::vector<ToolEntry>& ToolCatalog() {
         {"EmailRBt", "POP3 client", "TForm5", 134, 46, false, {}},
         {"EmailSBt", "SMTP client", "TForm6", 260, 46, false, {}},
         {"EmailServBt", "SMTP server", "TForm18", 8, 84, false, {}},
-        {"FTPcliBt", "FTP client", "TForm7", 134, 84, false, {}},
+        {"FTPcliBt", "FTP client", "TForm7", 134, 84, false, [] { return new ftp::TForm7; }},
         {"FTPsrvBt", "FTP server", "TForm8", 260, 84, false, {}},
         {"TCPCliBt", "TCP/UDP client", "TForm13", 8, 122, false, {}},
         {"TCPSrvBt", "TCP server", "TForm14", 134, 122, false, {}},

@@ -10,6 +10,7 @@
 #include "diag/ui/DnsUnit.h"
 #include "platform/MessageLoop.h"
 #include "shell/Memo.h"
+#include "support/Palettes.h"
 #include "support/ScriptedDialogs.h"
 
 #include "diag/DnsPeers.h"
@@ -381,20 +382,8 @@ TEST(DnsWindow, Pictures) {
     test::ScriptedDialogs dialogs;
     const QPalette original = QApplication::palette();
     for (const bool dark : {false, true}) {
-        if (dark) {
-            QPalette p;
-            p.setColor(QPalette::Window, QColor(45, 45, 48));
-            p.setColor(QPalette::WindowText, Qt::white);
-            p.setColor(QPalette::Base, QColor(30, 30, 30));
-            p.setColor(QPalette::Text, Qt::white);
-            p.setColor(QPalette::Button, QColor(60, 60, 64));
-            p.setColor(QPalette::ButtonText, Qt::white);
-            p.setColor(QPalette::Disabled, QPalette::Text, QColor(120, 120, 120));
-            p.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(120, 120, 120));
-            p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(120, 120, 120));
-            p.setColor(QPalette::Disabled, QPalette::Base, QColor(45, 45, 48));
-            QApplication::setPalette(p);
-        }
+        if (dark)
+            QApplication::setPalette(test::DarkPalette());
         DnsMsg reply;
         reply.Header(1, 0x8580, 1, 1).Question("mail.test", 15);
         reply.Pointer(kQName).Fields(15, 3600, 7).U16(10).Labels("mx").Pointer(kQName);

@@ -4,6 +4,7 @@
 
 #include "platform/MessageLoop.h"
 #include "shell/Memo.h"
+#include "support/Palettes.h"
 #include "support/ScriptedDialogs.h"
 #include "web/HttpProt.h"
 #include "web/ui/HttpUnit.h"
@@ -377,14 +378,7 @@ TEST_F(HttpWindow, DarkPaletteScreenshot) {
     form->ProxyBtClick();
     url->setText(QString::fromStdString(server->Url("/files/a.txt")));
     form->GetBtClick();
-    QPalette dark;
-    dark.setColor(QPalette::Window, QColor(45, 45, 45));
-    dark.setColor(QPalette::WindowText, Qt::white);
-    dark.setColor(QPalette::Base, QColor(30, 30, 30));
-    dark.setColor(QPalette::Text, Qt::white);
-    dark.setColor(QPalette::Button, QColor(60, 60, 60));
-    dark.setColor(QPalette::ButtonText, Qt::white);
-    form->setPalette(dark);
+    form->setPalette(test::DarkPalette());
     const QImage shot = form->grab().toImage();
     EXPECT_EQ(shot.size(), QSize(744, 515));
     if (const char* out = std::getenv("QORDEX_SHOTS")) {
