@@ -273,8 +273,9 @@ TEST(Launcher, ReadableUnderALightAndADarkTheme) {
         TMainForm main;
         main.show();
         const QImage shot = main.grab().toImage();
-        shot.save(
-            QDir::temp().filePath(dark ? "qordex-launcher-dark.png" : "qordex-launcher-light.png"));
+        // QORDEX_SHOTS=folder keeps the pictures for a person to look at.
+        if (const QString shots = qEnvironmentVariable("QORDEX_SHOTS"); !shots.isEmpty())
+            shot.save(QDir(shots).filePath(dark ? "launcher-dark.png" : "launcher-light.png"));
         const QColor background = shot.pixelColor(385, 258);
         EXPECT_EQ(background.rgb(), LauncherBackground(main.palette()).rgb()) << dark;
         if (!dark) {
