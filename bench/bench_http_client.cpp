@@ -5,6 +5,8 @@
 //
 //   bench_http_client [--runs N]
 
+#include "BenchSupport.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
@@ -24,30 +26,11 @@
 #include <unistd.h>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using namespace qordex::bench;
 constexpr long long kFileSize = 1LL << 30;
-
-pid_t Spawn(const std::vector<std::string>& argv, bool quiet) {
-    std::vector<char*> args;
-    for (const std::string& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    if (quiet) {
-        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    }
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    return pid;
-}
 
 // Runs a program to its end; seconds it took, or -1 when it failed.
 double Timed(const std::vector<std::string>& argv) {
@@ -59,34 +42,6 @@ double Timed(const std::vector<std::string>& argv) {
     waitpid(pid, &status, 0);
     const double s = std::chrono::duration<double>(Clock::now() - start).count();
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? s : -1;
-}
-
-int FreePort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    close(fd);
-    return ntohs(sa.sin_port);
-}
-
-bool PortOpen(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(uint16_t(port));
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
-    close(fd);
-    return ok;
-}
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
 }
 
 bool OnPath(const char* name) {

@@ -11,6 +11,7 @@
 #include "diag/ui/NetinfoUnit.h"
 #include "diag/ui/PingUnit.h"
 #include "ftp/ui/FtpCUnit.h"
+#include "mail/ui/EmailSendUnit.h"
 #include "tools/ui/BroadSendUnit.h"
 #include "tools/ui/UDPlistenerUnit.h"
 #include "web/ui/HttpUnit.h"
@@ -24,7 +25,7 @@ const std::vector<ToolEntry>& ToolCatalog() {
         {"HTTPBt", "HTTP client", "TForm4", 260, 8, false, [] { return new web::TForm4; }},
         {"HttpServBt", "HTTP server", "TForm19", 8, 46, false, {}},
         {"EmailRBt", "POP3 client", "TForm5", 134, 46, false, {}},
-        {"EmailSBt", "SMTP client", "TForm6", 260, 46, false, {}},
+        {"EmailSBt", "SMTP client", "TForm6", 260, 46, false, [] { return new mail::TForm6; }},
         {"EmailServBt", "SMTP server", "TForm18", 8, 84, false, {}},
         {"FTPcliBt", "FTP client", "TForm7", 134, 84, false, [] { return new ftp::TForm7; }},
         {"FTPsrvBt", "FTP server", "TForm8", 260, 84, false, {}},

@@ -6,6 +6,7 @@
 #include "platform/DisplayText.h"
 #include "shell/Dialogs.h"
 #include "shell/Memo.h"
+#include "shell/PanelDrag.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -16,7 +17,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMouseEvent>
 #include <QPushButton>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -120,14 +120,7 @@ TForm7::TForm7(QWidget* parent) : shell::TToolForm(QStringLiteral("TForm7"), par
     StateLabel->setMinimumWidth(20);
     DisplayMemo = new shell::TMemo(this);
     DisplayMemo->setObjectName(QStringLiteral("DisplayMemo"));
-    ProxyBt = new QToolButton(this);
-    ProxyBt->setObjectName(QStringLiteral("ProxyBt"));
-    ProxyBt->setText(QStringLiteral("PROXY"));
-    ProxyBt->setToolTip(QStringLiteral("Proxy configuration"));
-    ProxyBt->setAutoRaise(true);
-    QFont tiny = ProxyBt->font();
-    tiny.setPointSizeF(tiny.pointSizeF() * 0.75);
-    ProxyBt->setFont(tiny);
+    ProxyBt = shell::MakeProxyButton(this);
 
     auto label = [this](const char* text) { return new QLabel(QString::fromLatin1(text), this); };
     auto* form = new QGridLayout;
@@ -401,6 +394,7 @@ TForm7::TForm7(QWidget* parent) : shell::TToolForm(QStringLiteral("TForm7"), par
     ProxyPanel->setFrameShape(QFrame::Panel);
     ProxyPanel->setFrameShadow(QFrame::Raised);
     ProxyPanel->setAutoFillBackground(true);
+    auto* drag = new shell::TPanelDrag(ProxyPanel);
     FtpCheck = MakeCheck(ProxyPanel, "FtpCheck", "Use Proxy", false);
     ProxyCombo = new QComboBox(ProxyPanel);
     ProxyCombo->setObjectName(QStringLiteral("ProxyCombo"));
@@ -430,13 +424,12 @@ TForm7::TForm7(QWidget* parent) : shell::TToolForm(QStringLiteral("TForm7"), par
     int row = 2;
     for (const auto& [text, w] : rows) {
         auto* l = new QLabel(QString::fromLatin1(text), ProxyPanel);
-        l->installEventFilter(this);
+        drag->AddHandle(l);
         pg->addWidget(l, row, 0);
         pg->addWidget(w, row++, 1);
     }
     pg->addWidget(PAuthCheck, row, 0, 1, 2);
-    title->installEventFilter(this);
-    ProxyPanel->installEventFilter(this);
+    drag->AddHandle(title);
     ProxyPanel->adjustSize();
     ProxyPanel->move(250, 40);
     ProxyPanel->hide();
@@ -595,26 +588,6 @@ void TForm7::Shutdown() {
         client_->OnSessionClosed = nullptr;
         client_->QuitSync();
     }
-}
-
-bool TForm7::eventFilter(QObject* watched, QEvent* event) {
-    // The proxy panel moves with the mouse, within the window.
-    if (event->type() == QEvent::MouseButtonPress) {
-        dragging_ = true;
-        dragFrom_ =
-            static_cast<QMouseEvent*>(event)->globalPosition().toPoint() - ProxyPanel->pos();
-        return watched == ProxyPanel;
-    }
-    if (event->type() == QEvent::MouseMove && dragging_) {
-        QPoint to = static_cast<QMouseEvent*>(event)->globalPosition().toPoint() - dragFrom_;
-        to.setX(std::clamp(to.x(), 0, std::max(0, width() - ProxyPanel->width())));
-        to.setY(std::clamp(to.y(), 0, std::max(0, height() - ProxyPanel->height())));
-        ProxyPanel->move(to);
-        return true;
-    }
-    if (event->type() == QEvent::MouseButtonRelease)
-        dragging_ = false;
-    return shell::TToolForm::eventFilter(watched, event);
 }
 
 } // namespace qordex::ftp

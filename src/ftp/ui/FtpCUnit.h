@@ -44,7 +44,6 @@ protected:
     void FirstShow() override;
     void Shutdown() override;
     void ClearOutput() override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     // What a button copies into the client before it runs; false stops it.
@@ -93,8 +92,6 @@ private:
     QPointer<TDirectoryForm> dirForm_;
     std::chrono::steady_clock::time_point nextProgress_{};
     std::int64_t lastProgress_ = 0;
-    QPoint dragFrom_;
-    bool dragging_ = false;
 };
 
 } // namespace qordex::ftp
