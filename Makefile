@@ -26,7 +26,9 @@ test: build
 asan: deps
 	@cmake -S . -B $(ASAN_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DQORDEX_SANITIZE=ON
 	@cmake --build $(ASAN_BUILD) -j $(JOBS)
-	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=0 ctest --output-on-failure -j $(JOBS) --timeout 900
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 \
+		LSAN_OPTIONS=suppressions=$(CURDIR)/scripts/lsan.supp:print_suppressions=0 \
+		ctest --output-on-failure -j $(JOBS) --timeout 900
 	@bash scripts/fuzz-smoke.sh
 
 bench: build

@@ -10,7 +10,7 @@ PACKAGES=(
     libgtest-dev libgmock-dev
     clang
     netbase iproute2 procps libcap2-bin
-    socat python3 curl
+    socat python3 curl nftables sharutils poppler-utils
     python3-aiosmtpd swaks
     dnsmasq-base bind9-dnsutils
     microsocks dante-server

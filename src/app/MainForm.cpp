@@ -5,20 +5,50 @@
 #include "shell/AboutForm.h"
 #include "shell/Glyphs.h"
 
+#include <QApplication>
 #include <QCheckBox>
-#include <QCoreApplication>
 #include <QEvent>
+#include <QPainter>
 #include <QPushButton>
 #include <QSystemTrayIcon>
-#include <QTimer>
 #include <QToolButton>
 #include <QWindowStateChangeEvent>
 #include <algorithm>
+#include <cmath>
 
 namespace qordex::app {
 
 using shell::Glyph;
 using shell::GlyphKind;
+
+namespace {
+
+// WCAG relative luminance of a colour.
+double Luminance(const QColor& c) {
+    auto channel = [](double v) {
+        return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+}
+
+} // namespace
+
+double ContrastRatio(const QColor& a, const QColor& b) {
+    const double la = Luminance(a), lb = Luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+QColor LauncherBackground(const QPalette& palette) {
+    const QColor tint(210, 220, 230);
+    const QColor text = palette.color(QPalette::WindowText);
+    // The launcher's own blue-grey wherever the desktop's text reads on it.
+    if (ContrastRatio(tint, text) >= 4.5)
+        return tint;
+    // A dark desktop: its window colour, given the same blue-grey hue.
+    const QColor window = palette.color(QPalette::Window);
+    const QColor tinted = QColor::fromHsvF(tint.hsvHueF(), tint.hsvSaturationF(), window.valueF());
+    return ContrastRatio(tinted, text) >= 4.5 ? tinted : window;
+}
 
 void ToolWindowList::Append(QWidget* w) {
     windows_.emplace_back(w);
@@ -54,10 +84,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
     QFont small = font();
     small.setPointSize(8);
     setFont(small);
-    setAutoFillBackground(true);
-    QPalette pal = palette();
-    pal.setColor(QPalette::Window, QColor(210, 220, 230));
-    setPalette(pal);
+    FollowDesktopColours();
 
     int hue = 0;
     for (const ToolEntry& tool : ToolCatalog()) {
@@ -164,19 +191,45 @@ void TMainForm::AboutBtClick() {
     about.exec();
 }
 
+void TMainForm::paintEvent(QPaintEvent* event) {
+    QPainter painter(this);
+    painter.fillRect(rect(), LauncherBackground(palette()));
+    QWidget::paintEvent(event);
+}
+
 void TMainForm::closeEvent(QCloseEvent* event) {
     QWidget::closeEvent(event);
     QCoreApplication::quit();
 }
 
+void TMainForm::FollowDesktopColours() {
+    // The desktop's palette, with dimmed text that still reads on our background.
+    QPalette pal = QApplication::palette(this);
+    const QColor background = LauncherBackground(pal);
+    for (QPalette::ColorRole role : {QPalette::ButtonText, QPalette::WindowText}) {
+        if (ContrastRatio(pal.color(QPalette::Disabled, role), background) >= 2.5)
+            continue;
+        const QColor text = pal.color(QPalette::Active, role);
+        auto mix = [](double a, double b) { return 0.55 * a + 0.45 * b; };
+        pal.setColor(QPalette::Disabled, role,
+                     QColor::fromRgbF(float(mix(text.redF(), background.redF())),
+                                      float(mix(text.greenF(), background.greenF())),
+                                      float(mix(text.blueF(), background.blueF()))));
+    }
+    setPalette(pal);
+}
+
 void TMainForm::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
+    if (event->type() == QEvent::ApplicationPaletteChange)
+        FollowDesktopColours();
     if (event->type() != QEvent::WindowStateChange || !(windowState() & Qt::WindowMinimized))
         return;
     // Without a notification area the launcher simply stays minimised.
     if (miniToTrayCheck_->isChecked() && QSystemTrayIcon::isSystemTrayAvailable()) {
         trayIcon_->show();
-        QTimer::singleShot(0, this, [this] { hide(); });
+        QMetaObject::invokeMethod(
+            this, [this] { hide(); }, Qt::QueuedConnection);
     }
 }
 

@@ -56,9 +56,13 @@ public:
 
 protected:
     void changeEvent(QEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // Colours from the desktop's palette; dimmed text made legible on our background.
+    void FollowDesktopColours();
+
     ToolWindowList toolWindows_;
     QHash<QString, QPointer<TToolForm>> current_;
     std::string tempDir_;
@@ -66,5 +70,13 @@ private:
     QCheckBox* miniToTrayCheck_ = nullptr;
     QSystemTrayIcon* trayIcon_ = nullptr;
 };
+
+// The launcher's background: RGB(210, 220, 230), as the launcher is known,
+// where the palette's text reads on it; on a dark desktop the palette's
+// window colour with that hue, so that labels and buttons stay readable.
+QColor LauncherBackground(const QPalette& palette);
+
+// WCAG contrast ratio of two colours, 1 (none) to 21.
+double ContrastRatio(const QColor& a, const QColor& b);
 
 } // namespace qordex::app

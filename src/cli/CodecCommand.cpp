@@ -89,10 +89,16 @@ int RunCodecCommand(int argc, char** argv, bool encode) {
             if (!std::cout)
                 throw ECodecFileError("Cannot write standard output");
         } else {
-            RunCodecToFile(encode, mode, source, sourceName, out);
+            // An interrupted run leaves no hidden half-written file behind.
+            RunCodecToFile(encode, mode, source, sourceName, out,
+                           [](const std::string& temp) { qordex::cli::RemoveOnInterrupt(temp); });
+            qordex::cli::RemoveOnInterrupt({});
         }
     } catch (const ECodecFileError& e) {
+        qordex::cli::RemoveOnInterrupt({});
         std::fprintf(stderr, "qordex-cli %s: %s\n", name.c_str(), e.what());
+        // Said here already; main() need not say it again.
+        std::clearerr(stdout);
         return 1;
     }
     return 0;

@@ -1,10 +1,46 @@
 #include "cli/Command.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 
 namespace qordex::cli {
+namespace {
+
+int g_outputErrno = 0; // the first failure of standard output, 0 while none
+
+volatile std::sig_atomic_t g_interrupted = 0;
+// The file an interrupt removes: written before it is armed, so that the
+// handler never sees half a name.
+char g_removePath[4096];
+volatile std::sig_atomic_t g_removeArmed = 0;
+
+void OnSignal(int sig) {
+    if (g_removeArmed) {
+        ::unlink(g_removePath);
+        std::signal(sig, SIG_DFL);
+        std::raise(sig);
+        return;
+    }
+    g_interrupted = 1;
+}
+
+void InstallHandler() {
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(sig, &sa, nullptr);
+}
+
+void NoteOutputFailure() {
+    if (g_outputErrno == 0)
+        g_outputErrno = errno ? errno : EIO;
+}
+
+} // namespace
 
 std::vector<Command>& Commands() {
     static std::vector<Command> commands;
@@ -56,29 +92,42 @@ const char* TakeTextOption(int argc, char** argv, int& i, std::initializer_list<
     return nullptr;
 }
 
-namespace {
-volatile std::sig_atomic_t g_interrupted = 0;
-void OnInterrupt(int) {
-    g_interrupted = 1;
+void PrintLine(std::string_view line) {
+    errno = 0;
+    if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() ||
+        std::fputc('\n', stdout) == EOF || std::fflush(stdout) != 0)
+        NoteOutputFailure();
 }
-} // namespace
+
+int FinishOutput(const std::string& name, int status) {
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        NoteOutputFailure();
+    if (g_outputErrno == 0)
+        return status;
+    std::fprintf(stderr, "qordex-cli%s%s: write error: %s\n", name.empty() ? "" : " ", name.c_str(),
+                 std::strerror(g_outputErrno));
+    // Said once, also when a command calls this before main() does.
+    g_outputErrno = 0;
+    std::clearerr(stdout);
+    return status == 0 ? 1 : status;
+}
 
 void CatchInterrupt() {
-    struct sigaction sa {};
-    sa.sa_handler = OnInterrupt;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    InstallHandler();
 }
 
 bool Interrupted() {
     return g_interrupted != 0;
 }
 
-void PrintLine(const std::string& line) {
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+void RemoveOnInterrupt(const std::string& path) {
+    g_removeArmed = 0;
+    if (path.empty() || path.size() >= sizeof g_removePath)
+        return;
+    std::memcpy(g_removePath, path.c_str(), path.size() + 1);
+    InstallHandler();
+    g_removeArmed = 1;
 }
 
 } // namespace qordex::cli

@@ -4,6 +4,7 @@
 
 #include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qordex::cli {
@@ -50,11 +51,24 @@ struct TextOption {
 const char* TakeTextOption(int argc, char** argv, int& i, std::initializer_list<TextOption> options,
                            bool& missing);
 
-// Stops the run at Ctrl-C or SIGTERM: installs a handler that sets a flag.
+// Writes one line to standard output at once (a line a tool window would
+// show).  A failed write is remembered for FinishOutput.
+void PrintLine(std::string_view line);
+
+// The exit status of a command that ends with `status`: when standard output
+// could not take everything written to it (a full disk, /dev/full), says so
+// on stderr, as "qordex-cli NAME: write error: REASON", and gives 1.  main()
+// applies it to every command; a command that leaves by _Exit calls it first.
+int FinishOutput(const std::string& name, int status);
+
+// Ctrl-C, SIGTERM and SIGHUP set a flag instead of ending the program, for
+// commands that end a wait with a summary or withdraw what they asked for.
 void CatchInterrupt();
 bool Interrupted();
 
-// Writes one line to stdout at once, so that a pipe sees it as it happens.
-void PrintLine(const std::string& line);
+// While a path is set, Ctrl-C, SIGTERM and SIGHUP remove that file and then
+// end the program as the signal would have; an empty path lets go of it.
+// For half-written temporary files nobody would ever see again.
+void RemoveOnInterrupt(const std::string& path);
 
 } // namespace qordex::cli

@@ -119,7 +119,8 @@ int RunPing(int argc, char** argv) {
     auto interrupted = [] { return Interrupted(); };
 
     QObject sink; // the "window": lines and completions arrive on this thread
-    auto relay = std::make_shared<diag::PingLineRelay>(&sink, PrintLine);
+    auto relay = std::make_shared<diag::PingLineRelay>(
+        &sink, [](const std::string& line) { PrintLine(line); });
     PingStats stats;
     std::vector<TPingThread*> running;
 
@@ -162,8 +163,7 @@ int RunPing(int argc, char** argv) {
     const int status = stats.Received() > 0 ? 0 : 1;
     if (abandoned) {
         // Workers blocked in a request cannot be joined now; leave at once.
-        std::fflush(stdout);
-        std::_Exit(status);
+        std::_Exit(FinishOutput("ping", status));
     }
     return status;
 }

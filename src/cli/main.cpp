@@ -34,11 +34,11 @@ int main(int argc, char** argv) {
     if (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h") ||
         !std::strcmp(argv[1], "help")) {
         PrintHelp(stdout);
-        return 0;
+        return qordex::cli::FinishOutput("", 0);
     }
     for (const auto& c : Commands())
         if (c.name == argv[1])
-            return c.run(argc - 1, argv + 1);
+            return qordex::cli::FinishOutput(c.name, c.run(argc - 1, argv + 1));
     std::fprintf(stderr, "qordex-cli: unknown command '%s'\n", argv[1]);
     PrintHelp(stderr);
     return 2;

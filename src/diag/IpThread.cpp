@@ -113,7 +113,8 @@ void TWaitingThread::Run() {
                 if (IsRelevant(kind_, h))
                     changed = true;
         }
-        if (changed)
+        if (changed) {
+            ++posted_;
             window_->PostCall([this, alive] {
                 // The handler may destroy us: it runs from copies, so that
                 // neither it nor the text it was given goes with us.
@@ -123,6 +124,7 @@ void TWaitingThread::Run() {
                 const std::string text = text_;
                 handler(*this, text);
             });
+        }
         if (failed)
             break;
     }

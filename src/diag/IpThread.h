@@ -42,6 +42,9 @@ public:
     void Terminate();
     // True once the thread has left its loop.
     bool Finished() const { return finished_; }
+    // Reports queued for the creator's thread so far, delivered or not (tests
+    // wait for one to be queued).
+    int Posted() const { return posted_; }
 
     // Fires on the creator's thread for every batch of changes seen, with
     // Text().  The handler may destroy the sender.
@@ -59,6 +62,7 @@ private:
     int wake_ = -1; // eventfd that Terminate() signals
     std::atomic<bool> stop_{false};
     std::atomic<bool> finished_{false};
+    std::atomic<int> posted_{0};
     std::unique_ptr<HiddenWindow> window_; // the creator thread's end of the queue
     std::shared_ptr<bool> alive_;          // cleared by the destructor
     std::thread thread_;

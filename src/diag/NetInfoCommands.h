@@ -21,6 +21,9 @@ public:
     virtual std::optional<std::string> Ask(const std::string& prompt) = 0;
     // Shows an error and lets the command go on (a failed per-adapter query).
     virtual void Error(const std::string& message) = 0;
+    // The command ends quietly here: the answer to `prompt` was cancelled or
+    // empty.  A window lets it be; a command line says that it was missing.
+    virtual void Cancelled(const std::string& prompt) { (void)prompt; }
 };
 
 struct NetInfoCommand {
@@ -28,6 +31,10 @@ struct NetInfoCommand {
     std::string button;  // component name of the button ("BtGetIfTable")
     std::string page;    // caption of the page that holds the button
     void (*run)(NetInfoIO& io);
+    // The prompts `run` asks, in order, when every answer is given.
+    std::vector<std::string> questions = {};
+    // One sentence on what the operation does, for `qordex-cli netinfo OP --help`.
+    std::string summary = {};
 };
 
 // Every command in page order, then button order within the page.  The

@@ -45,10 +45,10 @@ void EncodeStream(std::istream& source, std::ostream& target, int mode,
 //   Base64: white space and control characters are skipped anywhere; "=" and
 //     any character outside the alphabet count as padding; a group cut short
 //     by the end of the text gives the bytes its characters complete.
-//   UUencode: a length character starts each line and counts down by three
-//     per group; a grave accent as third (fourth) character ends the data
-//     after one (two) bytes; a group cut short by the end of the text gives
-//     the bytes its characters complete.
+//   UUencode: the length character that starts a line gives the number of
+//     bytes the line carries (grave accent and space: none); characters
+//     missing from the end of a line count as zero values; lines that start
+//     with a lower-case letter ("begin", "end") are skipped.
 //   Quoted: "=" and two upper-case hexadecimal digits give a byte; "=" with
 //     anything else drops all three characters (soft breaks vanish this way);
 //     control characters are dropped, every other byte is kept.

@@ -35,6 +35,7 @@ LookupTable& Table() {
 }
 
 std::atomic<LookupId> g_nextId{1};
+std::atomic<int> g_running{0};
 
 // Room for a host entry: the name, its aliases and addresses.  A host file
 // line with many aliases needs more; the buffer doubles up to the limit.
@@ -67,6 +68,10 @@ LookupId Start(HiddenWindow* target, std::function<LookupResult()> work,
         LookupResult result = work();
         LookupTable& table = Table();
         std::lock_guard lock(table.mutex);
+        // Counted down under the lock, after which nothing of this lookup is posted.
+        struct Done {
+            ~Done() { --g_running; }
+        } done;
         auto it = table.pending.find(id);
         if (it == table.pending.end())
             return; // cancelled meanwhile
@@ -86,9 +91,11 @@ LookupId Start(HiddenWindow* target, std::function<LookupResult()> work,
                 done(result);
         });
     };
+    ++g_running;
     try {
         std::thread(std::move(run)).detach();
     } catch (...) {
+        --g_running;
         // No thread, no completion: the entry must not outlive the call.
         CancelLookup(id);
         throw;
@@ -174,6 +181,10 @@ bool CancelLookup(LookupId id) {
     LookupTable& table = Table();
     std::lock_guard lock(table.mutex);
     return table.pending.erase(id) > 0;
+}
+
+int LookupsRunning() {
+    return g_running;
 }
 
 void CancelLookupsFor(HiddenWindow* target) {

@@ -43,4 +43,9 @@ bool CancelLookup(LookupId id);
 // Cancels every lookup that completes into `target` (called when it dies).
 void CancelLookupsFor(HiddenWindow* target);
 
+// Lookups whose resolver call has not returned yet, cancelled ones included.
+// Once it is 0 nothing more is posted: tests wait for that before they check
+// that a cancelled lookup stayed silent.
+int LookupsRunning();
+
 } // namespace qordex

@@ -5,7 +5,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <iterator>
 #include <linux/errqueue.h>
+#include <linux/filter.h>
 #include <linux/icmp.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -18,14 +20,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::uint8_t kEchoReply = 0;
-constexpr std::uint8_t kDestUnreachable = 3;
-constexpr std::uint8_t kSourceQuench = 4;
-constexpr std::uint8_t kEchoRequest = 8;
-constexpr std::uint8_t kTimeExceeded = 11;
-constexpr std::uint8_t kParameterProblem = 12;
 constexpr int kIcmpHeader = 8;
-constexpr int kMinIpHeader = 20;
 // Largest IP datagram; a larger message is cut by the kernel and cannot be ours.
 constexpr std::size_t kMaxDatagram = 65535;
 
@@ -36,12 +31,6 @@ std::uint16_t Get16(const std::uint8_t* p) {
 void Put16(std::uint8_t* p, std::uint16_t v) {
     p[0] = std::uint8_t(v >> 8);
     p[1] = std::uint8_t(v);
-}
-
-std::uint32_t Get32Raw(const std::uint8_t* p) {
-    std::uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v; // stays in network byte order
 }
 
 // Each raw socket of the process gets its own identifier, so that the
@@ -74,15 +63,64 @@ std::uint32_t SendErrorStatus(int err) {
     case EACCES:
         return ipBadDestination; // a broadcast address, or a prohibit route
     default:
+        // EINVAL from a blackhole route, EPERM from a firewall that drops the
+        // request, and whatever else the system refuses it with.
         return ipGeneralFailure;
     }
 }
 
-// A blackhole route refuses the send with EINVAL and a filter that drops
-// outgoing packets with EPERM.  Both discard the request without a word,
-// as a router that drops it would: the request simply gets no answer.
-bool SilentlyDropped(int err) {
-    return err == EINVAL || err == EPERM;
+// Receive room for a few whole 64 KiB answers (a late one may still sit in
+// the queue when the next request's answer comes).
+constexpr int kReceiveBuffer = 4 * 65536 + 65536;
+
+// Attaches a socket filter that passes only the ICMP messages about requests
+// carrying `ident`: echo replies with it, and error reports quoting a request
+// with it.  A raw socket gets a copy of every ICMP message of the host; without
+// the filter, the workers of one bulk run fill each other's queues with
+// replies that are not theirs until their own are dropped.  A message too
+// short to show an identifier is dropped by the filter too.
+bool AttachIdentifierFilter(int fd, std::uint16_t ident) {
+    constexpr std::uint16_t kLdxMsh = BPF_LDX | BPF_B | BPF_MSH; // X = 4 * ([k] & 0xf)
+    constexpr std::uint16_t kLdbInd = BPF_LD | BPF_B | BPF_IND;  // A = byte [X + k]
+    constexpr std::uint16_t kLdhInd = BPF_LD | BPF_H | BPF_IND;  // A = half-word [X + k]
+    constexpr std::uint16_t kJeq = BPF_JMP | BPF_JEQ | BPF_K;
+    sock_filter code[] = {
+        /* 0 */ {kLdxMsh, 0, 0, 0},                   // X = outer IP header length
+        /* 1 */ {kLdbInd, 0, 0, 0},                   // A = ICMP type
+        /* 2 */ {kJeq, 4, 0, kIcmpEchoReply},         // -> 7
+        /* 3 */ {kJeq, 5, 0, kIcmpDestUnreachable},   // -> 9
+        /* 4 */ {kJeq, 4, 0, kIcmpSourceQuench},      // -> 9
+        /* 5 */ {kJeq, 3, 0, kIcmpTimeExceeded},      // -> 9
+        /* 6 */ {kJeq, 2, 10, kIcmpParameterProblem}, // -> 9, else drop
+        /* 7 */ {kLdhInd, 0, 0, 4},                   // A = identifier of the reply
+        /* 8 */ {kJeq, 7, 8, ident},                  // -> accept, else drop
+        /* 9 */ {kLdbInd, 0, 0, 8},                   // A = first byte of the quoted IP header
+        /* 10 */ {BPF_ALU | BPF_AND | BPF_K, 0, 0, 0x0f},
+        /* 11 */ {BPF_ALU | BPF_LSH | BPF_K, 0, 0, 2}, // A = quoted IP header length
+        /* 12 */ {BPF_ALU | BPF_ADD | BPF_X, 0, 0, 0},
+        /* 13 */ {BPF_MISC | BPF_TAX, 0, 0, 0}, // X = both header lengths
+        /* 14 */ {kLdhInd, 0, 0, 8 + 4},        // A = identifier of the quoted request
+        /* 15 */ {kJeq, 0, 1, ident},           // -> accept, else drop
+        /* 16 */ {BPF_RET | BPF_K, 0, 0, 0xffffffffu},
+        /* 17 */ {BPF_RET | BPF_K, 0, 0, 0},
+    };
+    sock_fprog program{static_cast<unsigned short>(std::size(code)), code};
+    if (setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) != 0)
+        return false;
+    // Between its creation and the filter the socket took in everybody's
+    // answers, enough to fill its queue; nothing of ours can be among them,
+    // since nothing was sent yet.
+    char scrap[1];
+    while (recv(fd, scrap, sizeof scrap, MSG_DONTWAIT | MSG_TRUNC) >= 0) {
+    }
+    return true;
+}
+
+// Room for the answers; above the system's cap only with CAP_NET_ADMIN.
+void SizeReceiveBuffer(int fd) {
+    int size = kReceiveBuffer;
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 }
 
 int MsLeft(Clock::time_point deadline) {
@@ -93,49 +131,6 @@ int MsLeft(Clock::time_point deadline) {
 }
 
 } // namespace
-
-std::uint16_t InternetChecksum(const void* data, std::size_t len) {
-    auto* p = static_cast<const std::uint8_t*>(data);
-    std::uint32_t sum = 0;
-    for (; len > 1; len -= 2, p += 2)
-        sum += Get16(p);
-    if (len)
-        sum += std::uint32_t(p[0]) << 8;
-    while (sum >> 16)
-        sum = (sum & 0xffff) + (sum >> 16);
-    return std::uint16_t(~sum);
-}
-
-std::uint32_t IcmpErrorStatus(int type, int code) {
-    switch (type) {
-    case kDestUnreachable:
-        switch (code) {
-        case 0:  // network
-        case 6:  // network unknown
-        case 9:  // network administratively prohibited
-        case 11: // network unreachable for the type of service
-            return ipDestNetUnreachable;
-        case 2:
-            return ipDestProtUnreachable;
-        case 3:
-            return ipDestPortUnreachable;
-        case 4:
-            return ipPacketTooBig; // fragmentation needed and DF set
-        case 5:
-            return ipBadRoute; // source route failed
-        default:
-            return ipDestHostUnreachable;
-        }
-    case kSourceQuench:
-        return ipSourceQuench;
-    case kTimeExceeded:
-        return code == 1 ? ipTtlExpiredReassem : ipTtlExpiredTransit;
-    case kParameterProblem:
-        return ipParamProblem;
-    default:
-        return ipGeneralFailure;
-    }
-}
 
 std::unique_ptr<IcmpEchoService> IcmpEchoService::Open(IcmpSocketKind want, int* error) {
     int lastErr = 0;
@@ -158,8 +153,9 @@ std::unique_ptr<IcmpEchoService> IcmpEchoService::Open(IcmpSocketKind want, int*
             // Only the answers we may be waiting for; the kernel filters out the
             // rest of the host's ICMP traffic (the option lists what to block).
             icmp_filter filter{};
-            filter.data = ~((1u << kEchoReply) | (1u << kDestUnreachable) | (1u << kSourceQuench) |
-                            (1u << kTimeExceeded) | (1u << kParameterProblem));
+            filter.data = ~((1u << kIcmpEchoReply) | (1u << kIcmpDestUnreachable) |
+                            (1u << kIcmpSourceQuench) | (1u << kIcmpTimeExceeded) |
+                            (1u << kIcmpParameterProblem));
             setsockopt(fd, SOL_RAW, ICMP_FILTER, &filter, sizeof filter);
             return std::unique_ptr<IcmpEchoService>(new IcmpEchoService(fd, IcmpSocketKind::Raw));
         }
@@ -172,7 +168,13 @@ std::unique_ptr<IcmpEchoService> IcmpEchoService::Open(IcmpSocketKind want, int*
 
 IcmpEchoService::IcmpEchoService(int fd, IcmpSocketKind kind)
     : fd_(fd), kind_(kind), ident_(NextIdentifier()), sequence_(FirstSequence()),
-      packet_(kMaxDatagram) {}
+      packet_(kMaxDatagram) {
+    SizeReceiveBuffer(fd_);
+    // The kernel already hands a datagram socket only the answers to its own
+    // identifier.  Without the filter a raw socket still works, only slower.
+    if (kind_ == IcmpSocketKind::Raw)
+        (void)AttachIdentifierFilter(fd_, ident_);
+}
 
 IcmpEchoService::~IcmpEchoService() {
     if (fd_ >= 0)
@@ -229,7 +231,7 @@ std::uint32_t IcmpEchoService::SendEcho(std::uint32_t dest, const void* data, st
 
     ++sequence_;
     std::vector<std::uint8_t> request(kIcmpHeader + size);
-    request[0] = kEchoRequest;
+    request[0] = kIcmpEchoRequest;
     request[1] = 0;
     Put16(&request[4], ident_); // the kernel puts its own on a datagram socket
     Put16(&request[6], sequence_);
@@ -251,15 +253,9 @@ std::uint32_t IcmpEchoService::SendEcho(std::uint32_t dest, const void* data, st
                            sizeof to);
     while (sentBytes < 0 && errno == EINTR);
     if (sentBytes < 0) {
-        const int err = errno;
-        if (!SilentlyDropped(err)) {
-            status_ = SendErrorStatus(err);
-            return 0;
-        }
-        // Nothing went out: wait the timeout as for any lost request.
-        while (MsLeft(deadline) > 0)
-            poll(nullptr, 0, MsLeft(deadline));
-        status_ = ipReqTimedOut;
+        // Nothing went out, so no answer can come: waiting the timeout would
+        // only disguise the refusal as a loss on the way.
+        status_ = SendErrorStatus(errno);
         return 0;
     }
 
@@ -339,73 +335,38 @@ int IcmpEchoService::ReadAnswer(std::uint32_t dest, IcmpEchoReply& record,
         return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
     if (msg.msg_flags & MSG_TRUNC)
         return -1;
-    const std::uint8_t* buf = packet_.data();
     record = IcmpEchoReply{};
-
-    if (kind_ == IcmpSocketKind::Datagram) {
-        // The kernel hands over the ICMP message only, and only echo replies
-        // carrying this socket's identifier.
-        if (n < kIcmpHeader || buf[0] != kEchoReply || Get16(buf + 6) != sequence_)
-            return -1;
+    IcmpEchoKey key;
+    key.dest = dest;
+    key.identifier = ident_;
+    key.sequence = sequence_;
+    // The kernel puts its own identifier on a datagram socket's requests and
+    // hands over only the replies that carry it.
+    key.checkIdentifier = kind_ == IcmpSocketKind::Raw;
+    const IcmpFraming framing =
+        kind_ == IcmpSocketKind::Raw ? IcmpFraming::IpDatagram : IcmpFraming::Message;
+    const IcmpAnswer answer = ReadIcmpAnswer(packet_.data(), std::size_t(n), framing, key);
+    if (answer.verdict != IcmpVerdict::EchoReply && answer.verdict != IcmpVerdict::ErrorReport)
+        return -1;
+    record.Status = answer.status;
+    record.DataSize = std::uint16_t(answer.dataSize);
+    echoData = packet_.data() + answer.dataOffset;
+    record.Options.Ttl = answer.ttl;
+    record.Options.Tos = answer.tos;
+    record.Options.Flags = answer.flags;
+    record.Address = answer.from;
+    if (framing == IcmpFraming::Message) {
+        // Without an IP header the sender comes with the message, its TTL as
+        // ancillary data.
         record.Address = from.sin_addr.s_addr;
-        record.Status = ipSuccess;
-        record.DataSize = std::uint16_t(n - kIcmpHeader);
-        echoData = buf + kIcmpHeader;
         for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
             if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TTL) {
                 int ttl = 0;
                 std::memcpy(&ttl, CMSG_DATA(c), sizeof ttl);
                 record.Options.Ttl = std::uint8_t(ttl);
             }
-        return 1;
     }
-
-    // A raw socket delivers whole IP datagrams.
-    if (n < kMinIpHeader)
-        return -1;
-    const int ihl = (buf[0] & 0x0f) * 4;
-    if (ihl < kMinIpHeader || n < ihl + kIcmpHeader)
-        return -1;
-    const std::uint8_t* icmp = buf + ihl;
-    const std::size_t icmpLen = std::size_t(n - ihl);
-    if (InternetChecksum(icmp, icmpLen) != 0)
-        return -1;
-    const std::uint8_t type = icmp[0];
-    if (type == kEchoReply) {
-        if (Get16(icmp + 4) != ident_ || Get16(icmp + 6) != sequence_)
-            return -1;
-        record.Address = Get32Raw(buf + 12);
-        record.Status = ipSuccess;
-        record.DataSize = std::uint16_t(icmpLen - kIcmpHeader);
-        record.Options.Ttl = buf[8];
-        record.Options.Tos = buf[1];
-        record.Options.Flags = (buf[6] & 0x40) ? kIpFlagDontFragment : 0;
-        echoData = icmp + kIcmpHeader;
-        return 1;
-    }
-    if (type == kDestUnreachable || type == kSourceQuench || type == kTimeExceeded ||
-        type == kParameterProblem) {
-        // The report quotes the IP header and the first 8 bytes of the datagram
-        // it is about (RFC 792): our echo request, if it is for us.
-        const std::uint8_t* inner = icmp + kIcmpHeader;
-        const std::size_t innerLen = icmpLen - kIcmpHeader;
-        if (innerLen < std::size_t(kMinIpHeader))
-            return -1;
-        const int innerIhl = (inner[0] & 0x0f) * 4;
-        if (innerIhl < kMinIpHeader || innerLen < std::size_t(innerIhl + kIcmpHeader))
-            return -1;
-        const std::uint8_t* quoted = inner + innerIhl;
-        if (inner[9] != IPPROTO_ICMP || Get32Raw(inner + 16) != dest || quoted[0] != kEchoRequest ||
-            Get16(quoted + 4) != ident_ || Get16(quoted + 6) != sequence_)
-            return -1;
-        record.Address = Get32Raw(buf + 12);
-        record.Status = IcmpErrorStatus(type, icmp[1]);
-        record.Options.Ttl = buf[8];
-        record.Options.Tos = buf[1];
-        return 1;
-    }
-    // Our own requests seen on loopback, and anything else, are not answers.
-    return -1;
+    return 1;
 }
 
 int IcmpEchoService::ReadErrorQueue(std::uint32_t dest, IcmpEchoReply& record) {
@@ -424,7 +385,7 @@ int IcmpEchoService::ReadErrorQueue(std::uint32_t dest, IcmpEchoReply& record) {
     if (n < 0)
         return 0;
     // The queued data is the request the report is about, from its ICMP header on.
-    if (n < kIcmpHeader || quoted[0] != kEchoRequest || Get16(quoted + 6) != sequence_ ||
+    if (n < kIcmpHeader || quoted[0] != kIcmpEchoRequest || Get16(quoted + 6) != sequence_ ||
         orig.sin_addr.s_addr != dest)
         return 2;
     for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {

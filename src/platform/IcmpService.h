@@ -11,43 +11,14 @@
 // sequence must both match, also inside the quoted header of error reports,
 // and our own requests seen on loopback are skipped.
 
+#include "platform/IcmpAnswer.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
 
 namespace qordex {
-
-// IP status codes of an echo exchange.
-enum IpStatus : std::uint32_t {
-    ipSuccess = 0,
-    ipBufTooSmall = 11001,
-    ipDestNetUnreachable = 11002,
-    ipDestHostUnreachable = 11003,
-    ipDestProtUnreachable = 11004,
-    ipDestPortUnreachable = 11005,
-    ipNoResources = 11006,
-    ipBadOption = 11007,
-    ipHwError = 11008,
-    ipPacketTooBig = 11009,
-    ipReqTimedOut = 11010,
-    ipBadReq = 11011,
-    ipBadRoute = 11012,
-    ipTtlExpiredTransit = 11013,
-    ipTtlExpiredReassem = 11014,
-    ipParamProblem = 11015,
-    ipSourceQuench = 11016,
-    ipOptionTooBig = 11017,
-    ipBadDestination = 11018,
-    ipAddrDeleted = 11019,
-    ipSpecMtuChange = 11020,
-    ipMtuChange = 11021,
-    ipGeneralFailure = 11050,
-    ipPending = 11255,
-};
-
-// The IP header flag that forbids fragmentation, as carried in `Flags`.
-constexpr std::uint8_t kIpFlagDontFragment = 0x02;
 
 // Largest payload an echo request may carry (the rest of the 64 KiB IP
 // datagram is taken by the IP and ICMP headers).
@@ -128,11 +99,5 @@ private:
     int lastTtl_ = -1, lastTos_ = -1, lastDf_ = -1; // options applied to the socket
     std::vector<std::uint8_t> packet_;              // receive buffer, one whole IP datagram
 };
-
-// Maps the type and code of an ICMP error report to its IP status.
-std::uint32_t IcmpErrorStatus(int type, int code);
-
-// Internet checksum (RFC 1071) over `len` bytes.
-std::uint16_t InternetChecksum(const void* data, std::size_t len);
 
 } // namespace qordex

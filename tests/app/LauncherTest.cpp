@@ -3,10 +3,13 @@
 #include "platform/MessageLoop.h"
 #include "shell/AboutForm.h"
 #include "shell/ToolForm.h"
+#include "support/Drain.h"
 #include "support/FakeTool.h"
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDir>
+#include <QImage>
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
@@ -130,7 +133,7 @@ TEST(Launcher, CheckBoxesAboutButtonTrayAndTemporaryFolder) {
     EXPECT_EQ(about->geometry(), QRect(300, 236, 80, 20));
     EXPECT_TRUE(about->isFlat());
     EXPECT_EQ(about->cursor().shape(), Qt::PointingHandCursor);
-    EXPECT_EQ(main.palette().color(QPalette::Window), QColor(210, 220, 230));
+    EXPECT_EQ(main.grab().toImage().pixelColor(385, 258), QColor(210, 220, 230));
     EXPECT_FALSE(main.windowFlags() & Qt::WindowMaximizeButtonHint);
     auto* trayIcon = main.findChild<QSystemTrayIcon*>("TrayIcon");
     ASSERT_NE(trayIcon, nullptr);
@@ -152,7 +155,7 @@ TEST(Launcher, MinimisingLeavesToolWindowsAndTrayClickRestores) {
     for (bool toTray : {false, true}) {
         trayCheck->setChecked(toTray);
         main.setWindowState(Qt::WindowMinimized);
-        PumpUntil([] { return false; }, 50);
+        ASSERT_TRUE(test::DrainQueue()); // the launcher hides itself from the loop
         EXPECT_TRUE(tool->isVisible()) << "tool windows stay on screen";
         EXPECT_FALSE(tool->isMinimized());
         if (toTray && QSystemTrayIcon::isSystemTrayAvailable()) {
@@ -229,4 +232,71 @@ TEST(AboutWindow, ContentAndCloseButton) {
     EXPECT_TRUE(seen);
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     EXPECT_TRUE(main.findChildren<TAboutForm*>().isEmpty()) << "destroyed when it closes";
+}
+
+namespace {
+
+// A desktop theme with light text on dark windows.
+QPalette DarkPalette() {
+    QPalette p;
+    const QColor window(45, 45, 48), text(230, 230, 230), dim(120, 120, 120);
+    p.setColor(QPalette::Window, window);
+    p.setColor(QPalette::WindowText, text);
+    p.setColor(QPalette::Base, QColor(30, 30, 30));
+    p.setColor(QPalette::Text, text);
+    p.setColor(QPalette::Button, window);
+    p.setColor(QPalette::ButtonText, text);
+    p.setColor(QPalette::Disabled, QPalette::WindowText, dim);
+    p.setColor(QPalette::Disabled, QPalette::ButtonText, dim);
+    p.setColor(QPalette::Disabled, QPalette::Text, dim);
+    return p;
+}
+
+// The most contrast any pixel of `area` has against `background`: the
+// text drawn there, when there is text.
+double BestContrast(const QImage& image, const QRect& area, const QColor& background) {
+    double best = 1;
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            best = std::max(best, ContrastRatio(image.pixelColor(x, y), background));
+    return best;
+}
+
+} // namespace
+
+// What a person sees: the labels and enabled buttons read on the launcher's
+// background under a light and under a dark desktop theme.
+TEST(Launcher, ReadableUnderALightAndADarkTheme) {
+    const QPalette saved = QApplication::palette();
+    for (bool dark : {false, true}) {
+        QApplication::setPalette(dark ? DarkPalette() : saved);
+        TMainForm main;
+        main.show();
+        const QImage shot = main.grab().toImage();
+        // QORDEX_SHOTS=folder keeps the pictures for a person to look at.
+        if (const QString shots = qEnvironmentVariable("QORDEX_SHOTS"); !shots.isEmpty())
+            shot.save(QDir(shots).filePath(dark ? "launcher-dark.png" : "launcher-light.png"));
+        const QColor background = shot.pixelColor(385, 258);
+        EXPECT_EQ(background.rgb(), LauncherBackground(main.palette()).rgb()) << dark;
+        if (!dark) {
+            EXPECT_EQ(background, QColor(210, 220, 230));
+        }
+        // The caption right of the icon of an enabled button, and the check
+        // boxes' labels right of their boxes.
+        for (const char* name : {"PingBt", "InfoBt"}) {
+            QRect text = main.findChild<QToolButton*>(name)->geometry();
+            text.setLeft(text.left() + 30);
+            EXPECT_GE(BestContrast(shot, text, background), 4.5) << name << " dark " << dark;
+        }
+        for (const char* name : {"HideWinCheck", "MiniToTrayCheck"}) {
+            QRect text = main.findChild<QCheckBox*>(name)->geometry();
+            text.setLeft(text.left() + 20);
+            EXPECT_GE(BestContrast(shot, text, background), 4.5) << name << " dark " << dark;
+        }
+        // A button of a tool not built yet is dimmed, yet legible.
+        QRect dimmed = main.findChild<QToolButton*>("DNSBt")->geometry();
+        dimmed.setLeft(dimmed.left() + 30);
+        EXPECT_GE(BestContrast(shot, dimmed, background), 2.0) << "dark " << dark;
+    }
+    QApplication::setPalette(saved);
 }

@@ -15,6 +15,7 @@
 
 using namespace qordex;
 using namespace qordex::diag;
+using qordex::test::HasProgram;
 using qordex::test::NetNs;
 
 namespace {
@@ -273,6 +274,8 @@ TEST(IcmpNamespace, DatagramSocketWhereThePingGroupRangeAllowsIt) {
               0);
 }
 
+// A request the system refuses to send fails at once with the status that
+// says so; only a request that went out waits for its answer.
 TEST(IcmpNamespace, RoutesThatDropOrRefuse) {
     NetNs ns;
     QORDEX_REQUIRE_NETNS(ns);
@@ -286,22 +289,36 @@ TEST(IcmpNamespace, RoutesThatDropOrRefuse) {
                         " && ip link set qa up && ip link set qb up"
                         " && ip neigh add 10.97.0.1 lladdr 02:00:00:00:00:01 dev qa")
                     .status == 0;
+    // A firewall that refuses outgoing requests to one address (EPERM).
+    bool firewall =
+        HasProgram("nft") &&
+        ns.Exec("nft add table ip q && nft add chain ip q out"
+                " '{ type filter hook output priority 0; }'"
+                " && nft add rule ip q out ip daddr 127.0.0.9 icmp type echo-request drop")
+                .status == 0;
+    // Refused sends get a timeout they must never wait for: the child would
+    // be killed after 30 s and report -1.
+    constexpr int kNeverWaited = 600000;
     struct Case {
         IcmpSocketKind kind;
         const char* host;
+        int timeout;
         int expected;
+        bool available;
     } cases[] = {
-        {IcmpSocketKind::Raw, "10.99.0.1", Outcome(0, 11010)},
-        {IcmpSocketKind::Datagram, "10.99.0.1", Outcome(0, 11010)},
-        {IcmpSocketKind::Raw, "10.98.0.1", Outcome(0, 11003)},
-        {IcmpSocketKind::Datagram, "10.98.0.1", Outcome(0, 11003)},
-        {IcmpSocketKind::Raw, "10.97.0.1", Outcome(0, 11010)},
-        {IcmpSocketKind::Datagram, "10.97.0.1", Outcome(0, 11010)},
+        {IcmpSocketKind::Raw, "10.99.0.1", kNeverWaited, Outcome(0, 11050), true},
+        {IcmpSocketKind::Datagram, "10.99.0.1", kNeverWaited, Outcome(0, 11050), true},
+        {IcmpSocketKind::Raw, "127.0.0.9", kNeverWaited, Outcome(0, 11050), firewall},
+        {IcmpSocketKind::Datagram, "127.0.0.9", kNeverWaited, Outcome(0, 11050), firewall},
+        {IcmpSocketKind::Raw, "10.98.0.1", kNeverWaited, Outcome(0, 11003), true},
+        {IcmpSocketKind::Datagram, "10.98.0.1", kNeverWaited, Outcome(0, 11003), true},
+        {IcmpSocketKind::Raw, "10.97.0.1", 300, Outcome(0, 11010), veth},
+        {IcmpSocketKind::Datagram, "10.97.0.1", 300, Outcome(0, 11010), veth},
     };
     for (const auto& c : cases) {
-        if (!veth && std::string(c.host) == "10.97.0.1")
+        if (!c.available)
             continue;
-        EXPECT_EQ(ns.RunInside([&] { return PingOnce(c.kind, c.host, 300); }), c.expected)
+        EXPECT_EQ(ns.RunInside([&] { return PingOnce(c.kind, c.host, c.timeout); }), c.expected)
             << c.host << (c.kind == IcmpSocketKind::Raw ? " raw" : " datagram");
     }
 }

@@ -3,6 +3,7 @@
 // namespaces made here for everything that changes the configuration.
 
 #include "diag/IpHlpApi.h"
+#include "platform/MessageLoop.h"
 #include "support/NetNs.h"
 #include "support/Process.h"
 
@@ -15,6 +16,7 @@
 #include <arpa/inet.h>
 #include <cctype>
 #include <chrono>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <fstream>
@@ -720,6 +722,31 @@ TEST_F(NsFixture, IpSettingsLeaveForwardingAlone) {
         }
     });
     EXPECT_EQ(rc, 0);
+}
+
+// The command line's request to forward is its own: it stands while the
+// command runs, and every way of ending it withdraws it, as closing the
+// window does.
+TEST_F(NsFixture, CommandLineRouterRequestLastsUntilItIsInterrupted) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        ASSERT_EQ(Sysctl("ip_forward"), "0");
+        Background p(ns.Wrap({BinPath("qordex-cli"), "netinfo", "EnableRouter"}));
+        ASSERT_TRUE(
+            qordex::PumpUntil([&] { return p.Output() == "EnableRouter\nSuccess\n"; }, 20000))
+            << p.Output();
+        EXPECT_EQ(Sysctl("ip_forward"), "1");
+        EXPECT_TRUE(p.Running()) << "the request holds while the command runs";
+        ASSERT_TRUE(p.Signal(sig));
+        EXPECT_EQ(p.Wait(20000), 0) << "signal " << sig;
+        EXPECT_EQ(Sysctl("ip_forward"), "0") << "withdrawn on signal " << sig;
+    }
+    // Forwarding that was on before stays on.
+    Sh("echo 1 > /proc/sys/net/ipv4/ip_forward");
+    Background p(ns.Wrap({BinPath("qordex-cli"), "netinfo", "EnableRouter"}));
+    ASSERT_TRUE(qordex::PumpUntil([&] { return p.Output() == "EnableRouter\nSuccess\n"; }, 20000));
+    ASSERT_TRUE(p.Signal(SIGINT));
+    EXPECT_EQ(p.Wait(20000), 0);
+    EXPECT_EQ(Sysctl("ip_forward"), "1");
 }
 
 TEST_F(NsFixture, DnsServersFromTheResolverConfiguration) {

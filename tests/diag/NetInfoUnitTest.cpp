@@ -6,6 +6,7 @@
 #include "diag/NetInfoCommands.h"
 #include "platform/IpHelper.h"
 #include "support/Process.h"
+#include "support/TestData.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -211,14 +212,21 @@ TEST(NetInfoCommandTest, PromptsCancelAndConversionErrors) {
     }
 }
 
-TEST(NetInfoCliTest, ListsEveryCommand) {
+TEST(NetInfoCliTest, ListsEveryOperationWithItsQuestions) {
     auto r = qordex::test::Run({BinPath("qordex-cli"), "netinfo", "--list"});
     ASSERT_EQ(r.status, 0) << r.err;
-    std::string want;
-    for (const auto& c : NetInfoCommands())
-        want += c.caption + "\n";
-    want += "NotifyAddrChange\nNotifyRouteChange\n";
-    EXPECT_EQ(r.out, want);
+    const auto lines = qordex::test::SplitLines(r.out);
+    ASSERT_EQ(lines.size(), NetInfoCommands().size() + 2);
+    for (std::size_t i = 0; i < NetInfoCommands().size(); ++i) {
+        const NetInfoCommand& c = NetInfoCommands()[i];
+        EXPECT_EQ(lines[i].substr(0, lines[i].find(' ')), c.caption);
+        for (const std::string& q : c.questions)
+            EXPECT_NE(lines[i].find(q.substr(0, q.find_last_not_of(' ') + 1)), std::string::npos)
+                << c.caption << " names \"" << q << '"';
+    }
+    EXPECT_EQ(lines[lines.size() - 2], "NotifyAddrChange       [SECONDS]");
+    EXPECT_EQ(lines.back(), "NotifyRouteChange      [SECONDS]");
+    EXPECT_EQ(lines[lines.size() - 3], "UnenableRouter") << "no question, no padding";
     r = qordex::test::Run({BinPath("qordex-cli"), "netinfo", "NoSuchThing"});
     EXPECT_EQ(r.status, 2);
     r = qordex::test::Run({BinPath("qordex-cli"), "netinfo", "GetUniDirAdapterInfo"});
@@ -226,6 +234,114 @@ TEST(NetInfoCliTest, ListsEveryCommand) {
     EXPECT_EQ(r.out, "GetUniDirectionalAdapterInfo\n");
     EXPECT_EQ(r.err,
               "Function GetUniDirectionalAdapterInfo is not supported by the operating system.\n");
+}
+
+// A missing answer is no cancel on the command line: the operation does not
+// run and the command says which question went unanswered.
+TEST(NetInfoCliTest, MissingEmptyOrExtraAnswersAreUsageErrors) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"GetIfEntry"}, "netinfo GetIfEntry: needs an answer to \"Input interface index\""},
+        {{"CreateIpNetEntry", "10.77.0.60"},
+         "netinfo CreateIpNetEntry: needs an answer to \"Input physical address\""},
+        {{"CreateProxyArpEntry", "10.77.0.61", "255.255.255.255"},
+         "netinfo CreateProxyArpEntry: needs an answer to \"Input interface index\""},
+        {{"DeleteIpForwardEntry"},
+         "netinfo DeleteIpForwardEntry: needs an answer to \"Input Row #\""},
+        {{"GetIfEntry", "1", "2"}, "netinfo GetIfEntry: takes 1 answer, got 2"},
+        {{"SetIfEntry", "1", "1", "1"}, "netinfo SetIfEntry: takes 2 answers, got 3"},
+        {{"GetIfTable", "extra"}, "netinfo GetIfTable: takes no arguments, got 1"},
+        {{"EnableRouter", "now"}, "netinfo EnableRouter: takes no arguments, got 1"},
+        {{"GetIfEntry", ""}, "netinfo GetIfEntry: empty answer to \"Input interface index\""},
+        {{"CreateIpNetEntry", "10.77.0.60", ""},
+         "netinfo CreateIpNetEntry: empty answer to \"Input physical address\""},
+        {{"NotifyAddrChange", "1", "2"}, "netinfo NotifyAddrChange: takes one argument at most"},
+        {{"--list", "GetIfTable"}, "netinfo: --list takes no arguments"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv = {BinPath("qordex-cli"), "netinfo"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const auto r = qordex::test::Run(argv);
+        EXPECT_EQ(r.status, 2) << c.args[0];
+        EXPECT_EQ(r.out, "") << c.args[0] << ": nothing ran";
+        EXPECT_EQ(r.err.rfind("qordex-cli " + c.message + "\n", 0), 0u) << r.err;
+    }
+    // An adapter name may be empty; "--" lets an answer begin with a dash.
+    auto r = qordex::test::Run({BinPath("qordex-cli"), "netinfo", "IpReleaseAddress", "1", ""});
+    EXPECT_EQ(r.status, 1) << "the empty name reaches the operation";
+    EXPECT_EQ(r.err, "Function IpReleaseAddress is not supported by the operating system.\n");
+    r = qordex::test::Run({BinPath("qordex-cli"), "netinfo", "GetAdapterIndex", "--", "-h"});
+    EXPECT_EQ(r.out, "GetAdapterIndex\n");
+    EXPECT_EQ(r.status, 1) << "no adapter is called -h";
+}
+
+TEST(NetInfoCliTest, OutputThatCannotBeWrittenIsAFailure) {
+    const std::string cli = BinPath("qordex-cli");
+    for (const char* args : {"GetIfTable", "GetIpForwardTable", "--list", "GetIfEntry --help"}) {
+        auto r = qordex::test::Shell("'" + cli + "' netinfo " + args + " > /dev/full");
+        EXPECT_EQ(r.status, 1) << args;
+        EXPECT_EQ(r.err, "qordex-cli netinfo: write error: No space left on device\n") << args;
+    }
+}
+
+TEST(NetInfoCliTest, OperationHelpDescribesItAndItsQuestions) {
+    for (const NetInfoCommand& c : NetInfoCommands()) {
+        const auto r = qordex::test::Run({BinPath("qordex-cli"), "netinfo", c.caption, "--help"});
+        EXPECT_EQ(r.status, 0) << c.caption;
+        const auto lines = qordex::test::SplitLines(r.out);
+        ASSERT_GE(lines.size(), 4u) << c.caption;
+        std::string usage = "Usage: qordex-cli netinfo " + c.caption;
+        for (std::size_t i = 1; i <= c.questions.size(); ++i)
+            usage += " ANSWER" + std::to_string(i);
+        EXPECT_EQ(lines[0], usage);
+        EXPECT_FALSE(c.summary.empty()) << c.caption;
+        EXPECT_EQ(lines[2], c.summary);
+        for (std::size_t i = 0; i < c.questions.size(); ++i)
+            EXPECT_NE(
+                r.out.find(std::to_string(i + 1) + ". " +
+                           c.questions[i].substr(0, c.questions[i].find_last_not_of(' ') + 1)),
+                std::string::npos)
+                << c.caption;
+    }
+    const auto w = qordex::test::Run({BinPath("qordex-cli"), "netinfo", "NotifyRouteChange", "-h"});
+    EXPECT_EQ(w.status, 0);
+    EXPECT_EQ(w.out.rfind("Usage: qordex-cli netinfo NotifyRouteChange [SECONDS]\n", 0), 0u);
+}
+
+// The questions of the table are the ones each operation asks, in order:
+// answered up to one of them and cancelled there, nothing has changed yet.
+TEST(NetInfoCommandTest, EveryOperationAsksTheQuestionsOfItsTable) {
+    auto sample = [](const std::string& q) -> std::string {
+        if (q.find("mask") != std::string::npos || q.find("Mask") != std::string::npos)
+            return "255.255.255.255";
+        if (q.find("ddress") != std::string::npos || q.find("IP") != std::string::npos ||
+            q == "Next Hop")
+            return "10.77.0.60";
+        if (q.find("physical") != std::string::npos)
+            return "02-00-00-00-00-01";
+        if (q.find("name") != std::string::npos)
+            return "lo";
+        return "1";
+    };
+    for (const NetInfoCommand& c : NetInfoCommands()) {
+        for (std::size_t k = 0; k < c.questions.size(); ++k) {
+            std::vector<std::string> answers;
+            for (std::size_t i = 0; i < k; ++i)
+                answers.push_back(sample(c.questions[i]));
+            ScriptIO io(answers);
+            try {
+                c.run(io);
+            } catch (const std::exception&) {
+                // SendARP goes on without its answer, and fails.
+            }
+            EXPECT_EQ(io.prompts,
+                      std::vector<std::string>(c.questions.begin(),
+                                               c.questions.begin() + std::ptrdiff_t(k + 1)))
+                << c.caption << " answered " << k;
+        }
+    }
 }
 
 // Text that is no dotted address is the operation's invalid parameter, before

@@ -3,10 +3,12 @@
 
 #include "app/MainForm.h"
 #include "diag/IpHlpError.h"
+#include "diag/IpThread.h"
 #include "diag/NetInfoCommands.h"
 #include "diag/ui/NetinfoUnit.h"
 #include "platform/MessageLoop.h"
 #include "shell/Memo.h"
+#include "support/Drain.h"
 #include "support/NetNs.h"
 #include "support/Process.h"
 #include "support/ScriptedDialogs.h"
@@ -25,6 +27,7 @@
 #include <QTest>
 #include <QToolButton>
 #include <arpa/inet.h>
+#include <cctype>
 #include <chrono>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -385,14 +388,12 @@ TEST(NetInfoWindow, ButtonsWriteTheLinesTheCommandLinePrints) {
         {"GetIfEntry", {"1"}},        // loopback
         {"GetIfEntry", {"abc"}},      // conversion error
         {"GetIfEntry", {"999999"}},   // no such interface
-        {"GetIfEntry", {}},           // cancelled
         {"GetAdapterIndex", {"lo"}},  // a line before the question
-        {"GetAdapterIndex", {}},      // ... that stays when it is cancelled
         {"GetBestInterface", {"127.0.0.1"}},
         {"GetFriendlyIfIndex", {"1"}},
         {"DeleteIpForwardEntry", {"0"}}, // "Invalid IP entry", nothing deleted
         {"SetTcpEntry", {"0"}},          // outside the table: nothing at all
-        {"SendARP", {}},                 // a cancel goes on with an empty address
+        {"SendARP", {""}},               // an empty address, as a cancel gives
     };
     for (const Case& c : cases) {
         const diag::NetInfoCommand* entry = nullptr;
@@ -418,6 +419,36 @@ TEST(NetInfoWindow, ButtonsWriteTheLinesTheCommandLinePrints) {
         EXPECT_EQ(dialogs.messages.isEmpty(), out.status == 0) << what;
         EXPECT_TRUE(dialogs.textAnswers.empty()) << what << ": every answer was asked for";
     }
+}
+
+// A cancelled question ends the action quietly in the window; the command
+// line has no cancel (a missing answer is a usage error there).
+TEST(NetInfoWindow, ACancelledQuestionKeepsTheLinesWrittenBeforeIt) {
+    struct Case {
+        const char* button;
+        QStringList lines;
+    } cases[] = {
+        {"BtGetIfEntry", {"earlier"}},
+        {"BtGetAdapterIndex", {"earlier", "GetAdapterIndex"}},
+    };
+    for (const Case& c : cases) {
+        TNetInfoForm form;
+        form.Memo1()->AddLine("earlier");
+        RecordingDialogs dialogs;
+        dialogs.textAnswers = {std::nullopt};
+        Click(form.findChild<QPushButton*>(c.button));
+        EXPECT_EQ(form.Memo1()->Lines(), c.lines) << c.button;
+        EXPECT_TRUE(dialogs.messages.isEmpty()) << c.button;
+    }
+    // A cancelled address for SendARP goes on with an empty one, as the
+    // command line's empty answer does.
+    TNetInfoForm form;
+    RecordingDialogs dialogs;
+    dialogs.textAnswers = {std::nullopt};
+    Click(form.findChild<QPushButton*>("BtSendARP"));
+    const auto out = test::Run({test::BinPath("qordex-cli"), "netinfo", "SendARP", ""});
+    EXPECT_EQ(form.Memo1()->Lines(), SplitLines(out.out));
+    EXPECT_EQ(dialogs.messages, SplitLines(out.err));
 }
 
 TEST(NetInfoWindow, TcpTableShowsAListeningSocketWithItsRealPort) {
@@ -505,6 +536,57 @@ TEST(NetInfoWindow, PrintWithoutAPrinterWritesAPdfOfEveryPage) {
     dialogs.fileAnswers = {std::nullopt};
     Click(form.findChild<QToolButton*>("PrintBt"));
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList({"memo.pdf"}));
+}
+
+// What the PDF shows, as pdftotext reads it: text beyond the page's edge is
+// not on the page and is left out.  White space removed, so that the test
+// does not depend on how the columns are spaced or where a line wraps.
+std::string PdfTextWithoutSpace(const QString& pdf) {
+    const auto r = test::Run({"pdftotext", "-layout", pdf.toStdString(), "-"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::string text;
+    for (char c : r.out)
+        if (!std::isspace(static_cast<unsigned char>(c)))
+            text += c;
+    return text;
+}
+
+TEST(NetInfoWindow, PrintedLinesFitThePageWidth) {
+    if (!QPrinterInfo::availablePrinters().isEmpty())
+        GTEST_SKIP() << "a printer is configured: printing would use it";
+    if (!test::HasProgram("pdftotext"))
+        GTEST_SKIP() << "pdftotext (poppler-utils) is not installed";
+    QTemporaryDir dir;
+    TNetInfoForm form;
+    // The route table, its widest lines as GetIpForwardTable writes them,
+    // and a line wider than any page.
+    form.Memo1()->AddLine("GetIpForwardTable");
+    form.Memo1()->AddLine(
+        "     Destination            Mask Policy         Gateway Interface       Age Metric");
+    for (int i = 0; i < 12; ++i)
+        form.Memo1()->AddLine(QString::asprintf(
+            " %15s %15s %6u %15s %9u %10u %2d %2d %2d %2d %2d", "10.20.30.0", "255.255.255.0", 0u,
+            "10.20.30.254", 4294967u, 123456789u + unsigned(i), 11, 22, 33, 44, 50 + i));
+    QString wide;
+    for (int i = 0; i < 60; ++i)
+        wide += QStringLiteral("w%1 ").arg(i, 3, 10, QLatin1Char('0'));
+    form.Memo1()->AddLine(wide);
+    RecordingDialogs dialogs;
+    dialogs.fileAnswers = {dir.filePath("routes.pdf")};
+    Click(form.findChild<QToolButton*>("PrintBt"));
+    ASSERT_TRUE(dialogs.messages.isEmpty()) << dialogs.messages.join("; ").toStdString();
+    const std::string text = PdfTextWithoutSpace(dir.filePath("routes.pdf"));
+    std::size_t from = 0;
+    for (const QString& line : form.Memo1()->Lines()) {
+        std::string want;
+        for (QChar c : line)
+            if (!c.isSpace())
+                want += char(c.unicode());
+        const std::size_t at = text.find(want, from);
+        EXPECT_NE(at, std::string::npos) << "whole on the page: " << line.toStdString();
+        if (at != std::string::npos)
+            from = at + want.size();
+    }
 }
 
 TEST(NetInfoWindow, PrintToAnUnwritablePlaceShowsAnError) {
@@ -641,7 +723,9 @@ TEST(NetInfoWindow, ClosingStopsTheWatcherAndItsLateReportIsDropped) {
     ASSERT_TRUE(form->WatcherRunning(1));
     // A change the watcher sees and queues, while the window is not looking.
     ASSERT_EQ(ns.Exec("ip addr add 10.79.0.1/24 dev lo").status, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const diag::TWaitingThread* watcher = form->Watcher(1);
+    ASSERT_NE(watcher, nullptr);
+    ASSERT_TRUE(test::WaitWithoutPumping([&] { return watcher->Posted() > 0; }));
 
     const auto start = std::chrono::steady_clock::now();
     form->close();
@@ -651,9 +735,10 @@ TEST(NetInfoWindow, ClosingStopsTheWatcherAndItsLateReportIsDropped) {
     // A guard against a hang, not a speed target: the watcher wakes at once.
     EXPECT_LT(took, std::chrono::seconds(5));
 
-    // Whatever the watcher had queued goes nowhere, and nothing more comes.
+    // Whatever the watcher had queued goes nowhere, and nothing more comes:
+    // it has ended, so a sentinel comes after all it queued.
     ASSERT_EQ(ns.Exec("ip addr add 10.79.0.2/24 dev lo").status, 0);
-    PumpUntil([] { return false; }, 300);
+    ASSERT_TRUE(test::DrainQueue());
     EXPECT_TRUE(dialogs.messages.isEmpty());
 }
 
@@ -664,8 +749,8 @@ TEST(NetInfoWindow, DestroyingTheWindowWithARunningWatcherReturns) {
     Click(Button(*form, "BtNotifyRouteChange"));
     ASSERT_TRUE(form->WatcherRunning(2));
     delete form;
-    PumpUntil([] { return false; }, 100);
-    SUCCEED();
+    // Its end notice, queued before it was joined, finds no window.
+    ASSERT_TRUE(test::DrainQueue());
 }
 
 // ---- Router ----------------------------------------------------------------

@@ -6,6 +6,7 @@
 #include "platform/IcmpService.h"
 #include "platform/MessageLoop.h"
 #include "shell/Memo.h"
+#include "support/Drain.h"
 #include "support/ScriptedDialogs.h"
 
 #include "diag/EchoTestSupport.h"
@@ -237,9 +238,10 @@ TEST_F(PingWindow, RepeatPrintsSendingForTheFirstBatchOnlyAndCancelSummarises) {
     EXPECT_TRUE(repeat->isEnabled());
     EXPECT_FALSE(cancelBt->isEnabled());
     EXPECT_EQ(form->Stats().Sent(), 0u) << "the summary resets the counters";
-    // Nothing runs on after Cancel.
-    PumpUntil([] { return false; }, 200);
+    // Nothing runs on after Cancel: no worker, no timer, nothing queued.
     EXPECT_EQ(form->WorkerCount(), 0);
+    EXPECT_FALSE(form->findChild<QTimer*>("Timer1")->isActive());
+    ASSERT_TRUE(test::DrainQueue());
     EXPECT_EQ(Lines(), lines);
 }
 
@@ -304,10 +306,13 @@ TEST_F(PingWindow, ClosingWithResultsQueuedDiscardsThem) {
     host->setText("127.0.0.1");
     bulk->setCurrentText("10");
     form->PingBtClick();
-    // Let the workers run without dispatching their completions.
-    for (int i = 0; i < 200 && CountPrefix(Lines(), "Sending") < 10; ++i)
-        PumpMessages();
-    QThread::msleep(100);
+    // Each worker waits for its "Sending" line; once the last line is in,
+    // the workers still listed end without this thread dispatching their
+    // completions, which stay queued.
+    ASSERT_TRUE(PumpUntil([&] { return CountPrefix(Lines(), "Sending") == 10; }, 30000));
+    const int listed = form->WorkerCount();
+    ASSERT_GE(listed, 1) << "the last worker cannot have ended before its line was in";
+    ASSERT_TRUE(test::WaitWithoutPumping([&] { return form->FinishedWorkerCount() == listed; }));
     form->close();
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(form.isNull());

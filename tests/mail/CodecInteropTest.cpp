@@ -3,6 +3,7 @@
 
 #include "mail/MimeUtil.h"
 #include "mail/UUEnc.h"
+#include "platform/MessageLoop.h"
 #include "support/Process.h"
 
 #include "support/TestData.h"
@@ -10,10 +11,14 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <csignal>
+#include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iterator>
 #include <random>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace qordex::mail;
@@ -34,26 +39,39 @@ std::string Python(const std::string& code, const std::string& input) {
     return r.out;
 }
 
-// Runs the Python expression `expr` (over the bytes `b`) on each input in one
-// interpreter and returns the results in order.
-std::vector<std::string> PythonEach(const std::string& imports, const std::string& expr,
-                                    const std::vector<std::string>& inputs) {
+// One job for PythonBatch: expression number `fn` applied to `input`.
+struct PyJob {
+    std::size_t fn;
+    std::string input;
+};
+
+void PutFramed(std::string& out, std::uint32_t n) {
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out += char((n >> shift) & 0xFF);
+}
+
+// Runs every job in one interpreter: the Python expressions `exprs` (each
+// over the bytes `b`, after `imports`) applied to the jobs' inputs.  Returns
+// the results in the order of the jobs.
+std::vector<std::string> PythonBatch(const std::string& imports,
+                                     const std::vector<std::string>& exprs,
+                                     const std::vector<PyJob>& jobs) {
     std::string framed;
-    for (const auto& in : inputs) {
-        const auto n = static_cast<std::uint32_t>(in.size());
-        for (int shift = 24; shift >= 0; shift -= 8)
-            framed += char((n >> shift) & 0xFF);
-        framed += in;
+    for (const auto& job : jobs) {
+        PutFramed(framed, static_cast<std::uint32_t>(job.fn));
+        PutFramed(framed, static_cast<std::uint32_t>(job.input.size()));
+        framed += job.input;
     }
-    const std::string code = imports +
-                             "\nimport struct\n"
-                             "def f(b):\n    return " +
-                             expr +
-                             "\nd = sys.stdin.buffer.read()\ni = 0\nout = []\n"
+    std::string fns = "fs = [";
+    for (const auto& e : exprs)
+        fns += "lambda b: " + e + ",\n";
+    fns += "]\n";
+    const std::string code = imports + "\nimport struct\n" + fns +
+                             "d = sys.stdin.buffer.read()\ni = 0\nout = []\n"
                              "while i < len(d):\n"
-                             "    n = struct.unpack('>I', d[i:i+4])[0]\n"
-                             "    r = f(d[i+4:i+4+n])\n"
-                             "    i += 4 + n\n"
+                             "    f, n = struct.unpack('>II', d[i:i+8])\n"
+                             "    r = fs[f](d[i+8:i+8+n])\n"
+                             "    i += 8 + n\n"
                              "    out.append(struct.pack('>I', len(r)) + r)\n"
                              "sys.stdout.buffer.write(b''.join(out))";
     const std::string raw = Python(code, framed);
@@ -66,9 +84,18 @@ std::vector<std::string> PythonEach(const std::string& imports, const std::strin
         results.push_back(raw.substr(i + 4, n));
         i += 4 + n;
     }
-    EXPECT_EQ(results.size(), inputs.size());
-    results.resize(inputs.size());
+    EXPECT_EQ(results.size(), jobs.size());
+    results.resize(jobs.size());
     return results;
+}
+
+// Appends a job for each input; returns the index of the first.
+std::size_t AddJobs(std::vector<PyJob>& jobs, std::size_t fn,
+                    const std::vector<std::string>& inputs) {
+    const std::size_t first = jobs.size();
+    for (const auto& in : inputs)
+        jobs.push_back({fn, in});
+    return first;
 }
 
 std::vector<std::string> Samples(unsigned seed) {
@@ -108,56 +135,79 @@ void WriteFile(const std::string& path, const std::string& data) {
 TEST(PythonInterop, Base64BothWays) {
     REQUIRE_PYTHON();
     const auto data = Samples(0);
-    const auto ours =
-        PythonEach("import base64", "base64.b64decode(b)", Map(data, EncodeString, cmBase64));
-    const auto theirs = PythonEach("import base64", "base64.encodebytes(b)", data);
     std::vector<std::string> small, smallEncoded;
     for (const auto& d : data)
         if (d.size() < 1000) {
             small.push_back(d);
             smallEncoded.push_back(EncodeBase64(d));
         }
-    const auto oursWhole = PythonEach("import base64", "base64.b64decode(b)", smallEncoded);
-    const auto theirsWhole = PythonEach("import base64", "base64.b64encode(b)", small);
+    std::vector<PyJob> jobs;
+    const std::size_t ours = AddJobs(jobs, 0, Map(data, EncodeString, cmBase64));
+    const std::size_t theirs = AddJobs(jobs, 1, data);
+    const std::size_t oursWhole = AddJobs(jobs, 0, smallEncoded);
+    const std::size_t theirsWhole = AddJobs(jobs, 2, small);
+    const auto out =
+        PythonBatch("import base64",
+                    {"base64.b64decode(b)", "base64.encodebytes(b)", "base64.b64encode(b)"}, jobs);
     for (std::size_t i = 0; i < data.size(); ++i) {
-        EXPECT_TRUE(ours[i] == data[i]) << data[i].size();
-        EXPECT_TRUE(DecodeString(theirs[i], cmBase64) == data[i]) << data[i].size();
+        EXPECT_TRUE(out[ours + i] == data[i]) << data[i].size();
+        EXPECT_TRUE(DecodeString(out[theirs + i], cmBase64) == data[i]) << data[i].size();
     }
     for (std::size_t i = 0; i < small.size(); ++i) {
-        EXPECT_EQ(oursWhole[i], small[i]);
-        EXPECT_EQ(DecodeBase64(theirsWhole[i]), small[i]);
+        EXPECT_EQ(out[oursWhole + i], small[i]);
+        EXPECT_EQ(DecodeBase64(out[theirsWhole + i]), small[i]);
     }
 }
 
+// Attachments come uuencoded by other programs: their lines decode to the
+// very bytes, with a space or a grave accent for zero and whatever the last
+// line's length, and ours decode in theirs.
 TEST(PythonInterop, UUencodeBothWays) {
     REQUIRE_PYTHON();
-    const auto data = Samples(1);
+    auto data = Samples(1);
+    data.push_back(std::string("abc\0\0\0xyz", 9));
+    data.push_back("abcd");
+    data.push_back(RandomBytes(1024 * 1024, 11));
+    std::vector<PyJob> jobs;
     // Each of our lines decodes on its own.
-    const auto ours = PythonEach("import binascii",
-                                 "b''.join(binascii.a2b_uu(l) for l in b.split(b'\\r\\n') if l)",
-                                 Map(data, EncodeString, cmUUencode));
-    // Python pads a short final group with zero values, which our decoder (by
-    // the length of its groups, not of its lines) reads as data: the variants
-    // agree on whole groups.
-    std::vector<std::string> whole;
-    for (const auto& d : data)
-        whole.push_back(d.substr(0, d.size() / 3 * 3));
-    const auto theirs =
-        PythonEach("import binascii",
-                   "b''.join(binascii.b2a_uu(b[i:i+45]) for i in range(0, len(b), 45))", whole);
+    const std::size_t ours = AddJobs(jobs, 0, Map(data, EncodeString, cmUUencode));
+    const std::size_t spaces = AddJobs(jobs, 1, data);
+    const std::size_t graves = AddJobs(jobs, 2, data);
+    const auto out = PythonBatch(
+        "import binascii",
+        {"b''.join(binascii.a2b_uu(l) for l in b.split(b'\\r\\n') if l)",
+         "b''.join(binascii.b2a_uu(b[i:i+45]) for i in range(0, len(b), 45))",
+         "b''.join(binascii.b2a_uu(b[i:i+45], backtick=True) for i in range(0, len(b), 45))"},
+        jobs);
     for (std::size_t i = 0; i < data.size(); ++i) {
-        EXPECT_TRUE(ours[i] == data[i]) << data[i].size();
-        EXPECT_TRUE(DecodeString(theirs[i], cmUUencode) == whole[i]) << whole[i].size();
+        EXPECT_TRUE(out[ours + i] == data[i]) << data[i].size();
+        EXPECT_TRUE(DecodeString(out[spaces + i], cmUUencode) == data[i]) << data[i].size();
+        EXPECT_TRUE(DecodeString(out[graves + i], cmUUencode) == data[i]) << data[i].size();
+    }
+}
+
+// The same against uuencode and uudecode of sharutils, with their "begin"
+// and "end" lines.
+TEST(UudecodeInterop, UUencodeBothWays) {
+    if (!HasProgram("uudecode") || !HasProgram("uuencode"))
+        GTEST_SKIP() << "uuencode and uudecode (sharutils) are not installed";
+    auto data = Samples(3);
+    data.push_back(RandomBytes(1024 * 1024, 12));
+    for (const auto& d : data) {
+        const std::string wrapped =
+            "begin 644 data.bin\r\n" + EncodeString(d, cmUUencode) + "`\r\nend\r\n";
+        const auto theirs = qordex::test::Run({"uudecode", "-o", "/dev/stdout"}, wrapped);
+        EXPECT_EQ(theirs.status, 0) << theirs.err;
+        EXPECT_TRUE(theirs.out == d) << d.size();
+        const auto encoded = qordex::test::Run({"uuencode", "data.bin"}, d);
+        EXPECT_EQ(encoded.status, 0) << encoded.err;
+        EXPECT_TRUE(DecodeString(encoded.out, cmUUencode) == d) << d.size();
     }
 }
 
 TEST(PythonInterop, QuotedBothWays) {
     REQUIRE_PYTHON();
     const auto data = Samples(2);
-    // Our line breaks carry no meaning, so each line decodes on its own.
-    const auto ours =
-        PythonEach("import quopri", "b''.join(quopri.decodestring(l) for l in b.split(b'\\r\\n'))",
-                   Map(data, EncodeString, cmQuoted));
     // Python's soft breaks, with CR LF as on the wire; its hard line breaks
     // keep their meaning there, so the data holds none.
     std::vector<std::string> noBreaks = data;
@@ -165,12 +215,18 @@ TEST(PythonInterop, QuotedBothWays) {
         for (char& c : d)
             if (c == '\r' || c == '\n')
                 c = 'x';
-    const auto theirs =
-        PythonEach("import quopri",
-                   "quopri.encodestring(b, quotetabs=True).replace(b'\\n', b'\\r\\n')", noBreaks);
+    std::vector<PyJob> jobs;
+    // Our line breaks carry no meaning, so each line decodes on its own.
+    const std::size_t ours = AddJobs(jobs, 0, Map(data, EncodeString, cmQuoted));
+    const std::size_t theirs = AddJobs(jobs, 1, noBreaks);
+    const auto out =
+        PythonBatch("import quopri",
+                    {"b''.join(quopri.decodestring(l) for l in b.split(b'\\r\\n'))",
+                     "quopri.encodestring(b, quotetabs=True).replace(b'\\n', b'\\r\\n')"},
+                    jobs);
     for (std::size_t i = 0; i < data.size(); ++i) {
-        EXPECT_TRUE(ours[i] == data[i]) << data[i].size();
-        EXPECT_TRUE(DecodeString(theirs[i], cmQuoted) == noBreaks[i]) << data[i].size();
+        EXPECT_TRUE(out[ours + i] == data[i]) << data[i].size();
+        EXPECT_TRUE(DecodeString(out[theirs + i], cmQuoted) == noBreaks[i]) << data[i].size();
     }
 }
 
@@ -220,16 +276,20 @@ TEST(PythonInterop, EncodedWordsDecodeWithEmailHeader) {
          "text that is long enough to be folded into several encoded words",
          "utf-8"},
     };
-    const char* decode = "from email.header import decode_header\n"
-                         "parts = decode_header(sys.stdin.buffer.read().decode('ascii'))\n"
-                         "sys.stdout.buffer.write(b''.join(p for p, cs in parts))";
+    std::vector<PyJob> jobs;
+    std::vector<std::string> texts;
     for (const auto& c : cases)
         for (char type : {'Q', 'B'})
             for (bool fold : {true, false}) {
-                const std::string header =
-                    HdrEncodeInLine(c.text, Rfc822Specials(), type, fold, 66, c.charset);
-                EXPECT_EQ(Python(decode, header), c.text) << type << fold << " " << header;
+                jobs.push_back(
+                    {0, HdrEncodeInLine(c.text, Rfc822Specials(), type, fold, 66, c.charset)});
+                texts.push_back(c.text);
             }
+    const auto out =
+        PythonBatch("from email.header import decode_header",
+                    {"b''.join(p for p, cs in decode_header(b.decode('ascii')))"}, jobs);
+    for (std::size_t i = 0; i < jobs.size(); ++i)
+        EXPECT_EQ(out[i], texts[i]) << jobs[i].input;
 }
 
 class CodecCommand : public ::testing::Test {
@@ -343,4 +403,31 @@ TEST_F(CodecCommand, FilesThatCannotBeReadOrWrittenFailWithOne) {
     EXPECT_NE(full.err.find("Cannot write standard output"), std::string::npos) << full.err;
     // Nothing was left beside the files.
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"in.bin"});
+}
+
+// Ctrl-C while the result is being written leaves neither the target nor
+// the hidden temporary file beside it.
+TEST_F(CodecCommand, AnInterruptedRunLeavesNoHalfWrittenFile) {
+    const std::string fifo = Path("in.fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (int sig : {SIGINT, SIGTERM}) {
+        qordex::test::Background p({cli, "decode", fifo, Path("out.bin")});
+        // The decoder opens the fifo first, then its temporary file, then
+        // waits for the rest of the input.
+        const int fd = ::open(fifo.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        const std::string part = EncodeString(RandomBytes(100000, 7), cmBase64);
+        ASSERT_EQ(::write(fd, part.data(), part.size()), ssize_t(part.size()));
+        auto entries = [&] {
+            return QDir(dir.path())
+                .entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+        };
+        ASSERT_TRUE(qordex::PumpUntil([&] { return entries().size() == 2; }, 20000))
+            << "the temporary file appears";
+        ASSERT_TRUE(p.Signal(sig));
+        p.Wait(20000);
+        EXPECT_FALSE(p.Running());
+        ::close(fd);
+        EXPECT_EQ(entries(), QStringList{"in.fifo"}) << "signal " << sig;
+    }
 }

@@ -94,8 +94,19 @@ TEST(DecodeStream, FollowsTheRulesForEachMode) {
         {cmUUencode, "!80``\r\n", "a"},
         {cmUUencode, "\"86(`\r\n", "ab"},
         {cmUUencode, "#    \r\n", std::string(3, '\0')},
-        {cmUUencode, "\r\n  #86)C\r\n!80``\r\n", "abca"},
-        {cmUUencode, "#86", "a"}, // a group cut short by the end
+        {cmUUencode, "\r\n#86)C\r\n\r\n!80``\r\n", "abca"},
+        // The length character decides how many bytes a line gives.
+        {cmUUencode, ")86)C````>'EZ\n", std::string("abc\0\0\0xyz", 9)},
+        {cmUUencode, "$86)C9```\n", "abcd"},
+        {cmUUencode, "$86)C9   \n", "abcd"},
+        {cmUUencode, "$86)C9\n", "abcd"}, // trailing spaces a relay stripped
+        {cmUUencode, "#\r\n", std::string(3, '\0')},
+        {cmUUencode, "#86", std::string("a`\0", 3)}, // cut short: the rest counts as zero
+        {cmUUencode, "#86)CXYZ\n", "abc"},           // what follows the data is no data
+        // Space and grave accent both give an empty line; text lines are skipped.
+        {cmUUencode, "begin 644 abc.txt\n#86)C\n`\nend\n", "abc"},
+        {cmUUencode, "begin 600 x\r\n!80``\r\n \r\nend\r\n", "a"},
+        {cmUUencode, "  #86)C\n", ""}, // a space is a length of zero
         {cmQuoted, "a=20b", "a b"},
         {cmQuoted, "a=\r\nb", "ab"},
         {cmQuoted, "x=3dy", "xy"},
@@ -183,6 +194,45 @@ TEST(CodecStreams, ReportProgressBeforeEachLineOrStep) {
     DecodeStream(q, qout, cmQuoted, progress, 42);
     EXPECT_EQ(positions, (std::vector<std::int64_t>{0, 1, 4, 5}));
     EXPECT_EQ(qout.str(), "aAb");
+}
+
+// Without a progress report the coders take whole buffers at once; with one
+// they go a line or a group at a time.  Both ways give the same text, also
+// for text full of the characters the fast way leaves to the careful one, and
+// across the reader's buffer boundaries.
+TEST(CodecStreams, WholeBuffersGiveWhatStepsGive) {
+    auto run = [](bool stepwise, bool encode, const std::string& in, int mode) {
+        std::istringstream source(in);
+        std::ostringstream target;
+        TProgressProc progress;
+        if (stepwise)
+            progress = [](std::int32_t, std::int64_t, std::int64_t) {};
+        if (encode)
+            EncodeStream(source, target, mode, progress);
+        else
+            DecodeStream(source, target, mode, progress);
+        return std::move(target).str();
+    };
+    std::mt19937 gen(77);
+    const std::string noise = " \t\r\n=\x01*-_.~\x80\xff";
+    for (std::size_t size : {std::size_t(0), std::size_t(1), std::size_t(57), std::size_t(1000),
+                             std::size_t(1024 * 1024 - 1), std::size_t(1024 * 1024 + 5)}) {
+        const std::string data = RandomBytes(size, unsigned(size));
+        for (int mode : {cmBase64, cmUUencode, cmQuoted}) {
+            const std::string fast = run(false, true, data, mode);
+            ASSERT_TRUE(fast == run(true, true, data, mode)) << ModeName(mode) << " " << size;
+            // Encoded text with stray bytes sprinkled in, and plain garbage.
+            std::string dirty;
+            for (char c : fast) {
+                if (gen() % 50 == 0)
+                    dirty += noise[gen() % noise.size()];
+                dirty += c;
+            }
+            for (const std::string& text : {fast, dirty, data})
+                ASSERT_TRUE(run(false, false, text, mode) == run(true, false, text, mode))
+                    << ModeName(mode) << " " << size;
+        }
+    }
 }
 
 TEST(CodecStreams, RejectAnUnknownMode) {

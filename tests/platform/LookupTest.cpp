@@ -2,6 +2,7 @@
 #include "platform/HiddenWindow.h"
 #include "platform/MessageLoop.h"
 #include "platform/SocketErrors.h"
+#include "support/Drain.h"
 
 #include <QThread>
 #include <arpa/inet.h>
@@ -40,7 +41,7 @@ TEST(AsyncLookup, ACancelledLookupNeverCompletes) {
     LookupId id = StartHostLookup(&w, "localhost", [&](const LookupResult&) { called = true; });
     EXPECT_TRUE(CancelLookup(id));
     EXPECT_FALSE(CancelLookup(id));
-    PumpUntil([] { return false; }, 300);
+    ASSERT_TRUE(qordex::test::DrainLookups());
     EXPECT_FALSE(called);
 }
 
@@ -50,7 +51,7 @@ TEST(AsyncLookup, DestroyingTheTargetDropsTheResult) {
         HiddenWindow w;
         StartHostLookup(&w, "localhost", [&](const LookupResult&) { called = true; });
     }
-    PumpUntil([] { return false; }, 300);
+    ASSERT_TRUE(qordex::test::DrainLookups());
     EXPECT_FALSE(called);
 }
 
@@ -90,7 +91,7 @@ TEST(AsyncLookup, TargetsDyingWhileTheirLookupsCompleteOnWorkerThreads) {
     }
     for (auto& th : threads)
         th->wait();
-    PumpUntil([] { return false; }, 100);
+    ASSERT_TRUE(qordex::test::DrainLookups());
     EXPECT_EQ(wrong, 0);
     EXPECT_LE(completed, 160);
 }

@@ -1,5 +1,5 @@
-#include "platform/HiddenWindow.h"
 #include "platform/MessageLoop.h"
+#include "platform/HiddenWindow.h"
 
 #include <QThread>
 #include <atomic>

@@ -22,6 +22,7 @@
 #include <QTabWidget>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace qordex::diag {
 
@@ -142,6 +143,46 @@ QWidget* MakeTabRows(QTabWidget* tabs, int width) {
         bt->setChecked(true);
     tabs->tabBar()->hide();
     return rows;
+}
+
+// The tables are wider than a portrait page in an 11-point face (the route
+// table by a third): the face shrinks until the widest line fits, down to a
+// size that is still legible; a line still too wide then is wrapped.
+QStringList FitLinesToWidth(const QStringList& lines, QFont& font, QPaintDevice* device,
+                            int width) {
+    constexpr qreal kSmallestPoints = 6.0;
+    auto widest = [&] {
+        const QFontMetrics m(font, device);
+        int w = 0;
+        for (const QString& line : lines)
+            w = std::max(w, m.horizontalAdvance(line));
+        return w;
+    };
+    for (int w = widest(); w > width && font.pointSizeF() > kSmallestPoints; w = widest()) {
+        const qreal scaled = font.pointSizeF() * width / w;
+        // Glyph widths do not scale exactly: step down at least a little each time.
+        font.setPointSizeF(std::max(kSmallestPoints, std::min(scaled, font.pointSizeF() - 0.25)));
+    }
+    const QFontMetrics m(font, device);
+    QStringList fitted;
+    for (const QString& line : lines) {
+        QString rest = line;
+        while (m.horizontalAdvance(rest) > width) {
+            // The longest head that fits, and at least one character.
+            int lo = 1, hi = int(rest.size()) - 1;
+            while (lo < hi) {
+                const int mid = (lo + hi + 1) / 2;
+                if (m.horizontalAdvance(rest.left(mid)) <= width)
+                    lo = mid;
+                else
+                    hi = mid - 1;
+            }
+            fitted << rest.left(lo);
+            rest = rest.mid(lo);
+        }
+        fitted << rest;
+    }
+    return fitted;
 }
 
 } // namespace
@@ -295,6 +336,10 @@ bool TNetInfoForm::WatcherRunning(int kind) const {
     return (kind == 1 || kind == 2) && running_[kind - 1];
 }
 
+const TWaitingThread* TNetInfoForm::Watcher(int kind) const {
+    return (kind == 1 || kind == 2) ? watchers_[kind - 1].get() : nullptr;
+}
+
 void TNetInfoForm::StartWatcher(int kind, const char* text) {
     const int slot = kind - 1;
     if (running_[slot])
@@ -412,18 +457,21 @@ void TNetInfoForm::PrintLines(QPrinter& printer) {
     constexpr int kTop = 30;
 
     const int pageHeight = painter.device()->height();
+    // The same margin on the right as on the left.
+    const int lineWidth = std::max(1, painter.device()->width() - 2 * kLeft);
     painter.setFont(title);
     painter.setPen(Qt::blue);
     const QFontMetrics titleMetrics(title, painter.device());
     painter.drawText(kLeft, kTop + titleMetrics.ascent(),
                      QStringLiteral("Qordex -  Net Information"));
 
+    const QStringList lines = FitLinesToWidth(memo1_->Lines(), body, painter.device(), lineWidth);
     painter.setFont(body);
     painter.setPen(Qt::black);
     const QFontMetrics bodyMetrics(body, painter.device());
     const int lineHeight = bodyMetrics.height();
     int y = kTop + 2 * titleMetrics.height();
-    for (const QString& line : memo1_->Lines()) {
+    for (const QString& line : lines) {
         // A line that would not fit whole goes to the top of the next page.
         if (y + lineHeight > pageHeight) {
             printer.newPage();

@@ -38,6 +38,8 @@ public:
 
     // True while a watcher of this kind (1 = addresses, 2 = routes) runs.
     bool WatcherRunning(int kind) const;
+    // The watcher of this kind, running or ended; null when none was started.
+    const TWaitingThread* Watcher(int kind) const;
 
 protected:
     void Shutdown() override;

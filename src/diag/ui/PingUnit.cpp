@@ -115,6 +115,11 @@ TForm2::~TForm2() {
     DetachWorkers();
 }
 
+int TForm2::FinishedWorkerCount() const {
+    return int(std::count_if(workers_.begin(), workers_.end(),
+                             [](const TPingThread* w) { return w->isFinished(); }));
+}
+
 QString TForm2::SavePresetName() const {
     return HostEdit->text();
 }

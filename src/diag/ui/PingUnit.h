@@ -39,6 +39,8 @@ public:
     // Window state, for tests.
     int RunningCount() const { return running_; }
     int WorkerCount() const { return int(workers_.size()); }
+    // Listed workers whose thread has ended, their completion not handled yet.
+    int FinishedWorkerCount() const;
     const PingStats& Stats() const { return stats_; }
 
 protected:
