@@ -1,5 +1,8 @@
 #include "cli/Command.h"
 
+#include "base/Text.h"
+#include "platform/MessageLoop.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -90,6 +93,31 @@ const char* TakeTextOption(int argc, char** argv, int& i, std::initializer_list<
             return o.name;
         }
     return nullptr;
+}
+
+std::optional<int> ParseTimeoutSeconds(const std::string& text) {
+    const auto s = ParseDecimal(text, 1, 86400);
+    if (!s)
+        return std::nullopt;
+    return int(*s);
+}
+
+WaitEnd WaitWhileTalking(const std::function<bool()>& done,
+                         const std::chrono::steady_clock::time_point& lastWord, int seconds) {
+    using Clock = std::chrono::steady_clock;
+    const auto silence = std::chrono::seconds(seconds);
+    while (!done()) {
+        const auto seen = lastWord;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(seen + silence - Clock::now());
+        if (left.count() <= 0)
+            return WaitEnd::Silent;
+        PumpUntil([&] { return done() || lastWord != seen || Interrupted(); },
+                  int(left.count()) + 1);
+        if (Interrupted())
+            return WaitEnd::Interrupted;
+    }
+    return WaitEnd::Done;
 }
 
 void PrintLine(std::string_view line) {

@@ -2,7 +2,10 @@
 // Subcommands of qordex-cli.  Each tool registers itself from its own file:
 //   static const qordex::cli::Registration reg{"ping", "send ICMP echo requests", RunPing};
 
+#include <chrono>
+#include <functional>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,6 +53,18 @@ struct TextOption {
 // option matched, or null; `missing` tells that it came last without value.
 const char* TakeTextOption(int argc, char** argv, int& i, std::initializer_list<TextOption> options,
                            bool& missing);
+
+// The --timeout of a dialogue: whole seconds from 1 to 86400, or nothing.
+std::optional<int> ParseTimeoutSeconds(const std::string& text);
+
+// How a wait on a dialogue with a server ended.
+enum class WaitEnd { Done, Silent, Interrupted };
+
+// Pumps the message loop until `done` holds, Ctrl-C or SIGTERM came (see
+// CatchInterrupt), or `seconds` passed since `lastWord` last changed: the
+// caller moves `lastWord` on each word from the server.
+WaitEnd WaitWhileTalking(const std::function<bool()>& done,
+                         const std::chrono::steady_clock::time_point& lastWord, int seconds);
 
 // Writes one line to standard output at once (a line a tool window would
 // show).  A failed write is remembered for FinishOutput.

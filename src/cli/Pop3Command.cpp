@@ -200,11 +200,11 @@ int ParseArgs(int argc, char** argv, Options& o) {
                                              "' (login, cram-md5 or cram-sha1)");
         }
         if (!timeout.empty()) {
-            const auto s = ParseDecimal(timeout, 1, 86400);
+            const auto s = ParseTimeoutSeconds(timeout);
             if (!s)
                 return UsageError(kName,
                                   "--timeout takes whole seconds from 1 (got '" + timeout + "')");
-            o.timeout = int(*s);
+            o.timeout = *s;
         }
     }
     if (int rc = ParseCommands(argc, argv, i, o); rc >= 0)
@@ -553,24 +553,14 @@ int Session::Run() {
     } catch (const std::exception& e) {
         return Failure(kName, {e.what()});
     }
-    const auto silence = std::chrono::seconds(o_.timeout);
-    bool timedOut = false;
-    while (phase_ != Phase::Done) {
-        const auto seen = lastWord_;
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(seen + silence - Clock::now());
-        if (left.count() <= 0) {
-            timedOut = true;
-            break;
-        }
-        PumpUntil([&] { return phase_ == Phase::Done || lastWord_ != seen || Interrupted(); },
-                  int(left.count()) + 1);
-        if (Interrupted()) {
-            pop3_.OnRequestDone = nullptr;
-            pop3_.Abort();
-            return Failure(kName, {"interrupted"});
-        }
+    const WaitEnd end =
+        WaitWhileTalking([&] { return phase_ == Phase::Done; }, lastWord_, o_.timeout);
+    if (end == WaitEnd::Interrupted) {
+        pop3_.OnRequestDone = nullptr;
+        pop3_.Abort();
+        return Failure(kName, {"interrupted"});
     }
+    const bool timedOut = end == WaitEnd::Silent;
     if (timedOut) {
         pop3_.OnRequestDone = nullptr;
         pop3_.Abort();

@@ -148,11 +148,11 @@ int ParseArgs(int argc, char** argv, Options& o) {
                                              "' (plain, login, cram-md5, cram-sha1 or auto)");
         }
         if (!timeout.empty()) {
-            const auto s = ParseDecimal(timeout, 1, 86400);
+            const auto s = ParseTimeoutSeconds(timeout);
             if (!s)
                 return UsageError(kName,
                                   "--timeout takes whole seconds from 1 (got '" + timeout + "')");
-            o.timeout = int(*s);
+            o.timeout = *s;
         }
     }
     if (o.server.empty())
@@ -324,23 +324,12 @@ int RunSmtp(int argc, char** argv) {
     } catch (const SmtpException& e) {
         return Failure(kName, {e.what()});
     }
-    const auto silence = std::chrono::seconds(o.timeout);
-    bool timedOut = false;
-    while (phase != Phase::Done) {
-        const auto seen = lastWord;
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(seen + silence - Clock::now());
-        if (left.count() <= 0) {
-            timedOut = true;
-            break;
-        }
-        PumpUntil([&] { return phase == Phase::Done || lastWord != seen || Interrupted(); },
-                  int(left.count()) + 1);
-        if (Interrupted()) {
-            smtp.Abort();
-            return Failure(kName, {"interrupted"});
-        }
+    const WaitEnd end = WaitWhileTalking([&] { return phase == Phase::Done; }, lastWord, o.timeout);
+    if (end == WaitEnd::Interrupted) {
+        smtp.Abort();
+        return Failure(kName, {"interrupted"});
     }
+    const bool timedOut = end == WaitEnd::Silent;
     if (timedOut) {
         smtp.OnRequestDone = nullptr;
         smtp.Abort();

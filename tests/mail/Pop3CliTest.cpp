@@ -2,6 +2,7 @@
 // runs it: what it prints, its exit status, its files, its usage errors.
 
 #include "Pop3Peers.h"
+#include "support/ScriptedLines.h"
 
 #include <QTemporaryDir>
 #include <filesystem>
@@ -206,6 +207,15 @@ TEST(Pop3Cli, GetAllTwice) {
     const CommandResult missing = Cli(server, {"getall", dir.path().toStdString() + "/nope"});
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.err.find("Cannot open folder"), std::string::npos) << missing.err;
+}
+
+TEST(Pop3Cli, ASilentServerTimesOut) {
+    ScriptedLineServer server(LineScript().Send("+OK hi\r\n").Expect().Silence());
+    const CommandResult r = qordex::test::Run(
+        {BinPath("qordex-cli"), "pop3", "--server", "127.0.0.1", "--port", server.PortText(),
+         "--user", "alice", "--password", "pw", "--timeout", "1", "stat"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "qordex-cli pop3: no answer from 127.0.0.1 within 1 s\n");
 }
 
 TEST(Pop3Cli, BadUsageSendsNothing) {
