@@ -835,6 +835,32 @@ TEST(Pop3Client, HandlersMayFreeTheClient) {
     }
 }
 
+TEST(Pop3Client, ConnectsAgainAfterQuitAndAbort) {
+    ScriptedLineServer first(LoggedIn().Reply("+OK bye").Close());
+    Client c(first);
+    c.Login();
+    EXPECT_EQ(c.Quit(), (Done{pop3Quit, 0}));
+    // A new session on the same client, then an abort in its middle.
+    ScriptedLineServer second(LoggedIn("+OK again <7@x>").Expect().Silence());
+    c.pop3.SetPort(second.PortText());
+    c.Login();
+    c.pop3.Stat();
+    c.pop3.Abort();
+    EXPECT_EQ(c.pop3.State(), pop3Ready);
+    EXPECT_EQ(c.pop3.ProtocolState(), pop3Disconnected);
+    ASSERT_TRUE(PumpUntil([&] { return c.done.back().rq == pop3Stat; }, 20000));
+    EXPECT_NE(c.done.back().error, 0);
+    ScriptedLineServer third(
+        LineScript().Send("+OK third <9@x>\r\n").Reply("+OK in").Reply("+OK bye").Close());
+    c.pop3.SetPort(third.PortText());
+    EXPECT_EQ(c.Connect(), (Done{pop3Connect, 0}));
+    // The timestamp is this greeting's.
+    c.pop3.SetPassWord("pw");
+    EXPECT_EQ(c.Run([&] { c.pop3.APop(); }), (Done{pop3APop, 0}));
+    EXPECT_EQ(c.Quit(), (Done{pop3Quit, 0}));
+    EXPECT_EQ(third.Transcript()[0], "C: APOP alice " + qordex::mail::ApopDigest("<9@x>", "pw"));
+}
+
 TEST(Pop3Client, HandlersMayAbortTheClient) {
     // Abort from a line handler: the rest of the answer is not delivered,
     // and the client can connect again.
