@@ -305,13 +305,21 @@ TEST_F(PingWindow, ClosingWithResultsQueuedDiscardsThem) {
     REQUIRE_ECHO();
     host->setText("127.0.0.1");
     bulk->setCurrentText("10");
-    form->PingBtClick();
     // Each worker waits for its "Sending" line; once the last line is in,
     // the workers still listed end without this thread dispatching their
-    // completions, which stay queued.
-    ASSERT_TRUE(PumpUntil([&] { return CountPrefix(Lines(), "Sending") == 10; }, 30000));
-    const int listed = form->WorkerCount();
-    ASSERT_GE(listed, 1) << "the last worker cannot have ended before its line was in";
+    // completions, which stay queued.  The pump that took the last line may
+    // already have taken every completion too; then the run is repeated.
+    int listed = 0;
+    for (int run = 1; run <= 20 && listed == 0; ++run) {
+        form->PingBtClick();
+        ASSERT_TRUE(
+            PumpUntil([&] { return CountPrefix(Lines(), "Sending") == 10 * run; }, 30000));
+        listed = form->WorkerCount();
+        if (listed == 0) {
+            ASSERT_TRUE(PumpUntil([&] { return pingBt->isEnabled(); }, 30000));
+        }
+    }
+    ASSERT_GE(listed, 1) << "every run's completions were taken with its last line";
     ASSERT_TRUE(test::WaitWithoutPumping([&] { return form->FinishedWorkerCount() == listed; }));
     form->close();
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
