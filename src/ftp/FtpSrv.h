@@ -94,6 +94,7 @@ private:
     enum class Dir { None, Recv, Send } dir_ = Dir::None;
     bool transfer_ = false;   // a transfer is prepared and waits for its end
     bool halfClosed_ = false; // the sending side was shut down
+    bool sending_ = false;    // the data connection of a send is up
     int fd_ = -1;             // the file of the transfer
     std::string memData_;     // a listing being sent
     std::size_t memPos_ = 0;

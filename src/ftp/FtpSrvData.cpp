@@ -505,11 +505,12 @@ void TFtpServer::DataConnected(Client* c, int error) {
         return;
     }
     c->ByteCount = 0;
+    c->sending_ = true;
     SendNextBlock(c);
 }
 
 void TFtpServer::SendNextBlock(Client* c) {
-    if (!c->transfer_ || c->AbortingTransfer || c->sendEnded_)
+    if (!c->transfer_ || !c->sending_ || c->AbortingTransfer || c->sendEnded_)
         return;
     std::size_t n = 0;
     const char* data = nullptr;
@@ -538,7 +539,9 @@ void TFtpServer::SendNextBlock(Client* c) {
 }
 
 void TFtpServer::DataSent(Client* c, int error) {
-    if (!c->transfer_ || c->dir_ != TFtpCtrlSocket::Dir::Send)
+    // A socket reports room to write as soon as it connects: only a send
+    // of ours that drained moves the transfer on.
+    if (!c->transfer_ || !c->sending_ || c->dir_ != TFtpCtrlSocket::Dir::Send)
         return;
     if (!c->AbortingTransfer)
         if (auto h = OnRetrDataSent)
@@ -612,6 +615,7 @@ void TFtpServer::DataClosed(Client* c, int error) {
                 break;
         }
     c->transfer_ = false;
+    c->sending_ = false;
     const auto dir = c->dir_;
     c->dir_ = TFtpCtrlSocket::Dir::None;
     const bool ended = c->sendEnded_;

@@ -25,7 +25,7 @@ class OurFtpServer {
 public:
     OurFtpServer(const std::string& root, std::vector<std::string> extra = {}) {
         port_ = FreeTcpPort();
-        log_ = root + ".log";
+        log_ = root + "." + std::to_string(port_) + ".log";
         std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" > \"$QORDEX_FTP_LOG\"",
                                          BinPath("qordex-cli"), "ftp-server", "--root", root,
                                          "--port", std::to_string(port_)};
