@@ -11,6 +11,7 @@
 #include "diag/ui/NetinfoUnit.h"
 #include "diag/ui/PingUnit.h"
 #include "ftp/ui/FtpCUnit.h"
+#include "ftp/ui/FtpSUnit.h"
 #include "mail/ui/EmailReadUnit.h"
 #include "mail/ui/EmailSendUnit.h"
 #include "tools/ui/BroadSendUnit.h"
@@ -29,7 +30,7 @@ const std::vector<ToolEntry>& ToolCatalog() {
         {"EmailSBt", "SMTP client", "TForm6", 260, 46, false, [] { return new mail::TForm6; }},
         {"EmailServBt", "SMTP server", "TForm18", 8, 84, false, {}},
         {"FTPcliBt", "FTP client", "TForm7", 134, 84, false, [] { return new ftp::TForm7; }},
-        {"FTPsrvBt", "FTP server", "TForm8", 260, 84, false, {}},
+        {"FTPsrvBt", "FTP server", "TForm8", 260, 84, false, [] { return new ftp::TForm8; }},
         {"TCPCliBt", "TCP/UDP client", "TForm13", 8, 122, false, {}},
         {"TCPSrvBt", "TCP server", "TForm14", 134, 122, false, {}},
         {"UDPlistenerBt", "UDP listener", "TForm11", 260, 122, false,
