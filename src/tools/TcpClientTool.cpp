@@ -196,6 +196,17 @@ void TTcpClientTool::Reset() {
         h();
 }
 
+void TTcpClientTool::ResetWith(const std::string& line) {
+    const std::weak_ptr<char> alive = alive_;
+    if (auto h = OnConnectEnabled)
+        h();
+    if (alive.expired())
+        return;
+    Reset();
+    if (!alive.expired())
+        Status(line);
+}
+
 void TTcpClientTool::SessionClosed() {
     const std::weak_ptr<char> alive = alive_;
     Reset();
@@ -204,14 +215,7 @@ void TTcpClientTool::SessionClosed() {
 }
 
 void TTcpClientTool::Error() {
-    const std::weak_ptr<char> alive = alive_;
-    if (auto h = OnConnectEnabled)
-        h();
-    if (alive.expired())
-        return;
-    Reset();
-    if (!alive.expired())
-        Status("Connection error");
+    ResetWith("Connection error");
 }
 
 bool TTcpClientTool::SendRaw(const std::string& bytes) {
@@ -240,15 +244,8 @@ void TTcpClientTool::Disconnect() {
 void TTcpClientTool::Abort() {
     const std::weak_ptr<char> alive = alive_;
     CliSocket.Abort();
-    if (alive.expired())
-        return;
-    if (auto h = OnConnectEnabled)
-        h();
-    if (alive.expired())
-        return;
-    Reset();
     if (!alive.expired())
-        Status("Aborted");
+        ResetWith("Aborted");
 }
 
 } // namespace qordex::tools

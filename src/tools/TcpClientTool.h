@@ -106,6 +106,8 @@ private:
     void Error();
     void Status(const std::string& line);
     void Reset();
+    // Connect usable again, the window reset, then `line` in the status pane.
+    void ResetWith(const std::string& line);
 
     TWSocket CliSocket;
     std::string terminator_;
