@@ -10,6 +10,8 @@
 #include "diag/ui/DnsUnit.h"
 #include "diag/ui/NetinfoUnit.h"
 #include "diag/ui/PingUnit.h"
+#include "diag/ui/TraceUnit.h"
+#include "diag/ui/WhoisUnit.h"
 #include "ftp/ui/FtpCUnit.h"
 #include "mail/ui/EmailReadUnit.h"
 #include "mail/ui/EmailSendUnit.h"
@@ -39,8 +41,8 @@ const std::vector<ToolEntry>& ToolCatalog() {
          [] { return new tools::TForm12; }},
         {"TimeCliBt", "Time client", "TForm9", 134, 160, false, {}},
         {"TimeSrvBt", "Time server", "TForm10", 260, 160, false, {}},
-        {"TraceBt", "Traceroute", "TForm16", 8, 198, false, {}},
-        {"WhoisBt", "Whois", "TForm17", 134, 198, false, {}},
+        {"TraceBt", "Traceroute", "TForm16", 8, 198, false, [] { return new diag::TForm16; }},
+        {"WhoisBt", "Whois", "TForm17", 134, 198, false, [] { return new diag::TForm17; }},
         {"InfoBt", "Net information", "TNetInfoForm", 260, 198, true,
          [] { return new diag::TNetInfoForm; }},
     };
