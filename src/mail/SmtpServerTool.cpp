@@ -121,8 +121,12 @@ TSmtpServerTool::TSmtpServerTool() : Folder(DefaultMailFolder()) {
     };
     Server.OnSendData = [this](TSmtpServer*, TSmtpClient* client, bool last,
                                const std::string& msg) {
-        Log(Id(client) + " - receiving body");
         Conn* c = Find(client);
+        // Once per message: a big one comes in thousands of blocks.
+        if (c && !c->receiving) {
+            c->receiving = true;
+            Log(Id(client) + " - receiving body");
+        }
         if (!c || c->fd < 0 || c->failed) {
             client->SetMessageFailed();
             return;
@@ -190,6 +194,7 @@ void TSmtpServerTool::Changed(Conn& c) {
 
 void TSmtpServerTool::OpenMessage(TSmtpClient* client, Conn& c) {
     c.failed = false;
+    c.receiving = false;
     if (!QDir().mkpath(QString::fromStdString(Folder))) {
         Log(Id(client) + " Cannot make the folder " + Folder);
         client->SetMessageFailed();

@@ -68,6 +68,7 @@ private:
         int fd = -1; // the open message file
         std::string path;
         bool failed = false;
+        bool receiving = false; // the message's first block was logged
     };
     Conn* Find(TSmtpClient* client);
     static std::string Id(TSmtpClient* client);
