@@ -93,8 +93,9 @@ int RunTcpServer(int argc, char** argv) {
     tool.OnData = [](const std::string& line) { PrintLine(BytesToDisplay(line).toStdString()); };
     tool.OnRunning = [&failed](bool running) { failed = !running; };
     if (!tool.Start(s))
-        return 1;
+        return Failure(kName, {"the server could not start on port " + s.port});
     PumpUntil([&] { return Interrupted() || failed; });
+    tool.OnRunning = nullptr;
     if (tool.Running())
         tool.Stop();
     // The clients say goodbye before the program ends.
