@@ -110,6 +110,9 @@ TForm18::~TForm18() {
 void TForm18::FirstShow() {
     if (FolderEdit->text().isEmpty())
         FolderEdit->setText(QString::fromStdString(DefaultMailFolder()));
+    // Long texts show their beginning.
+    for (QLineEdit* e : {WelcomeEdit, FolderEdit})
+        e->setCursorPosition(0);
 }
 
 void TForm18::Log(const std::string& line) {

@@ -59,6 +59,7 @@ TForm14::TForm14(QWidget* parent) : shell::TToolForm(QStringLiteral("TForm14"), 
     StartBt->setProperty(kTag, 0);
     WelcomeEdit = new QLineEdit(QStringLiteral("Welcome to Qordex TCP server"), this);
     named(WelcomeEdit, "WelcomeEdit");
+    WelcomeEdit->setCursorPosition(0);
     MaxCliEdit = new QLineEdit(this);
     named(MaxCliEdit, "MaxCliEdit");
     LineEndBox = new QComboBox(this);
