@@ -179,10 +179,7 @@ bool THttpRangeStream::SetSize(long long) {
 
 // ---- THttpConnection -------------------------------------------------------------
 
-THttpConnection::THttpConnection() : timer_(std::make_unique<QTimer>()) {
-    timer_->setSingleShot(true);
-    QObject::connect(timer_.get(), &QTimer::timeout, [this] { TimedOut(); });
-}
+THttpConnection::THttpConnection() = default;
 
 THttpConnection::~THttpConnection() = default;
 
@@ -256,7 +253,7 @@ void THttpConnection::ProcessInput() {
             return;
         }
         inBuf_.erase(0, r.consumed);
-        timer_->stop();
+        timed_ = false;
         HandleHead();
     }
 }
@@ -540,9 +537,7 @@ void THttpConnection::SendDocument(bool withBody) {
         Answer404();
         return;
     }
-    // Reads must block again: a regular file never waits, and a short read
-    // would look like its end.
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    // O_NONBLOCK may stay: reads of a regular file never wait.
     std::unique_ptr<TStream> stream = std::make_unique<TFileStream>(fd);
     const long long size = st.st_size;
     lastModified_ = st.st_mtime;
@@ -656,8 +651,6 @@ void THttpConnection::StartAnswer(const std::string& header, std::unique_ptr<TSt
     docStream_ = std::move(body);
     docSize_ = docStream_ ? std::max(docStream_->Size(), 0LL) : 0;
     docPos_ = 0;
-    if (docStream_)
-        docStream_->Seek(0);
     pendingHeader_ = header;
     ArmTimer();
     SendMore();
@@ -686,8 +679,14 @@ void THttpConnection::SendMore() {
         FinishAnswer();
         return;
     }
-    if (State() == wsConnected)
-        Send(block.data(), int(block.size()));
+    if (State() != wsConnected)
+        return;
+    const LifeCheck life(*this);
+    Send(block.data(), int(block.size()));
+    // All of a small answer usually goes out at once: the next request
+    // need not wait for the loop to report it.
+    if (life.Same() && answering_ && docPos_ >= docSize_ && AllSent())
+        FinishAnswer();
 }
 
 void THttpConnection::TriggerDataSent(int error) {
@@ -731,15 +730,16 @@ void THttpConnection::WndProc(unsigned msg, WPARAM wParam, LPARAM lParam) {
 
 void THttpConnection::TriggerSessionClosed(int error) {
     answering_ = false;
-    timer_->stop();
+    timed_ = false;
     docStream_.reset();
     TWSocketClient::TriggerSessionClosed(error);
 }
 
 void THttpConnection::ArmTimer() {
     const int seconds = httpServer_ ? httpServer_->Timeout() : 0;
-    if (seconds > 0)
-        timer_->start(seconds * 1000);
+    timed_ = seconds > 0;
+    if (timed_)
+        deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
 }
 
 void THttpConnection::TimedOut() {
@@ -851,9 +851,37 @@ void THttpServer::Start() {
                        "Content-length: 33\r\n\r\nServer overloaded. Retry later.\r\n");
     s.SetReuseAddr(true);
     s.Listen();
+    if (!sweep_) {
+        // One clock for all connections: arming a timer per request would
+        // cost more than the request itself.
+        sweep_ = std::make_unique<QTimer>();
+        sweep_->setInterval(250);
+        QObject::connect(sweep_.get(), &QTimer::timeout, [this] { Sweep(); });
+    }
+    sweep_->start();
+}
+
+void THttpServer::Sweep() {
+    if (!server_)
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    std::vector<THttpConnection*> late;
+    for (int i = 0; i < server_->ClientCount(); ++i) {
+        auto* c = dynamic_cast<THttpConnection*>(server_->Client(i));
+        if (c && c->timed_ && now >= c->deadline_)
+            late.push_back(c);
+    }
+    for (THttpConnection* c : late) {
+        if (!server_->IsClient(c))
+            continue;
+        c->timed_ = false;
+        c->TimedOut();
+    }
 }
 
 void THttpServer::Stop() {
+    if (sweep_)
+        sweep_->stop();
     if (!server_)
         return;
     server_->Close();

@@ -18,6 +18,7 @@
 #include "net/WSocketServer.h"
 #include "web/HttpSrvText.h"
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -232,7 +233,8 @@ private:
     long long lastProgress_ = -1; // what had gone out when the timer last looked
     std::time_t lastModified_ = 0;
     std::string answerContentType_;
-    std::unique_ptr<QTimer> timer_;
+    bool timed_ = false; // the deadline below holds
+    std::chrono::steady_clock::time_point deadline_;
 };
 
 class THttpServer {
@@ -317,8 +319,11 @@ private:
 
     void ClientCreated(TWSocketClient* client);
     void ClientConnected(TWSocketClient* client, int error);
+    // Hands each connection past its deadline to its TimedOut.
+    void Sweep();
 
     std::unique_ptr<TWSocketServer> server_;
+    std::unique_ptr<QTimer> sweep_;
     TWSocketClientClass clientClass_;
     std::string port_ = "80", addr_ = "0.0.0.0";
     int maxClients_ = 0, listenBacklog_ = 5;
