@@ -14,6 +14,7 @@
 #include "mail/ui/EmailReadUnit.h"
 #include "mail/ui/EmailSendUnit.h"
 #include "tools/ui/BroadSendUnit.h"
+#include "tools/ui/TCPcliUnit.h"
 #include "tools/ui/UDPlistenerUnit.h"
 #include "web/ui/HttpServUnit.h"
 #include "web/ui/HttpUnit.h"
@@ -32,7 +33,7 @@ const std::vector<ToolEntry>& ToolCatalog() {
         {"EmailServBt", "SMTP server", "TForm18", 8, 84, false, {}},
         {"FTPcliBt", "FTP client", "TForm7", 134, 84, false, [] { return new ftp::TForm7; }},
         {"FTPsrvBt", "FTP server", "TForm8", 260, 84, false, {}},
-        {"TCPCliBt", "TCP/UDP client", "TForm13", 8, 122, false, {}},
+        {"TCPCliBt", "TCP/UDP client", "TForm13", 8, 122, false, [] { return new tools::TForm13; }},
         {"TCPSrvBt", "TCP server", "TForm14", 134, 122, false, {}},
         {"UDPlistenerBt", "UDP listener", "TForm11", 260, 122, false,
          [] { return new tools::TForm11; }},
