@@ -20,6 +20,7 @@
 #include "tools/ui/TCPcliUnit.h"
 #include "tools/ui/TcpSUnit.h"
 #include "tools/ui/UDPlistenerUnit.h"
+#include "web/ui/HttpServUnit.h"
 #include "web/ui/HttpUnit.h"
 
 namespace qordex::app {
@@ -29,7 +30,8 @@ const std::vector<ToolEntry>& ToolCatalog() {
         {"PingBt", "Ping", "TForm2", 8, 8, false, [] { return new diag::TForm2; }},
         {"DNSBt", "DNS", "TForm3", 134, 8, false, [] { return new diag::TForm3; }},
         {"HTTPBt", "HTTP client", "TForm4", 260, 8, false, [] { return new web::TForm4; }},
-        {"HttpServBt", "HTTP server", "TForm19", 8, 46, false, {}},
+        {"HttpServBt", "HTTP server", "TForm19", 8, 46, false,
+         [] { return new web::TForm19; }},
         {"EmailRBt", "POP3 client", "TForm5", 134, 46, false, [] { return new mail::TForm5; }},
         {"EmailSBt", "SMTP client", "TForm6", 260, 46, false, [] { return new mail::TForm6; }},
         {"EmailServBt", "SMTP server", "TForm18", 8, 84, false,
