@@ -13,6 +13,7 @@
 #include "diag/ui/TraceUnit.h"
 #include "diag/ui/WhoisUnit.h"
 #include "ftp/ui/FtpCUnit.h"
+#include "ftp/ui/FtpSUnit.h"
 #include "mail/ui/EmailReadUnit.h"
 #include "mail/ui/EmailSendUnit.h"
 #include "mail/ui/EmailServUnit.h"
@@ -37,7 +38,7 @@ const std::vector<ToolEntry>& ToolCatalog() {
         {"EmailServBt", "SMTP server", "TForm18", 8, 84, false,
          [] { return new mail::TForm18; }},
         {"FTPcliBt", "FTP client", "TForm7", 134, 84, false, [] { return new ftp::TForm7; }},
-        {"FTPsrvBt", "FTP server", "TForm8", 260, 84, false, {}},
+        {"FTPsrvBt", "FTP server", "TForm8", 260, 84, false, [] { return new ftp::TForm8; }},
         {"TCPCliBt", "TCP/UDP client", "TForm13", 8, 122, false, [] { return new tools::TForm13; }},
         {"TCPSrvBt", "TCP server", "TForm14", 134, 122, false,
          [] { return new tools::TForm14; }},
