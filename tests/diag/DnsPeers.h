@@ -28,7 +28,10 @@ public:
                     {"/usr/bin/python3", "-u", QORDEX_SOURCE_DIR "/tests/diag/dns_responder.py"});
         proc_ = std::make_unique<Background>(args);
         WaitFor([&] {
-            for (const std::string& line : SplitLines(proc_->Output()))
+            // Only whole lines: the port may arrive in two reads.
+            std::string out = proc_->Output();
+            out.erase(out.rfind('\n') == std::string::npos ? 0 : out.rfind('\n') + 1);
+            for (const std::string& line : SplitLines(out))
                 if (line.rfind("port ", 0) == 0) {
                     port_ = std::stoi(line.substr(5));
                     return true;
