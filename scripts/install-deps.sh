@@ -17,6 +17,7 @@ PACKAGES=(
     microsocks dante-server
     dovecot-pop3d
     nginx tinyproxy-bin
+    wget apache2-utils nghttp2-client wrk
     vsftpd python3-pyftpdlib
     xvfb xauth
 )
