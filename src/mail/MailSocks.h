@@ -1,25 +1,14 @@
 #pragma once
-// The SOCKS 5 settings of the mail tools' proxy panels ("Proxy Socks5
-// Configuration"), shared by the SMTP and POP3 clients and their commands.
+// The mail tools' proxy panels hold the SOCKS 5 settings every client tool shares.
 
-#include <string>
-
-namespace qordex {
-class TWSocket;
-}
+#include "net/Socks5Settings.h"
 
 namespace qordex::mail {
 
-struct TMailSocksSettings {
-    bool use = false;
-    bool authenticate = false;
-    std::string address, port, user, password;
-};
+using TMailSocksSettings = TSocks5Settings;
 
-// Copies the settings to a client's socket before it connects (a close of
-// the socket forgets them): SOCKS 5 through the given server, with the user
-// code and password only when authenticating; without `use`, a direct
-// connection.
-void ApplyMailSocks(TWSocket& socket, const TMailSocksSettings& s);
+inline void ApplyMailSocks(TWSocket& socket, const TMailSocksSettings& s) {
+    ApplySocks5Settings(socket, s);
+}
 
 } // namespace qordex::mail

@@ -84,4 +84,15 @@ bool TProxyPanel::eventFilter(QObject* watched, QEvent* event) {
     return QFrame::eventFilter(watched, event);
 }
 
+TSocks5Settings TProxyPanel::Settings() const {
+    TSocks5Settings s;
+    s.use = PEnableCheck->isChecked();
+    s.authenticate = PAuthCheck->isChecked();
+    s.address = PAddressEdit->text().toStdString();
+    s.port = PPortEdit->text().toStdString();
+    s.user = PUserEdit->text().toStdString();
+    s.password = PPassEdit->text().toStdString();
+    return s;
+}
+
 } // namespace qordex::shell
