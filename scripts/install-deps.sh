@@ -14,6 +14,7 @@ PACKAGES=(
     python3-aiosmtpd swaks
     dnsmasq-base bind9-dnsutils
     microsocks dante-server
+    rdate
     dovecot-pop3d
     nginx tinyproxy-bin
     vsftpd python3-pyftpdlib
