@@ -13,6 +13,8 @@
 #include "ftp/ui/FtpCUnit.h"
 #include "mail/ui/EmailReadUnit.h"
 #include "mail/ui/EmailSendUnit.h"
+#include "time/ui/TimeCUnit.h"
+#include "time/ui/TimeSUnit.h"
 #include "tools/ui/BroadSendUnit.h"
 #include "tools/ui/UDPlistenerUnit.h"
 #include "web/ui/HttpUnit.h"
@@ -36,8 +38,10 @@ const std::vector<ToolEntry>& ToolCatalog() {
          [] { return new tools::TForm11; }},
         {"BroadSendBt", "Broadcast send", "TForm12", 8, 160, false,
          [] { return new tools::TForm12; }},
-        {"TimeCliBt", "Time client", "TForm9", 134, 160, false, {}},
-        {"TimeSrvBt", "Time server", "TForm10", 260, 160, false, {}},
+        {"TimeCliBt", "Time client", "TForm9", 134, 160, false,
+         [] { return new timetools::TForm9; }},
+        {"TimeSrvBt", "Time server", "TForm10", 260, 160, false,
+         [] { return new timetools::TForm10; }},
         {"TraceBt", "Traceroute", "TForm16", 8, 198, false, {}},
         {"WhoisBt", "Whois", "TForm17", 134, 198, false, {}},
         {"InfoBt", "Net information", "TNetInfoForm", 260, 198, true,
