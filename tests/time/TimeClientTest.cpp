@@ -44,18 +44,7 @@ struct Client {
     int idle = 0;
 };
 
-class TimeClientTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        QORDEX_REQUIRE_NETNS(ns_);
-        inside_ = std::make_unique<InNetNs>(ns_);
-        ASSERT_TRUE(inside_->Ok());
-    }
-    void TearDown() override { inside_.reset(); }
-
-    NetNs ns_;
-    std::unique_ptr<InNetNs> inside_;
-};
+using TimeClientTest = InNamespaceTest;
 
 TEST_F(TimeClientTest, AnswersWholeAndInPieces) {
     const struct {

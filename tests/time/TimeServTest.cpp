@@ -19,12 +19,12 @@ using namespace qordex::test;
 
 namespace {
 
-class TimeServTest : public ::testing::Test {
+class TimeServTest : public InNamespaceTest {
 protected:
     void SetUp() override {
-        QORDEX_REQUIRE_NETNS(ns_);
-        inside_ = std::make_unique<InNetNs>(ns_);
-        ASSERT_TRUE(inside_->Ok());
+        InNamespaceTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
         server_ = std::make_unique<TTimeServ>(clock_);
         server_->OnStart = [this](TTimeServ*) { ++starts_; };
         server_->OnStop = [this](TTimeServ*) { ++stops_; };
@@ -36,21 +36,11 @@ protected:
     }
     void TearDown() override {
         server_.reset();
-        inside_.reset();
+        InNamespaceTest::TearDown();
     }
 
-    // Runs a client script inside the namespace, pumping the server meanwhile.
-    std::string Client(const std::vector<std::string>& args) {
-        std::vector<std::string> argv = {"/usr/bin/python3",
-                                         QORDEX_SOURCE_DIR "/tests/time/time_clients.py"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        Background p(ns_.Wrap(argv));
-        EXPECT_TRUE(PumpUntil([&] { return !p.Running(); }, 120000));
-        return p.Output();
-    }
+    std::string Client(const std::vector<std::string>& args) { return RunTimeClients(ns_, args); }
 
-    NetNs ns_;
-    std::unique_ptr<InNetNs> inside_;
     FakeClock clock_;
     std::unique_ptr<TTimeServ> server_;
     int starts_ = 0, stops_ = 0, tcp_ = 0, udp_ = 0;
@@ -120,15 +110,8 @@ TEST_F(TimeServTest, TheCountWrapsIn2036) {
 
 TEST_F(TimeServTest, StartIsAllOrNothing) {
     // Something else holds TCP port 37.
-    const int taken = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int taken = HoldTcpPort37();
     ASSERT_GE(taken, 0);
-    const int one = 1;
-    ::setsockopt(taken, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(37);
-    ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-    ASSERT_EQ(::listen(taken, 1), 0);
 
     const int before = OpenDescriptors();
     try {
@@ -142,6 +125,9 @@ TEST_F(TimeServTest, StartIsAllOrNothing) {
     EXPECT_EQ(OpenDescriptors(), before);
     // The UDP listener opened first was closed again: its port is free.
     const int udp = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(37);
     EXPECT_EQ(::bind(udp, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
     ::close(udp);
 

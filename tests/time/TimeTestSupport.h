@@ -8,6 +8,7 @@
 #include "support/Process.h"
 
 #include <cerrno>
+#include <gtest/gtest.h>
 #include <memory>
 #include <string>
 #include <vector>
@@ -55,5 +56,28 @@ inline std::unique_ptr<Background> StartTimePeer(const NetNs& ns,
 
 // Number of descriptors this process holds.
 int OpenDescriptors();
+
+// A listening TCP socket on port 37 of every address, reusable despite
+// connections just closed, so that our own listener cannot share it; -1
+// on failure.  The caller closes it.
+int HoldTcpPort37();
+
+// Runs tests/time/time_clients.py with `args` inside `ns`, pumping this
+// thread's loop (a server under test) until it ends; its output.
+std::string RunTimeClients(const NetNs& ns, const std::vector<std::string>& args);
+
+// A test whose thread (and the sockets it opens) lives in a namespace of its own.
+class InNamespaceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        QORDEX_REQUIRE_NETNS(ns_);
+        inside_ = std::make_unique<InNetNs>(ns_);
+        ASSERT_TRUE(inside_->Ok());
+    }
+    void TearDown() override { inside_.reset(); }
+
+    NetNs ns_;
+    std::unique_ptr<InNetNs> inside_;
+};
 
 } // namespace qordex::test

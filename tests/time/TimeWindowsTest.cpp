@@ -19,10 +19,7 @@
 #include <QRadioButton>
 #include <QTest>
 #include <QToolButton>
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 using namespace qordex;
@@ -46,17 +43,7 @@ void Tick(QCheckBox* box) {
     QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(6, box->height() / 2));
 }
 
-class TimeWindows : public ::testing::Test {
-protected:
-    void SetUp() override {
-        QORDEX_REQUIRE_NETNS(ns_);
-        inside_ = std::make_unique<InNetNs>(ns_);
-        ASSERT_TRUE(inside_->Ok());
-    }
-    void TearDown() override { inside_.reset(); }
-    NetNs ns_;
-    std::unique_ptr<InNetNs> inside_;
-};
+using TimeWindows = InNamespaceTest;
 
 TEST_F(TimeWindows, ClientAsksAndSynchronizes) {
     auto peer = StartTimePeer(ns_, {});
@@ -173,14 +160,7 @@ TEST_F(TimeWindows, ServerStartsCountsAndStops) {
     EXPECT_EQ(start->text(), "Stop");
     EXPECT_EQ(form.StartTag(), 1);
 
-    auto ask = [&](const std::vector<std::string>& args) {
-        std::vector<std::string> argv = {"/usr/bin/python3",
-                                         QORDEX_SOURCE_DIR "/tests/time/time_clients.py"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        Background p(ns_.Wrap(argv));
-        EXPECT_TRUE(PumpUntil([&] { return !p.Running(); }, 120000));
-        return p.Output();
-    };
+    auto ask = [&](const std::vector<std::string>& args) { return RunTimeClients(ns_, args); };
     EXPECT_EQ(ask({"burst", "127.0.0.1", "3"}), "answer e93c7f00\nok\n");
     EXPECT_EQ(ask({"udp", "127.0.0.1", "0"}), "ok\n");
     EXPECT_EQ(tcpCount->text(), "3");
@@ -191,16 +171,8 @@ TEST_F(TimeWindows, ServerStartsCountsAndStops) {
     EXPECT_EQ(start->text(), "Start");
 
     // A port that cannot be opened: the window stays stopped.
-    // Reusable despite the connections just closed, and listening: our own
-    // listener may not share it.
-    const int taken = ::socket(AF_INET, SOCK_STREAM, 0);
-    const int one = 1;
-    ::setsockopt(taken, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(37);
-    ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-    ASSERT_EQ(::listen(taken, 1), 0);
+    const int taken = HoldTcpPort37();
+    ASSERT_GE(taken, 0);
     memo->Clear();
     Click(&form, "StartBt");
     ::close(taken);
