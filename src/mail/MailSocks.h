@@ -1,5 +1,6 @@
 #pragma once
-// The mail tools' proxy panels hold the SOCKS 5 settings every client tool shares.
+// The SOCKS 5 settings of the mail tools' proxy panels, shared by the SMTP
+// and POP3 clients and their commands: the socket layer's own.
 
 #include "net/Socks5Settings.h"
 
@@ -8,7 +9,7 @@ namespace qordex::mail {
 using TMailSocksSettings = TSocks5Settings;
 
 inline void ApplyMailSocks(TWSocket& socket, const TMailSocksSettings& s) {
-    ApplySocks5Settings(socket, s);
+    ApplySocks5(socket, s);
 }
 
 } // namespace qordex::mail

@@ -4,7 +4,7 @@
 
 namespace qordex {
 
-void ApplySocks5Settings(TWSocket& socket, const TSocks5Settings& s) {
+void ApplySocks5(TWSocket& socket, const TSocks5Settings& s) {
     if (!s.use) {
         socket.SetSocksServer("");
         socket.SetSocksPort("");

@@ -68,6 +68,17 @@ void TProxyPanel::MakeAddressLink(const QString& objectName, const QString& hint
     AddressLabel->setFont(link);
 }
 
+TSocks5Settings TProxyPanel::Socks5() const {
+    TSocks5Settings s;
+    s.use = PEnableCheck->isChecked();
+    s.authenticate = PAuthCheck->isChecked();
+    s.address = PAddressEdit->text().toStdString();
+    s.port = PPortEdit->text().toStdString();
+    s.user = PUserEdit->text().toStdString();
+    s.password = PPassEdit->text().toStdString();
+    return s;
+}
+
 void TProxyPanel::Toggle() {
     setVisible(!isVisible());
     if (isVisible()) {
@@ -82,17 +93,6 @@ bool TProxyPanel::eventFilter(QObject* watched, QEvent* event) {
         return true;
     }
     return QFrame::eventFilter(watched, event);
-}
-
-TSocks5Settings TProxyPanel::Settings() const {
-    TSocks5Settings s;
-    s.use = PEnableCheck->isChecked();
-    s.authenticate = PAuthCheck->isChecked();
-    s.address = PAddressEdit->text().toStdString();
-    s.port = PPortEdit->text().toStdString();
-    s.user = PUserEdit->text().toStdString();
-    s.password = PPassEdit->text().toStdString();
-    return s;
 }
 
 } // namespace qordex::shell

@@ -34,8 +34,8 @@ public:
     QLineEdit* PUserEdit;
     QLineEdit* PPassEdit;
 
-    // What the controls say, for ApplySocks5Settings before a connect.
-    TSocks5Settings Settings() const;
+    // What the panel holds, for a socket that is about to connect.
+    TSocks5Settings Socks5() const;
 
     // Makes the "Address" label a link: a click on it emits AddressClicked
     // (the HTTP client imports the system's proxy that way).

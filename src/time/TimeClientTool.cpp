@@ -77,7 +77,7 @@ bool TTimeClientTool::Start(const TTimeRequest& r) {
     try {
         c.SetProto(r.udp ? "udp" : "tcp");
         c.SetAddr(r.server);
-        ApplySocks5Settings(c, r.socks);
+        ApplySocks5(c, r.socks);
         if (r.daytime)
             c.RequestDayTime();
         else

@@ -134,7 +134,7 @@ void TForm9::Request(bool daytime) {
     r.server = Addr->currentText().trimmed().toStdString();
     r.udp = !TCPradio->isChecked();
     r.daytime = daytime;
-    r.socks = ProxyPanel->Settings();
+    r.socks = ProxyPanel->Socks5();
     tool_.Sync = SyncCheck->isChecked();
     tool_.Start(r);
 }
