@@ -129,8 +129,9 @@ TEST(HttpPaths, TraversalNeverLeavesTheRoot) {
     for (const auto& c : cases) {
         std::string rel;
         EXPECT_EQ(MapRequestPath(c.path, rel), c.check) << c.path;
-        if (c.check == TPathCheck::Ok)
+        if (c.check == TPathCheck::Ok) {
             EXPECT_EQ(rel, c.relative) << c.path;
+        }
     }
 }
 
