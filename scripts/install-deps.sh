@@ -11,11 +11,13 @@ PACKAGES=(
     clang
     netbase iproute2 procps libcap2-bin
     socat python3 curl nftables sharutils poppler-utils
+    traceroute mtr-tiny
     python3-aiosmtpd swaks
     dnsmasq-base bind9-dnsutils
     microsocks dante-server
     dovecot-pop3d
     nginx tinyproxy-bin
+    wget apache2-utils nghttp2-client wrk
     vsftpd python3-pyftpdlib
     xvfb xauth
 )

@@ -50,12 +50,19 @@ public:
     }
     int Port() const { return port_; }
     std::string PortText() const { return std::to_string(port_); }
-    // The commands it read so far ("C: ..." lines, "EOF" after each connection).
-    std::vector<std::string> Seen() {
-        auto lines = SplitLines(process_->Output());
-        if (!lines.empty())
-            lines.erase(lines.begin());
-        return lines;
+    // The commands it read ("C: ..." lines, "EOF" after each connection).
+    // The client may be gone before the server notes its close, so this
+    // waits a while for the last connection's "EOF".
+    std::vector<std::string> Seen(int timeoutMs = 5000) {
+        std::vector<std::string> lines;
+        for (int waited = 0;; waited += 10) {
+            lines = SplitLines(process_->Output());
+            if (!lines.empty())
+                lines.erase(lines.begin());
+            if ((!lines.empty() && lines.back() == "EOF") || waited >= timeoutMs)
+                return lines;
+            ::usleep(10000);
+        }
     }
 
 private:
