@@ -11,6 +11,7 @@ PACKAGES=(
     clang
     netbase iproute2 procps libcap2-bin
     socat python3 curl nftables sharutils poppler-utils
+    traceroute mtr-tiny
     python3-aiosmtpd swaks
     dnsmasq-base bind9-dnsutils
     microsocks dante-server

@@ -10,11 +10,16 @@
 #include "diag/ui/DnsUnit.h"
 #include "diag/ui/NetinfoUnit.h"
 #include "diag/ui/PingUnit.h"
+#include "diag/ui/TraceUnit.h"
+#include "diag/ui/WhoisUnit.h"
 #include "ftp/ui/FtpCUnit.h"
+#include "ftp/ui/FtpSUnit.h"
 #include "mail/ui/EmailReadUnit.h"
 #include "mail/ui/EmailSendUnit.h"
+#include "mail/ui/EmailServUnit.h"
 #include "tools/ui/BroadSendUnit.h"
 #include "tools/ui/TCPcliUnit.h"
+#include "tools/ui/TcpSUnit.h"
 #include "tools/ui/UDPlistenerUnit.h"
 #include "web/ui/HttpServUnit.h"
 #include "web/ui/HttpUnit.h"
@@ -30,19 +35,21 @@ const std::vector<ToolEntry>& ToolCatalog() {
          [] { return new web::TForm19; }},
         {"EmailRBt", "POP3 client", "TForm5", 134, 46, false, [] { return new mail::TForm5; }},
         {"EmailSBt", "SMTP client", "TForm6", 260, 46, false, [] { return new mail::TForm6; }},
-        {"EmailServBt", "SMTP server", "TForm18", 8, 84, false, {}},
+        {"EmailServBt", "SMTP server", "TForm18", 8, 84, false,
+         [] { return new mail::TForm18; }},
         {"FTPcliBt", "FTP client", "TForm7", 134, 84, false, [] { return new ftp::TForm7; }},
-        {"FTPsrvBt", "FTP server", "TForm8", 260, 84, false, {}},
+        {"FTPsrvBt", "FTP server", "TForm8", 260, 84, false, [] { return new ftp::TForm8; }},
         {"TCPCliBt", "TCP/UDP client", "TForm13", 8, 122, false, [] { return new tools::TForm13; }},
-        {"TCPSrvBt", "TCP server", "TForm14", 134, 122, false, {}},
+        {"TCPSrvBt", "TCP server", "TForm14", 134, 122, false,
+         [] { return new tools::TForm14; }},
         {"UDPlistenerBt", "UDP listener", "TForm11", 260, 122, false,
          [] { return new tools::TForm11; }},
         {"BroadSendBt", "Broadcast send", "TForm12", 8, 160, false,
          [] { return new tools::TForm12; }},
         {"TimeCliBt", "Time client", "TForm9", 134, 160, false, {}},
         {"TimeSrvBt", "Time server", "TForm10", 260, 160, false, {}},
-        {"TraceBt", "Traceroute", "TForm16", 8, 198, false, {}},
-        {"WhoisBt", "Whois", "TForm17", 134, 198, false, {}},
+        {"TraceBt", "Traceroute", "TForm16", 8, 198, false, [] { return new diag::TForm16; }},
+        {"WhoisBt", "Whois", "TForm17", 134, 198, false, [] { return new diag::TForm17; }},
         {"InfoBt", "Net information", "TNetInfoForm", 260, 198, true,
          [] { return new diag::TNetInfoForm; }},
     };

@@ -1,6 +1,7 @@
 #include "cli/Command.h"
 
 #include "base/Text.h"
+#include "net/Socks5Settings.h"
 #include "platform/MessageLoop.h"
 
 #include <cerrno>
@@ -156,6 +157,26 @@ void RemoveOnInterrupt(const std::string& path) {
     std::memcpy(g_removePath, path.c_str(), path.size() + 1);
     InstallHandler();
     g_removeArmed = 1;
+}
+
+std::optional<std::string> ReadSocksOptions(const std::string& socks, const std::string& user,
+                                            const std::string& pass, TSocks5Settings& out) {
+    out = TSocks5Settings{};
+    if (socks.empty()) {
+        if (!user.empty() || !pass.empty())
+            return std::string("--socks-user and --socks-pass go with --socks");
+        return std::nullopt;
+    }
+    const std::size_t colon = socks.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == socks.size())
+        return "--socks wants HOST:PORT (got '" + socks + "')";
+    out.use = true;
+    out.address = socks.substr(0, colon);
+    out.port = socks.substr(colon + 1);
+    out.authenticate = !user.empty() || !pass.empty();
+    out.user = user;
+    out.password = pass;
+    return std::nullopt;
 }
 
 } // namespace qordex::cli

@@ -10,6 +10,10 @@
 #include <string_view>
 #include <vector>
 
+namespace qordex {
+struct TSocks5Settings;
+}
+
 namespace qordex::cli {
 
 // Runs a subcommand; argv[0] is the subcommand's name.  Returns the exit status
@@ -56,6 +60,12 @@ const char* TakeTextOption(int argc, char** argv, int& i, std::initializer_list<
 
 // The --timeout of a dialogue: whole seconds from 1 to 86400, or nothing.
 std::optional<int> ParseTimeoutSeconds(const std::string& text);
+
+// The --socks HOST:PORT, --socks-user and --socks-pass of a client command
+// as settings for its socket (unused when `socks` is empty).  Returns the
+// usage error, or nullopt when they are sound.
+std::optional<std::string> ReadSocksOptions(const std::string& socks, const std::string& user,
+                                            const std::string& pass, TSocks5Settings& out);
 
 // How a wait on a dialogue with a server ended.
 enum class WaitEnd { Done, Silent, Interrupted };

@@ -58,6 +58,10 @@ void PingLineRelay::Deliver(const std::string& line, const std::atomic<bool>& st
 
 void DetachPingThread(TPingThread* worker) {
     worker->RequestStop();
+    DetachThread(worker);
+}
+
+void DetachThread(QThread* worker) {
     // Runs on this thread after the worker ended; the flag keeps the two ways
     // of freeing it (now, or when `finished` arrives) from both happening.
     auto freed = std::make_shared<bool>(false);

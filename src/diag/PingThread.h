@@ -83,4 +83,8 @@ private:
 // from it first.  Call on the thread the worker object belongs to.
 void DetachPingThread(TPingThread* worker);
 
+// The same for any worker thread that was asked to stop by its own means:
+// it is freed once it has ended (at once when it already has).
+void DetachThread(QThread* worker);
+
 } // namespace qordex::diag

@@ -1,25 +1,15 @@
 #pragma once
-// The SOCKS 5 settings of the mail tools' proxy panels ("Proxy Socks5
-// Configuration"), shared by the SMTP and POP3 clients and their commands.
+// The SOCKS 5 settings of the mail tools' proxy panels, shared by the SMTP
+// and POP3 clients and their commands: the socket layer's own.
 
-#include <string>
-
-namespace qordex {
-class TWSocket;
-}
+#include "net/Socks5Settings.h"
 
 namespace qordex::mail {
 
-struct TMailSocksSettings {
-    bool use = false;
-    bool authenticate = false;
-    std::string address, port, user, password;
-};
+using TMailSocksSettings = TSocks5Settings;
 
-// Copies the settings to a client's socket before it connects (a close of
-// the socket forgets them): SOCKS 5 through the given server, with the user
-// code and password only when authenticating; without `use`, a direct
-// connection.
-void ApplyMailSocks(TWSocket& socket, const TMailSocksSettings& s);
+inline void ApplyMailSocks(TWSocket& socket, const TMailSocksSettings& s) {
+    ApplySocks5(socket, s);
+}
 
 } // namespace qordex::mail

@@ -68,6 +68,17 @@ void TProxyPanel::MakeAddressLink(const QString& objectName, const QString& hint
     AddressLabel->setFont(link);
 }
 
+TSocks5Settings TProxyPanel::Socks5() const {
+    TSocks5Settings s;
+    s.use = PEnableCheck->isChecked();
+    s.authenticate = PAuthCheck->isChecked();
+    s.address = PAddressEdit->text().toStdString();
+    s.port = PPortEdit->text().toStdString();
+    s.user = PUserEdit->text().toStdString();
+    s.password = PPassEdit->text().toStdString();
+    return s;
+}
+
 void TProxyPanel::Toggle() {
     setVisible(!isVisible());
     if (isVisible()) {

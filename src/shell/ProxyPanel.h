@@ -4,6 +4,8 @@
 // user code and password.  A press on the panel or one of its labels drags
 // it within its window (TPanelDrag).
 
+#include "net/Socks5Settings.h"
+
 #include <QFrame>
 
 class QCheckBox;
@@ -31,6 +33,9 @@ public:
     QLineEdit* PPortEdit;
     QLineEdit* PUserEdit;
     QLineEdit* PPassEdit;
+
+    // What the panel holds, for a socket that is about to connect.
+    TSocks5Settings Socks5() const;
 
     // Makes the "Address" label a link: a click on it emits AddressClicked
     // (the HTTP client imports the system's proxy that way).

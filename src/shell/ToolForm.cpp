@@ -56,10 +56,16 @@ void TToolForm::ClearBtClick() {
     ClearOutput();
 }
 
+std::optional<QStringList> TToolForm::SaveContent() const {
+    if (TMemo* pane = SavePane())
+        return pane->Lines();
+    return std::nullopt;
+}
+
 void TToolForm::SaveBtClick() {
-    TMemo* pane = SavePane();
-    if (!pane)
+    if (!SaveContent())
         return;
+    // The dialog runs the loop: what is written is what the tool holds after it.
     QString preset = SavePresetName();
     if (!preset.isEmpty())
         preset += QStringLiteral(".txt");
@@ -68,7 +74,7 @@ void TToolForm::SaveBtClick() {
     if (!chosen)
         return;
     const QString path = ApplyDefaultExtension(*chosen, QStringLiteral("txt"));
-    if (!WriteLinesToFile(path, pane->Lines()))
+    if (!WriteLinesToFile(path, SaveContent().value_or(QStringList())))
         ShowError(this, QStringLiteral("Cannot create file \"%1\".").arg(path));
 }
 

@@ -5,7 +5,9 @@
 // may hand it a TToolHost, and lists it by watching its `destroyed` signal.
 
 #include <QPointer>
+#include <QStringList>
 #include <QWidget>
+#include <optional>
 #include <string>
 
 class QColor;
@@ -61,6 +63,9 @@ protected:
     virtual void ClearOutput();
     // What Save to file writes and proposes; a tool without Save leaves the pane null.
     virtual TMemo* SavePane() const { return nullptr; }
+    // The lines Save to file writes: the pane's by default; nullopt when the
+    // tool has nothing to save.
+    virtual std::optional<QStringList> SaveContent() const;
     virtual QString SavePresetName() const { return {}; }
     virtual QString SaveFilter() const;
 

@@ -133,8 +133,8 @@ TEST(DnsWindow, ControlsAndDefaults) {
         EXPECT_EQ(bt->text(), caption);
         EXPECT_EQ(bt->isEnabled(), bt != w.cancel) << caption;
     }
-    EXPECT_FALSE(w.codes->isEnabled()) << "no country list yet";
-    EXPECT_EQ(w.codes->toolTip(), "Not available yet");
+    EXPECT_TRUE(w.codes->isEnabled());
+    EXPECT_EQ(w.codes->toolTip(), "Internet Country Codes");
     EXPECT_TRUE(w.list->isEnabled());
     EXPECT_EQ(w.list->toolTip(), "Select DNS server from list");
     EXPECT_TRUE(w.memo->isReadOnly());

@@ -3,6 +3,7 @@
 #include "diag/DnsQuery.h"
 #include "diag/DnsReport.h"
 #include "diag/IpHlpError.h"
+#include "diag/ui/CountryListUnit.h"
 #include "diag/ui/DnsListUnit.h"
 #include "net/WSocket.h"
 #include "shell/Dialogs.h"
@@ -92,9 +93,9 @@ TForm3::TForm3(QWidget* parent) : shell::TToolForm(QStringLiteral("TForm3"), par
 
     // The country list does not exist yet: its button says so.
     CodesBt =
-        shell::MakeFlatButton(this, QStringLiteral("CodesBt"), QStringLiteral("Not available yet"),
+        shell::MakeFlatButton(this, QStringLiteral("CodesBt"),
+                              QStringLiteral("Internet Country Codes"),
                               MakeDnsGlyph(DnsGlyph::CountryCodes));
-    CodesBt->setEnabled(false);
     DNSlistBt = shell::MakeFlatButton(this, QStringLiteral("DNSlistBt"),
                                       QStringLiteral("Select DNS server from list"),
                                       MakeDnsGlyph(DnsGlyph::ServerList));
@@ -145,6 +146,7 @@ TForm3::TForm3(QWidget* parent) : shell::TToolForm(QStringLiteral("TForm3"), par
     connect(MXLookUpBt, &QPushButton::clicked, this, [this] { MXLookUpBtClick(); });
     connect(DNSCheck, &QCheckBox::clicked, this, [this] { DNSCheckClick(); });
     connect(DNSlistBt, &QToolButton::clicked, this, [this] { DNSlistBtClick(); });
+    connect(CodesBt, &QToolButton::clicked, this, [this] { CodesBtClick(); });
 
     WSocket1 = std::make_unique<TWSocket>();
     WSocket1->OnDnsLookupDone = [this](TCustomWSocket*, std::uint16_t e) {
@@ -177,6 +179,8 @@ void TForm3::FirstShow() {
 void TForm3::Shutdown() {
     if (dnsList_)
         dnsList_->close();
+    if (codesList_)
+        codesList_->close();
     // The window is freed next: nothing may print into it any more.
     WSocket1->OnDnsLookupDone = nullptr;
     dnsQuery1_->OnRequestDone = nullptr;
@@ -291,6 +295,14 @@ void TForm3::DNSlistBtClick() {
     }
     dnsList_ = new TForm21(this, DNSlistBt);
     dnsList_->show();
+}
+
+void TForm3::CodesBtClick() {
+    OpenCountryList(this, CodesBt, codesList_);
+}
+
+TForm23* TForm3::CountryListWindow() const {
+    return codesList_;
 }
 
 void TForm3::ServerPicked(const QString& address) {

@@ -29,6 +29,7 @@ namespace qordex::diag {
 
 class TDnsQuery;
 class TForm21;
+class TForm23;
 
 class TForm3 : public shell::TToolForm {
     Q_OBJECT
@@ -45,6 +46,7 @@ public:
     void MXLookUpBtClick();
     void DNSCheckClick();
     void DNSlistBtClick();
+    void CodesBtClick();
 
     // A server picked in the DNS server list this window opened: the check
     // box becomes checked (with its usual effect) and the address is put
@@ -53,6 +55,8 @@ public:
 
     // The DNS server list this window opened, while it is open.
     TForm21* DnsListWindow() const;
+    // The country codes list this window opened, while it is open.
+    TForm23* CountryListWindow() const;
     TDnsQuery& DnsQuery1() { return *dnsQuery1_; }
 
 protected:
@@ -89,6 +93,7 @@ private:
     std::unique_ptr<TWSocket> WSocket1;
     std::unique_ptr<TDnsQuery> dnsQuery1_;
     QPointer<TForm21> dnsList_;
+    QPointer<TForm23> codesList_;
 };
 
 } // namespace qordex::diag

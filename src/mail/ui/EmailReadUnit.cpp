@@ -322,14 +322,7 @@ bool TForm5::CopySettings() {
 }
 
 void TForm5::ApplyProxy() {
-    TMailSocksSettings s;
-    s.use = PEnableCheck->isChecked();
-    s.authenticate = PAuthCheck->isChecked();
-    s.address = S(PAddressEdit->text());
-    s.port = S(PPortEdit->text());
-    s.user = S(PUserEdit->text());
-    s.password = S(PPassEdit->text());
-    ApplyMailSocks(Pop3Cli1_->ConnectionSocket(), s);
+    ApplyMailSocks(Pop3Cli1_->ConnectionSocket(), ProxyPanel->Socks5());
 }
 
 void TForm5::RunCommand(const char* name, const std::function<void()>& op, bool proxy) {

@@ -1,10 +1,10 @@
-#include "mail/MailSocks.h"
+#include "net/Socks5Settings.h"
 
 #include "net/WSocket.h"
 
-namespace qordex::mail {
+namespace qordex {
 
-void ApplyMailSocks(TWSocket& socket, const TMailSocksSettings& s) {
+void ApplySocks5(TWSocket& socket, const TSocks5Settings& s) {
     if (!s.use) {
         socket.SetSocksServer("");
         socket.SetSocksPort("");
@@ -19,4 +19,4 @@ void ApplyMailSocks(TWSocket& socket, const TMailSocksSettings& s) {
     socket.SetSocksPassword(s.authenticate ? s.password : "");
 }
 
-} // namespace qordex::mail
+} // namespace qordex
