@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cstdio>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <spawn.h>
@@ -59,6 +60,27 @@ inline bool PortOpen(int port) {
     const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
     close(fd);
     return ok;
+}
+
+// Writes `size` bytes that neither compress nor repeat in a page-sized
+// pattern (a whole number of 1 MiB blocks); false when the file failed.
+inline bool WriteNoiseFile(const std::string& path, long long size) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f)
+        return false;
+    std::vector<unsigned> block(1 << 18);
+    unsigned x = 2463534242u;
+    bool ok = true;
+    for (long long done = 0; done < size && ok; done += static_cast<long long>(block.size() * 4)) {
+        for (unsigned& w : block) {
+            x ^= x << 13;
+            x ^= x >> 17;
+            x ^= x << 5;
+            w = x;
+        }
+        ok = std::fwrite(block.data(), 4, block.size(), f) == block.size();
+    }
+    return std::fclose(f) == 0 && ok;
 }
 
 inline double Median(std::vector<double> v) {

@@ -74,22 +74,7 @@ int main(int argc, char** argv) {
     const std::string file = dir + "/www/big.bin";
     mkdir((dir + "/www").c_str(), 0755);
     mkdir((dir + "/tmp").c_str(), 0755);
-    {
-        // Bytes that do not compress or repeat in a page-sized pattern.
-        std::ofstream f(file, std::ios::binary);
-        std::vector<unsigned> block(1 << 18);
-        unsigned x = 2463534242u;
-        for (long long done = 0; done < kFileSize;
-             done += static_cast<long long>(block.size() * 4)) {
-            for (unsigned& w : block) {
-                x ^= x << 13;
-                x ^= x >> 17;
-                x ^= x << 5;
-                w = x;
-            }
-            f.write(reinterpret_cast<const char*>(block.data()), std::streamsize(block.size() * 4));
-        }
-    }
+    WriteNoiseFile(file, kFileSize);
     const int port = FreePort();
     {
         std::ofstream c(dir + "/nginx.conf");

@@ -151,20 +151,7 @@ int main(int argc, char** argv) {
         std::ofstream f(www + "/1k.bin", std::ios::binary);
         f << std::string(1024, 'q');
     }
-    {
-        std::ofstream f(www + "/big.bin", std::ios::binary);
-        std::vector<unsigned> block(1 << 18);
-        unsigned x = 2463534242u;
-        for (long long done = 0; done < kBigSize; done += static_cast<long long>(block.size() * 4)) {
-            for (unsigned& w : block) {
-                x ^= x << 13;
-                x ^= x >> 17;
-                x ^= x << 5;
-                w = x;
-            }
-            f.write(reinterpret_cast<const char*>(block.data()), std::streamsize(block.size() * 4));
-        }
-    }
+    WriteNoiseFile(www + "/big.bin", kBigSize);
 
     std::vector<double> oursRate, nginxRate, oursMiB, nginxMiB;
     bool failed = false;

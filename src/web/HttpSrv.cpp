@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 #include <random>
 #include <stdexcept>
 #include <sys/resource.h>
@@ -181,7 +183,9 @@ bool THttpRangeStream::SetSize(long long) {
 
 THttpConnection::THttpConnection() = default;
 
-THttpConnection::~THttpConnection() = default;
+THttpConnection::~THttpConnection() {
+    ReleaseDocFd();
+}
 
 int THttpConnection::Receive(void* Buffer, int BufferSize) {
     if (!inBuf_.empty() && BufferSize > 0) {
@@ -321,18 +325,22 @@ void THttpConnection::ProcessRequest() {
         return;
     }
     document_ = relative.empty() ? docDir_ : docDir_ + "/" + relative;
-    if (!document_.empty() && document_.back() == '/' && Exists(document_ + defaultDoc_) &&
-        !defaultDoc_.empty()) {
-        document_ += defaultDoc_;
-    } else if (IsDirectory(document_) && !defaultDoc_.empty() &&
-               Exists(document_ + "/" + defaultDoc_)) {
-        document_ += "/" + defaultDoc_;
+    ReleaseDocFd();
+    const int rootFd = httpServer_ && httpServer_->docDir_ == docDir_ ? httpServer_->rootFd_ : -1;
+    if (!ResolveBeneath(rootFd, relative)) {
+        if (!document_.empty() && document_.back() == '/' && Exists(document_ + defaultDoc_) &&
+            !defaultDoc_.empty()) {
+            document_ += defaultDoc_;
+        } else if (IsDirectory(document_) && !defaultDoc_.empty() &&
+                   Exists(document_ + "/" + defaultDoc_)) {
+            document_ += "/" + defaultDoc_;
+        }
+        // Links may lead out of the root: compare where the path really leads.
+        const std::string root = httpServer_ ? httpServer_->realDocDir_ : RealPath(docDir_);
+        const std::string real = RealPath(document_);
+        outsideRootDir_ = !real.empty() && !root.empty() && real != root &&
+                          real.compare(0, root.size() + 1, root + "/") != 0;
     }
-    // Links may lead out of the root: compare where the path really leads.
-    const std::string root = httpServer_ ? httpServer_->realDocDir_ : RealPath(docDir_);
-    const std::string real = RealPath(document_);
-    outsideRootDir_ = !real.empty() && !root.empty() && real != root &&
-                      real.compare(0, root.size() + 1, root + "/") != 0;
 
     CheckAuth();
     if (!life.Same())
@@ -347,13 +355,76 @@ void THttpConnection::ProcessRequest() {
         Answer501();
 }
 
+namespace {
+// Opens `relative` under the directory `rootFd` with the system refusing any
+// step out of it, ".." and links included (EXDEV); -1 and errno otherwise.
+int OpenBeneath(int rootFd, const std::string& relative) {
+    open_how how{};
+    how.flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    return int(::syscall(SYS_openat2, rootFd, relative.empty() ? "." : relative.c_str(), &how,
+                         sizeof how));
+}
+} // namespace
+
+bool THttpConnection::ResolveBeneath(int rootFd, const std::string& relative) {
+    if (rootFd < 0)
+        return false;
+    int fd = OpenBeneath(rootFd, relative);
+    if (fd < 0) {
+        if (errno == ENOSYS || errno == EPERM)
+            return false; // an older system: resolve by path instead
+        outsideRootDir_ = errno == EXDEV;
+        return true;
+    }
+    outsideRootDir_ = false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        ::close(fd);
+        return true;
+    }
+    if (S_ISDIR(st.st_mode) && !defaultDoc_.empty()) {
+        std::string dir = relative;
+        while (!dir.empty() && dir.back() == '/')
+            dir.pop_back();
+        const int docFd = OpenBeneath(rootFd, dir.empty() ? defaultDoc_ : dir + "/" + defaultDoc_);
+        struct stat docSt {};
+        if (docFd >= 0 && ::fstat(docFd, &docSt) == 0) {
+            ::close(fd);
+            fd = docFd;
+            st = docSt;
+            if (document_.back() != '/')
+                document_ += '/';
+            document_ += defaultDoc_;
+        } else if (docFd >= 0) {
+            ::close(docFd);
+        }
+    }
+    docFd_ = fd;
+    docStat_ = st;
+    docFdPath_ = document_;
+    return true;
+}
+
+void THttpConnection::ReleaseDocFd() {
+    if (docFd_ >= 0)
+        ::close(docFd_);
+    docFd_ = -1;
+}
+
+bool THttpConnection::DocumentIsDirectory() const {
+    if (docFd_ >= 0 && docFdPath_ == document_)
+        return S_ISDIR(docStat_.st_mode);
+    return IsDirectory(document_);
+}
+
 void THttpConnection::ProcessGet(bool withBody) {
     THttpGetFlag flag = hgSendDoc;
     if (!authOk_)
         flag = hg401;
     else if (outsideRootDir_ && !(options_ & hoAllowOutsideRoot))
         flag = hg403;
-    else if ((options_ & hoAllowDirList) && IsDirectory(document_))
+    else if ((options_ & hoAllowDirList) && DocumentIsDirectory())
         flag = hgSendDirList;
     const LifeCheck life(*this);
     if (auto h = withBody ? OnGetDocument : OnHeadDocument) {
@@ -528,10 +599,19 @@ void THttpConnection::SendStream() {
 }
 
 void THttpConnection::SendDocument(bool withBody) {
-    const int fd = ::open(document_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd = -1;
     struct stat st {};
+    if (docFd_ >= 0 && docFdPath_ == document_) {
+        fd = docFd_; // opened while the path was resolved
+        st = docStat_;
+        docFd_ = -1;
+    } else {
+        fd = ::open(document_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        if (fd >= 0 && ::fstat(fd, &st) != 0)
+            st.st_mode = 0;
+    }
     // Only regular files: a FIFO or a device would block or never end.
-    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fd < 0 || !S_ISREG(st.st_mode)) {
         if (fd >= 0)
             ::close(fd);
         Answer404();
@@ -732,6 +812,7 @@ void THttpConnection::TriggerSessionClosed(int error) {
     answering_ = false;
     timed_ = false;
     docStream_.reset();
+    ReleaseDocFd();
     TWSocketClient::TriggerSessionClosed(error);
 }
 
@@ -770,6 +851,8 @@ void THttpConnection::TimedOut() {
 THttpServer::THttpServer() = default;
 
 THttpServer::~THttpServer() {
+    if (rootFd_ >= 0)
+        ::close(rootFd_);
     if (server_) {
         server_->OnClientConnect = nullptr;
         server_->OnClientDisconnect = nullptr;
@@ -820,6 +903,9 @@ void THttpServer::Start() {
     realDocDir_ = RealPath(docDir_);
     if (realDocDir_.empty())
         realDocDir_ = docDir_;
+    if (rootFd_ >= 0)
+        ::close(rootFd_);
+    rootFd_ = ::open(realDocDir_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (!server_)
         server_ = std::make_unique<TWSocketServer>();
     TWSocketServer& s = *server_;

@@ -21,6 +21,7 @@
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <sys/stat.h>
 #include <functional>
 #include <memory>
 #include <string>
@@ -202,7 +203,12 @@ private:
                      const std::string& contentType, const std::string& body);
     void ArmTimer();
     void TimedOut();
-    std::string ConnectionLine() const;
+    // Opens the request's document under the root, where the system keeps
+    // every step inside it; false when it cannot (no root handle, an older
+    // system), and the path is then checked by name.
+    bool ResolveBeneath(int rootFd, const std::string& relative);
+    void ReleaseDocFd();
+    bool DocumentIsDirectory() const;
 
     THttpServer* httpServer_ = nullptr;
     std::string docDir_, templateDir_, defaultDoc_ = "index.html";
@@ -233,6 +239,9 @@ private:
     long long lastProgress_ = -1; // what had gone out when the timer last looked
     std::time_t lastModified_ = 0;
     std::string answerContentType_;
+    int docFd_ = -1;          // Document, opened while its path was resolved
+    struct stat docStat_ {};  // what fstat said of it
+    std::string docFdPath_;   // the Document it belongs to
     bool timed_ = false; // the deadline below holds
     std::chrono::steady_clock::time_point deadline_;
 };
@@ -329,6 +338,7 @@ private:
     int maxClients_ = 0, listenBacklog_ = 5;
     std::string docDir_ = "/var/www", templateDir_ = "/var/www/templates";
     std::string realDocDir_; // DocDir with its links resolved, at Start
+    int rootFd_ = -1;        // that folder, the anchor of every request path
     std::string defaultDoc_ = "index.html";
     TSocketLingerOnOff lingerOnOff_ = wsLingerNoSet;
     int lingerTimeout_ = 0;

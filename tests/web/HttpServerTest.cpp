@@ -461,6 +461,40 @@ TEST_F(HttpServerTest, TooManyClientsGetTheBusyBanner) {
     ::close(first);
 }
 
+TEST_F(HttpServerTest, ALowDescriptorLimitIsRaisedToTheHardOne) {
+    // Started with a soft limit of 40 descriptors, the server still holds
+    // 60 kept connections at once and answers each of them.
+    const int port = FreeTcpPort();
+    Background proc({"/bin/sh", "-c",
+                     "ulimit -Sn 40 && exec " + BinPath("qordex-cli") + " http-server --root " + root_ +
+                         " --addr 127.0.0.1 --port " + std::to_string(port) + " --max-clients 0"});
+    ASSERT_TRUE(WaitForOutput(proc, "Server started", 20000));
+    std::vector<int> fds;
+    for (int i = 0; i < 60; ++i) {
+        const int fd = Connect(port);
+        ASSERT_GE(fd, 0);
+        SendAll(fd, "GET /k.txt HTTP/1.1\r\nConnection: keep-alive\r\n\r\n");
+        fds.push_back(fd);
+    }
+    int answered = 0;
+    for (int fd : fds) {
+        std::string got;
+        char buf[4096];
+        while (got.size() < 1000 || got.find(std::string(1000, 'k')) == std::string::npos) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 20000) <= 0)
+                break;
+            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            if (n <= 0)
+                break;
+            got.append(buf, std::size_t(n));
+        }
+        answered += got.find(std::string(1000, 'k')) != std::string::npos;
+        ::close(fd);
+    }
+    EXPECT_EQ(answered, 60);
+}
+
 TEST_F(HttpServerTest, LoadToolsWithPipeliningAndKeepAlive) {
     ServerProcess srv(root_, {"--max-clients", "0", "--backlog", "128"});
     ASSERT_TRUE(srv.Ok());
