@@ -22,5 +22,5 @@ for f in build-fuzz/fuzz/fuzz_*; do
     [ -d "$corpus" ] && args+=("$corpus")
     # An input that takes seconds is a hang: report it rather than wait for
     # libFuzzer's default of twenty minutes.
-    "$f" -max_total_time="${FUZZ_SECONDS:-20}" -timeout=10 -rss_limit_mb=2048 "${args[@]}"
+    "$f" -max_total_time="${FUZZ_SECONDS:-10}" -timeout=10 -rss_limit_mb=2048 "${args[@]}"
 done
