@@ -7,6 +7,7 @@
 #include "support/Palettes.h"
 #include "support/Process.h"
 #include "support/TestData.h"
+#include "support/Widgets.h"
 
 #include <QApplication>
 #include <QImage>
@@ -20,14 +21,9 @@
 
 using namespace qordex;
 using namespace qordex::ftp;
+using qordex::test::Find;
 
 namespace {
-
-template<class T> T* Find(QWidget* form, const char* name) {
-    T* w = form->findChild<T*>(QString::fromLatin1(name));
-    EXPECT_NE(w, nullptr) << name;
-    return w;
-}
 
 // Runs a Python ftplib script against the window's server while pumping
 // the window's loop; returns what the script printed.

@@ -6,6 +6,7 @@
 #include "net/ServerTestUtil.h"
 #include "shell/Memo.h"
 #include "support/Palettes.h"
+#include "support/Widgets.h"
 
 #include <QAction>
 #include <QApplication>
@@ -24,12 +25,6 @@ using namespace qordex::test;
 using qordex::shell::TMemo;
 
 namespace {
-
-template<class T> T* Find(QWidget* form, const char* name) {
-    T* w = form->findChild<T*>(QString::fromLatin1(name));
-    EXPECT_NE(w, nullptr) << name;
-    return w;
-}
 
 class SmtpServerWindow : public ::testing::Test {
 protected:

@@ -8,6 +8,7 @@
 #include "platform/MessageLoop.h"
 #include "support/ScriptedDialogs.h"
 #include "support/ScriptedLines.h"
+#include "support/Widgets.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -28,12 +29,6 @@ using namespace qordex::mail;
 using namespace qordex::test;
 
 namespace {
-
-template<class T> T* Find(QWidget* form, const char* name) {
-    T* w = form->findChild<T*>(QString::fromLatin1(name));
-    EXPECT_NE(w, nullptr) << name;
-    return w;
-}
 
 class SmtpWindow : public ::testing::Test {
 protected:

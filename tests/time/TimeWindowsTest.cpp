@@ -8,6 +8,7 @@
 #include "shell/Memo.h"
 #include "support/Palettes.h"
 #include "time/TimeTestSupport.h"
+#include "support/Widgets.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -28,12 +29,6 @@ using namespace qordex::timetools;
 using qordex::shell::TMemo;
 
 namespace {
-
-template<class T> T* Find(QWidget* form, const char* name) {
-    T* w = form->findChild<T*>(QString::fromLatin1(name));
-    EXPECT_NE(w, nullptr) << name;
-    return w;
-}
 
 void Click(QWidget* form, const char* name) {
     QTest::mouseClick(Find<QAbstractButton>(form, name), Qt::LeftButton);

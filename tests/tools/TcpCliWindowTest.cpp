@@ -12,6 +12,7 @@
 #include "support/Process.h"
 #include "tools/SocatEcho.h"
 #include "tools/ui/TCPcliUnit.h"
+#include "support/Widgets.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -40,12 +41,6 @@ using namespace qordex::test;
 using qordex::shell::TMemo;
 
 namespace {
-
-template<class T> T* Find(QWidget* form, const char* name) {
-    T* w = form->findChild<T*>(QString::fromLatin1(name));
-    EXPECT_NE(w, nullptr) << name;
-    return w;
-}
 
 // Our own server on loopback, keeping what each client sent, read by read.
 struct OwnServer {

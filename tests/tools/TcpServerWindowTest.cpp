@@ -6,6 +6,7 @@
 #include "support/Palettes.h"
 #include "support/ScriptedDialogs.h"
 #include "tools/ui/TcpSUnit.h"
+#include "support/Widgets.h"
 
 #include <QAction>
 #include <QApplication>
@@ -25,12 +26,6 @@ using namespace qordex::test;
 using qordex::shell::TMemo;
 
 namespace {
-
-template<class T> T* Find(QWidget* form, const char* name) {
-    T* w = form->findChild<T*>(QString::fromLatin1(name));
-    EXPECT_NE(w, nullptr) << name;
-    return w;
-}
 
 class TcpServerWindow : public ::testing::Test {
 protected:

@@ -12,6 +12,7 @@
 #include "tools/UdpTestUtil.h"
 #include "tools/ui/BroadSendUnit.h"
 #include "tools/ui/UDPlistenerUnit.h"
+#include "support/Widgets.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -25,15 +26,10 @@
 using namespace qordex;
 using namespace qordex::tools;
 using qordex::shell::TMemo;
+using qordex::test::Find;
 using qordex::test::PlainUdp;
 
 namespace {
-
-template<class T> T* Find(QWidget* form, const char* name) {
-    T* w = form->findChild<T*>(QString::fromLatin1(name));
-    EXPECT_NE(w, nullptr) << name;
-    return w;
-}
 
 // Clicks a check box on its indicator, where a person clicks.
 void Tick(QCheckBox* box) {
