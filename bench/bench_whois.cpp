@@ -6,6 +6,7 @@
 //
 //   bench_whois [pairs]
 
+#include "BenchSupport.h"
 #include "support/Process.h"
 
 #include <QCoreApplication>
@@ -17,18 +18,12 @@
 #include <vector>
 
 using namespace qordex::test;
+using qordex::bench::Median;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
 constexpr std::size_t kAnswerSize = 64u << 20;
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty()
-               ? 0
-               : (v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2);
-}
 
 // MiB/s of one run; 0 when it failed.
 double Timed(const std::vector<std::string>& argv, const char* name) {

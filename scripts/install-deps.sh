@@ -15,6 +15,7 @@ PACKAGES=(
     python3-aiosmtpd swaks
     dnsmasq-base bind9-dnsutils
     microsocks dante-server
+    rdate
     dovecot-pop3d
     nginx tinyproxy-bin
     wget apache2-utils nghttp2-client wrk

@@ -17,6 +17,8 @@
 #include "mail/ui/EmailReadUnit.h"
 #include "mail/ui/EmailSendUnit.h"
 #include "mail/ui/EmailServUnit.h"
+#include "time/ui/TimeCUnit.h"
+#include "time/ui/TimeSUnit.h"
 #include "tools/ui/BroadSendUnit.h"
 #include "tools/ui/TCPcliUnit.h"
 #include "tools/ui/TcpSUnit.h"
@@ -46,8 +48,10 @@ const std::vector<ToolEntry>& ToolCatalog() {
          [] { return new tools::TForm11; }},
         {"BroadSendBt", "Broadcast send", "TForm12", 8, 160, false,
          [] { return new tools::TForm12; }},
-        {"TimeCliBt", "Time client", "TForm9", 134, 160, false, {}},
-        {"TimeSrvBt", "Time server", "TForm10", 260, 160, false, {}},
+        {"TimeCliBt", "Time client", "TForm9", 134, 160, false,
+         [] { return new timetools::TForm9; }},
+        {"TimeSrvBt", "Time server", "TForm10", 260, 160, false,
+         [] { return new timetools::TForm10; }},
         {"TraceBt", "Traceroute", "TForm16", 8, 198, false, [] { return new diag::TForm16; }},
         {"WhoisBt", "Whois", "TForm17", 134, 198, false, [] { return new diag::TForm17; }},
         {"InfoBt", "Net information", "TNetInfoForm", 260, 198, true,

@@ -96,6 +96,15 @@ const char* TakeTextOption(int argc, char** argv, int& i, std::initializer_list<
     return nullptr;
 }
 
+bool SplitHostPort(const std::string& text, std::string& host, std::string& port) {
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size())
+        return false;
+    host = text.substr(0, colon);
+    port = text.substr(colon + 1);
+    return true;
+}
+
 std::optional<int> ParseTimeoutSeconds(const std::string& text) {
     const auto s = ParseDecimal(text, 1, 86400);
     if (!s)

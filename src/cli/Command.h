@@ -58,6 +58,10 @@ struct TextOption {
 const char* TakeTextOption(int argc, char** argv, int& i, std::initializer_list<TextOption> options,
                            bool& missing);
 
+// "HOST:PORT" (the port after the last colon; neither part empty) of an
+// option such as --socks; false when the text is not of that form.
+bool SplitHostPort(const std::string& text, std::string& host, std::string& port);
+
 // The --timeout of a dialogue: whole seconds from 1 to 86400, or nothing.
 std::optional<int> ParseTimeoutSeconds(const std::string& text);
 

@@ -82,15 +82,6 @@ struct Options {
     std::vector<Cmd> commands;
 };
 
-bool SplitHostPort(const std::string& text, std::string& host, std::string& port) {
-    const std::size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size())
-        return false;
-    host = text.substr(0, colon);
-    port = text.substr(colon + 1);
-    return true;
-}
-
 std::optional<int> Number(const std::string& text, int lo) {
     const auto v = ParseDecimal(text, lo, INT_MAX);
     if (!v)

@@ -79,7 +79,7 @@ int RunTcpServer(int argc, char** argv) {
     bool known = false;
     for (const auto& e : ends) {
         if (lineEnd == e.name) {
-            s.lineEnd = tools::TTcpServerTool::TerminatorOf(e.item);
+            s.lineEnd = tools::LineEndFromItem(e.item);
             known = true;
         }
     }

@@ -32,15 +32,6 @@ enum : unsigned {
 
 constexpr std::size_t kMd5Block = 102400;
 
-std::string Trim(const std::string& s) {
-    std::size_t a = 0, b = s.size();
-    while (a < b && (s[a] == ' ' || s[a] == '\t'))
-        ++a;
-    while (b > a && (s[b - 1] == ' ' || s[b - 1] == '\t'))
-        --b;
-    return s.substr(a, b - a);
-}
-
 std::string Upper(std::string s) {
     for (char& c : s)
         if (c >= 'a' && c <= 'z')
@@ -67,11 +58,6 @@ std::string Fmt(const char* f, ...) {
     }
     va_end(ap2);
     return out;
-}
-
-// Paths the kernel refused to resolve inside the root.
-bool Escapes(int err) {
-    return err == -EXDEV || err == -ELOOP || err == -ENAMETOOLONG;
 }
 
 } // namespace
@@ -451,10 +437,17 @@ bool TFtpServer::Virtual(Client* c, const std::string& arg, std::string& vpath) 
     return true;
 }
 
+bool TFtpServer::Permitted(Client* c, std::string& path, const ValidateFn& handler) {
+    bool allowed = true;
+    if (auto h = handler)
+        h(this, c, path, allowed);
+    return allowed;
+}
+
 // ---- login and session -----------------------------------------------------
 
 void TFtpServer::CmdUser(Client* c, const std::string& p, std::string& a) {
-    c->UserName = Trim(p);
+    c->UserName = TrimBlanks(p);
     c->FtpState = ftpcWaitingPassword;
     a = Fmt("331 Password required for %s.", c->UserName.c_str());
 }
@@ -464,7 +457,7 @@ void TFtpServer::CmdPass(Client* c, const std::string& p, std::string& a) {
         a = "503 Login with USER first.";
         return;
     }
-    c->PassWord = Trim(p);
+    c->PassWord = TrimBlanks(p);
     // Nobody gets in unless the application says who may.
     bool ok = false;
     if (auto h = OnAuthenticate) {
@@ -515,7 +508,7 @@ void TFtpServer::CmdOver(Client* c, const std::string&, std::string& a) {
 void TFtpServer::CmdCwd(Client* c, const std::string& p, std::string& a) {
     const std::string old = c->Directory;
     std::string v;
-    if (!Virtual(c, Trim(p), v)) {
+    if (!Virtual(c, TrimBlanks(p), v)) {
         a = "501 CWD failed. Invalid directory name syntax";
         return;
     }
@@ -554,7 +547,7 @@ void TFtpServer::CmdSyst(Client*, const std::string&, std::string& a) {
 }
 
 void TFtpServer::CmdType(Client* c, const std::string& p, std::string& a) {
-    const std::string t = Upper(Trim(p));
+    const std::string t = Upper(TrimBlanks(p));
     if (t == "A" || t == "A N" || t == "I") {
         c->BinaryMode = t == "I";
         a = Fmt("200 Type set to %s.", p.c_str());
@@ -597,14 +590,11 @@ void TFtpServer::CmdSize(Client* c, const std::string& p, std::string& a) {
         return;
     }
     std::string v;
-    bool allowed = Virtual(c, p, v);
-    std::string path = v;
-    if (allowed)
-        if (auto h = OnValidateSize)
-            h(this, c, path, allowed);
+    std::string path;
+    bool allowed = (Virtual(c, p, v)) && Permitted(c, path = v, OnValidateSize);
     struct stat st {};
     const int r = allowed ? ServedRoot(c->HomeDir).Stat(v, st) : 0;
-    if (!allowed || Escapes(r)) {
+    if (!allowed || EscapesRoot(r)) {
         a = "501 Permission Denied";
     } else if (r == -ENOENT || r == -ENOTDIR) {
         a = "550 Command failed: File not found.";
@@ -619,11 +609,8 @@ void TFtpServer::CmdSize(Client* c, const std::string& p, std::string& a) {
 
 void TFtpServer::CmdDele(Client* c, const std::string& p, std::string& a) {
     std::string v;
-    bool allowed = p.empty() || Virtual(c, p, v);
-    std::string path = v;
-    if (allowed)
-        if (auto h = OnValidateDele)
-            h(this, c, path, allowed);
+    std::string path;
+    bool allowed = (p.empty() || Virtual(c, p, v)) && Permitted(c, path = v, OnValidateDele);
     if (!allowed) {
         a = "550 Cannot delete.";
         return;
@@ -636,7 +623,7 @@ void TFtpServer::CmdDele(Client* c, const std::string& p, std::string& a) {
     std::string leaf;
     Fd dir(root.OpenParent(v, leaf));
     struct stat st {};
-    if (Escapes(dir.get())) {
+    if (EscapesRoot(dir.get())) {
         a = "550 Cannot delete.";
     } else if (!dir.ok() || leaf.empty() ||
                ::fstatat(dir.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -650,11 +637,8 @@ void TFtpServer::CmdDele(Client* c, const std::string& p, std::string& a) {
 
 void TFtpServer::CmdRnfr(Client* c, const std::string& p, std::string& a) {
     std::string v;
-    bool allowed = p.empty() || Virtual(c, p, v);
-    std::string path = v;
-    if (allowed)
-        if (auto h = OnValidateRnFr)
-            h(this, c, path, allowed);
+    std::string path;
+    bool allowed = (p.empty() || Virtual(c, p, v)) && Permitted(c, path = v, OnValidateRnFr);
     if (!allowed) {
         a = "500 Cannot RNFR.";
         return;
@@ -665,7 +649,7 @@ void TFtpServer::CmdRnfr(Client* c, const std::string& p, std::string& a) {
     }
     struct stat st {};
     const int r = ServedRoot(c->HomeDir).Stat(v, st);
-    if (Escapes(r)) {
+    if (EscapesRoot(r)) {
         a = "500 Cannot RNFR.";
     } else if (r != 0 || v == "/") {
         a = Fmt("550 '%s': no such file or directory.", v.c_str());
@@ -678,11 +662,8 @@ void TFtpServer::CmdRnfr(Client* c, const std::string& p, std::string& a) {
 
 void TFtpServer::CmdRnto(Client* c, const std::string& p, std::string& a) {
     std::string v;
-    bool allowed = p.empty() || Virtual(c, p, v);
-    std::string path = v;
-    if (allowed)
-        if (auto h = OnValidateRnTo)
-            h(this, c, path, allowed);
+    std::string path;
+    bool allowed = (p.empty() || Virtual(c, p, v)) && Permitted(c, path = v, OnValidateRnTo);
     if (!allowed) {
         a = "500 Cannot RNTO.";
         return;
@@ -695,7 +676,7 @@ void TFtpServer::CmdRnto(Client* c, const std::string& p, std::string& a) {
     std::string leaf;
     Fd dir(root.OpenParent(v, leaf));
     struct stat st {};
-    if (Escapes(dir.get())) {
+    if (EscapesRoot(dir.get())) {
         a = "500 Cannot RNTO.";
         return;
     }
@@ -711,7 +692,7 @@ void TFtpServer::CmdRnto(Client* c, const std::string& p, std::string& a) {
     const int r = root.Rename(c->FromFileName, v);
     if (r == 0)
         a = Fmt("250 File '%s' renamed to '%s'.", c->FromFileName.c_str(), v.c_str());
-    else if (Escapes(r))
+    else if (EscapesRoot(r))
         a = "500 Cannot RNTO.";
     else
         a = Fmt("450 File '%s' can't be renamed.", c->FromFileName.c_str());
@@ -748,11 +729,8 @@ void TFtpServer::CmdMkd(Client* c, const std::string& p, std::string& a) {
 
 void TFtpServer::CmdRmd(Client* c, const std::string& p, std::string& a) {
     std::string v;
-    bool allowed = p.empty() || Virtual(c, p, v);
-    std::string path = v;
-    if (allowed)
-        if (auto h = OnValidateRmd)
-            h(this, c, path, allowed);
+    std::string path;
+    bool allowed = (p.empty() || Virtual(c, p, v)) && Permitted(c, path = v, OnValidateRmd);
     if (!allowed) {
         a = "500 Cannot remove directory.";
         return;
@@ -765,7 +743,7 @@ void TFtpServer::CmdRmd(Client* c, const std::string& p, std::string& a) {
     std::string leaf;
     Fd dir(root.OpenParent(v, leaf));
     struct stat st {};
-    if (Escapes(dir.get())) {
+    if (EscapesRoot(dir.get())) {
         a = "500 Cannot remove directory.";
     } else if (!dir.ok() || leaf.empty() ||
                ::fstatat(dir.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
@@ -793,7 +771,7 @@ void TFtpServer::CmdMdtm(Client* c, const std::string& p, std::string& a) {
     ServedRoot root(c->HomeDir);
     struct stat st {};
     const int r = root.Stat(v, st);
-    if (Escapes(r)) {
+    if (EscapesRoot(r)) {
         a = "501 Permission Denied";
         return;
     }
@@ -850,7 +828,7 @@ void TFtpServer::CmdMd5(Client* c, const std::string& p, std::string& a) {
     }
     Fd f(ServedRoot(c->HomeDir).Open(v, O_RDONLY | O_NONBLOCK));
     struct stat st {};
-    if (Escapes(f.get())) {
+    if (EscapesRoot(f.get())) {
         a = "500 Cannot RETR.";
     } else if (f.get() == -ENOENT || f.get() == -ENOTDIR) {
         a = Fmt("550 '%s': no such file.", p.c_str());

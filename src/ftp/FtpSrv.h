@@ -201,7 +201,8 @@ private:
     // Paths: each returns false (and leaves `host` empty) when the virtual
     // path is refused.
     bool Virtual(Client* c, const std::string& arg, std::string& vpath) const;
-    int RootFd(Client* c) const;
+    // Asks the permission handler (allowed when there is none).
+    bool Permitted(Client* c, std::string& path, const ValidateFn& handler);
 
     // ---- commands ----
     void CmdUser(Client*, const std::string&, std::string&);

@@ -24,19 +24,6 @@ namespace {
 
 enum : unsigned { kMsgAbortData = WM_USER + 41, kMsgHalfClose = WM_USER + 42, kMsgStartSend = WM_USER + 43 };
 
-std::string Trimmed(const std::string& s) {
-    std::size_t a = 0, b = s.size();
-    while (a < b && (s[a] == ' ' || s[a] == '\t'))
-        ++a;
-    while (b > a && (s[b - 1] == ' ' || s[b - 1] == '\t'))
-        --b;
-    return s.substr(a, b - a);
-}
-
-bool Escapes(int err) {
-    return err == -EXDEV || err == -ELOOP || err == -ENAMETOOLONG;
-}
-
 std::string PeerOf(int fd) {
     sockaddr_in sa{};
     socklen_t len = sizeof sa;
@@ -54,7 +41,7 @@ std::string PeerOf(int fd) {
 void TFtpServer::CmdPort(Client* c, const std::string& p, std::string& a) {
     // RFC 2577: data goes only to the client itself and never to a
     // privileged port, so the server cannot be used to bounce connections.
-    const auto arg = ParsePortArgument(Trimmed(p));
+    const auto arg = ParsePortArgument(TrimBlanks(p));
     if (!arg || arg->port < 1024 || arg->addr != c->GetPeerAddr()) {
         a = "501 Invalid PORT command.";
         return;
@@ -232,7 +219,7 @@ bool TFtpServer::OpenForWrite(Client* c) {
         flags |= O_TRUNC;
     const int fd = root.Open(c->FilePath, flags, 0644);
     if (fd < 0) {
-        c->AbortingReason = Escapes(fd) ? "Permission Denied" : ErrorText(fd);
+        c->AbortingReason = EscapesRoot(fd) ? "Permission Denied" : ErrorText(fd);
         return false;
     }
     struct stat st {};
@@ -261,7 +248,7 @@ bool TFtpServer::OpenForRead(Client* c) {
         return false;
     }
     if (fd < 0) {
-        c->AbortingReason = Escapes(fd) ? "Permission Denied" : ErrorText(fd);
+        c->AbortingReason = EscapesRoot(fd) ? "Permission Denied" : ErrorText(fd);
         return false;
     }
     struct stat st {};
@@ -307,14 +294,12 @@ static int CheckWritable(const ServedRoot& root, const std::string& v) {
 void TFtpServer::CmdStor(Client* c, const std::string& p, std::string& a) {
     c->FileName = p;
     std::string v;
-    bool allowed = Virtual(c, p, v) && !p.empty();
+    const bool named = Virtual(c, p, v) && !p.empty();
     c->FilePath = v;
-    if (allowed)
-        if (auto h = OnValidatePut)
-            h(this, c, c->FilePath, allowed);
+    const bool allowed = named && Permitted(c, c->FilePath, OnValidatePut);
     ServedRoot root(c->HomeDir);
     const int r = allowed ? CheckWritable(root, v) : 0;
-    if (!allowed || Escapes(r)) {
+    if (!allowed || EscapesRoot(r)) {
         a = "501 Permission Denied";
         return;
     }
@@ -332,14 +317,12 @@ void TFtpServer::CmdStor(Client* c, const std::string& p, std::string& a) {
 void TFtpServer::CmdAppe(Client* c, const std::string& p, std::string& a) {
     c->FileName = p;
     std::string v;
-    bool allowed = Virtual(c, p, v) && !p.empty();
+    const bool named = Virtual(c, p, v) && !p.empty();
     c->FilePath = v;
-    if (allowed)
-        if (auto h = OnValidatePut)
-            h(this, c, c->FilePath, allowed);
+    const bool allowed = named && Permitted(c, c->FilePath, OnValidatePut);
     ServedRoot root(c->HomeDir);
     const int r = allowed ? CheckWritable(root, v) : 0;
-    if (!allowed || Escapes(r)) {
+    if (!allowed || EscapesRoot(r)) {
         a = "500 Cannot APPE.";
         return;
     }
@@ -389,7 +372,7 @@ void TFtpServer::CmdStou(Client* c, const std::string&, std::string& a) {
     }
     c->FileName = name;
     c->FilePath = v;
-    bool allowed = fd >= 0 || !Escapes(fd);
+    bool allowed = fd >= 0 || !EscapesRoot(fd);
     if (allowed)
         if (auto h = OnValidatePut)
             h(this, c, c->FilePath, allowed);
@@ -418,14 +401,12 @@ void TFtpServer::CmdRetr(Client* c, const std::string& p, std::string& a) {
     CloseFile(c);
     c->FileName = p;
     std::string v;
-    bool allowed = Virtual(c, p, v) && !p.empty();
+    const bool named = Virtual(c, p, v) && !p.empty();
     c->FilePath = v;
-    if (allowed)
-        if (auto h = OnValidateGet)
-            h(this, c, c->FilePath, allowed);
+    const bool allowed = named && Permitted(c, c->FilePath, OnValidateGet);
     struct stat st {};
     const int r = allowed ? ServedRoot(c->HomeDir).Stat(v, st) : 0;
-    if (!allowed || Escapes(r)) {
+    if (!allowed || EscapesRoot(r)) {
         a = "500 Cannot RETR.";
         return;
     }
@@ -673,14 +654,14 @@ void TFtpServer::CmdMlsd(Client* c, const std::string& p, std::string& a) {
 
 void TFtpServer::Listing(Client* c, const std::string& params, int kind, std::string& a) {
     CloseFile(c);
-    std::string rest = Trimmed(params);
+    std::string rest = TrimBlanks(params);
     bool hidden = false;
     // Options in the style of ls ("-la", "-a"): an "a" shows hidden entries.
     if (!rest.empty() && rest[0] == '-') {
         const std::size_t end = rest.find_first_of(" \t");
         const std::string opts = rest.substr(0, end);
         hidden = opts.find_first_of("aA") != std::string::npos;
-        rest = end == std::string::npos ? std::string() : Trimmed(rest.substr(end));
+        rest = end == std::string::npos ? std::string() : TrimBlanks(rest.substr(end));
     }
     ServedRoot root(c->HomeDir);
     std::vector<FtpDirEntry> entries;
@@ -717,7 +698,7 @@ void TFtpServer::Listing(Client* c, const std::string& params, int kind, std::st
                 entries.push_back(std::move(e));
         }
     }
-    if (Escapes(r)) {
+    if (EscapesRoot(r)) {
         a = "451 Failed: Permission denied.";
         return;
     }
@@ -754,7 +735,7 @@ void TFtpServer::Listing(Client* c, const std::string& params, int kind, std::st
 
 void TFtpServer::CmdMlst(Client* c, const std::string& p, std::string& a) {
     std::string v;
-    const std::string arg = Trimmed(p);
+    const std::string arg = TrimBlanks(p);
     if (!Virtual(c, arg, v)) {
         a = "550 '" + p + "': no such file or directory.";
         return;

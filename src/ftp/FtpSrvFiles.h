@@ -7,6 +7,7 @@
 
 #include "ftp/FtpSrvParse.h"
 
+#include <cerrno>
 #include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -67,6 +68,12 @@ public:
 private:
     Fd root_;
 };
+
+// Whether a -errno from the functions above means the path would have left
+// the root (or could not be followed inside it).
+inline bool EscapesRoot(int err) {
+    return err == -EXDEV || err == -ELOOP || err == -ENAMETOOLONG;
+}
 
 // The text of -errno.
 std::string ErrorText(int negErrno);

@@ -43,6 +43,15 @@ int Digits(std::string_view s, std::size_t pos, std::size_t n) {
 
 } // namespace
 
+std::string TrimBlanks(std::string_view s) {
+    std::size_t a = 0, b = s.size();
+    while (a < b && IsBlank(s[a]))
+        ++a;
+    while (b > a && IsBlank(s[b - 1]))
+        --b;
+    return std::string(s.substr(a, b - a));
+}
+
 FtpCommandLine ParseFtpCommand(std::string_view line) {
     std::string clean;
     clean.reserve(line.size());

@@ -21,6 +21,9 @@ struct FtpCommandLine {
     std::string params;  // the rest of the line after the blanks
 };
 
+// The text without the spaces and tabs around it.
+std::string TrimBlanks(std::string_view s);
+
 // Undoes Telnet escapes (IAC IAC is one 255 byte, IAC + any other byte is
 // dropped with it), then splits keyword and parameters (RFC 959, 4.1).
 FtpCommandLine ParseFtpCommand(std::string_view line);

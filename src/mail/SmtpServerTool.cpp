@@ -205,11 +205,17 @@ void TSmtpServerTool::OpenMessage(TSmtpClient* client, Conn& c) {
         folder += '/';
     const std::int64_t now = std::time(nullptr);
     const std::string recipient = c.row[2] == "null" ? std::string() : c.row[2];
-    for (int counter = 0; counter < kMaxNameTries; ++counter) {
+    // Names taken within this second are skipped without trying them again:
+    // a busy server stores hundreds of messages to one recipient per second.
+    const std::string base = folder + MessageFileName(recipient, now, 0);
+    const int first = base == lastName_ ? lastCounter_ + 1 : 0;
+    for (int counter = first; counter < first + kMaxNameTries; ++counter) {
         const std::string path = folder + MessageFileName(recipient, now, counter);
         // Created exclusively: a message never replaces another one.
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd >= 0) {
+            lastName_ = base;
+            lastCounter_ = counter;
             c.fd = fd;
             c.path = path;
             c.row[5] = Hex8(std::uint32_t(fd));

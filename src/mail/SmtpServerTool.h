@@ -79,6 +79,8 @@ private:
     void Drop(std::uint32_t id);
 
     std::map<std::uint32_t, Conn> conns_; // the listed clients, by identifier
+    std::string lastName_; // the name (counter 0) of the last message stored
+    int lastCounter_ = 0;  // and the counter it got
 };
 
 } // namespace qordex::mail

@@ -30,68 +30,6 @@ std::string Label(TWSocketClient* client) {
 
 } // namespace
 
-const char* const TTcpServerTool::kLineEndItems[5] = {"LF (10)", "CR (13)", "LF CR (10 13)",
-                                                      "CR LF (13 10)", "NO"};
-
-std::string TTcpServerTool::TerminatorOf(std::string_view item) {
-    if (item == "LF (10)")
-        return "\n";
-    if (item == "CR (13)")
-        return "\r";
-    if (item == "LF CR (10 13)")
-        return "\n\r";
-    if (item == "CR LF (13 10)")
-        return "\r\n";
-    return {};
-}
-
-std::vector<std::string> TTcpServerTool::DataEntries(const std::string& label,
-                                                     std::string_view text, bool textMode) {
-    const std::string all = label + ">" + std::string(text);
-    if (!textMode)
-        return {all};
-    std::vector<std::string> out;
-    std::size_t start = 0;
-    for (std::size_t lf; (lf = all.find('\n', start)) != std::string::npos; start = lf + 1) {
-        std::string piece = all.substr(start, lf - start);
-        if (!piece.empty() && piece.back() == '\r')
-            piece.pop_back();
-        out.push_back(std::move(piece));
-    }
-    if (start < all.size())
-        out.push_back(all.substr(start));
-    return out;
-}
-
-std::string TTcpServerTool::HexBytes(std::string_view bytes) {
-    std::string out;
-    char buf[8];
-    for (unsigned char b : bytes) {
-        std::snprintf(buf, sizeof buf, " %X", unsigned(b));
-        out += buf;
-    }
-    return out;
-}
-
-std::vector<std::string> TTcpServerTool::MessageLines(std::string_view text) {
-    std::vector<std::string> lines;
-    std::string cur;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '\r' || c == '\n') {
-            lines.push_back(std::move(cur));
-            cur.clear();
-            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
-                ++i;
-        } else {
-            cur += c;
-        }
-    }
-    if (!cur.empty() || lines.empty())
-        lines.push_back(std::move(cur));
-    return lines;
-}
-
 std::string TTcpServerTool::EntryOf(TWSocketClient* client) {
     char id[16];
     std::snprintf(id, sizeof id, "%08X", unsigned(client->ClientNumber()));
@@ -277,8 +215,8 @@ void TTcpServerTool::DataAvailable(TTcpSrvClient* client) {
                 return;
         }
         if (ShowFrame)
-            Data({label + ">" + HexBytes(held)});
-        Data(DataEntries(label, held.substr(0, held.find('\0')), TextMode));
+            Data({label + ">" + FrameHexLine(held)});
+        Data(ReceivedTextEntries(label + ">" + std::string(held), TextMode));
         if (!WSocketServer1.IsClient(client) || client->State() != wsConnected)
             return;
     }
@@ -289,14 +227,10 @@ bool TTcpServerTool::Send(const std::string& entry, std::string_view text, bool 
     if (!client || client->State() != wsConnected)
         return false;
     const std::string label = entry.size() > 10 ? entry.substr(10) : std::string();
-    std::vector<std::string> lines = MessageLines(text);
-    if (!multiline)
-        lines.resize(1);
-    std::string bytes;
-    for (const std::string& line : lines)
-        bytes += line + terminator_;
-    client->Send(bytes.data(), int(bytes.size()));
-    for (const std::string& line : lines)
+    const OutgoingMessage out = BuildMessage(text, multiline, terminator_);
+    if (!out.bytes.empty())
+        client->Send(out.bytes.data(), int(out.bytes.size()));
+    for (const std::string& line : out.shown)
         Status(label + "< " + line);
     return true;
 }

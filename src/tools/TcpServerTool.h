@@ -5,6 +5,7 @@
 // a chosen client.  The window and `qordex-cli tcp-server` share it.
 
 #include "net/WSocketServer.h"
+#include "tools/TcpClientTool.h"
 
 #include <chrono>
 #include <cstdint>
@@ -33,24 +34,9 @@ struct TcpServerSettings {
 
 class TTcpServerTool {
 public:
-    // The "Line end" items, in order; the fourth is the default.
-    static const char* const kLineEndItems[5];
-    static constexpr int kDefaultLineEndItem = 3;
     // Bytes held without a terminator before a client is dropped.
     static constexpr int kLineLimit = 65536;
 
-    // The terminator an item stands for; "NO" and anything unknown: none.
-    static std::string TerminatorOf(std::string_view item);
-    // What the data pane shows of one received block `text` from `label`
-    // ("address:port"): with `textMode`, label + ">" + text cut at every
-    // LF, without the CR that ends a piece; otherwise as one entry.
-    static std::vector<std::string> DataEntries(const std::string& label, std::string_view text,
-                                                bool textMode);
-    // " " + each byte in upper-case hexadecimal without leading zero.
-    static std::string HexBytes(std::string_view bytes);
-    // The lines of a message box: split at LF, CR LF or CR; a break at the
-    // very end starts no further line.
-    static std::vector<std::string> MessageLines(std::string_view text);
     // "00000001| 127.0.0.1:40000" for a client.
     static std::string EntryOf(TWSocketClient* client);
 

@@ -45,24 +45,20 @@ struct TcpServerFixture : ::testing::Test {
 
 using TcpServerTool = TcpServerFixture;
 
-TEST(TcpServerToolText, Helpers) {
-    EXPECT_EQ(TTcpServerTool::HexBytes(std::string("\0\x01" "A\xff", 4)), " 0 1 41 FF");
+// The data pane's lines carry the client's label before the first piece only.
+TEST(TcpServerToolText, LabelledEntries) {
     const struct {
-        const char* item;
-        const char* end;
-    } ends[] = {{"LF (10)", "\n"}, {"CR (13)", "\r"}, {"LF CR (10 13)", "\n\r"},
-                {"CR LF (13 10)", "\r\n"}, {"NO", ""}, {"bogus", ""}};
-    for (const auto& e : ends)
-        EXPECT_EQ(TTcpServerTool::TerminatorOf(e.item), e.end) << e.item;
-    EXPECT_EQ(TTcpServerTool::DataEntries("h:1", "a\r\nb\nc", true),
-              (std::vector<std::string>{"h:1>a", "b", "c"}));
-    EXPECT_EQ(TTcpServerTool::DataEntries("h:1", "a\r\n", true),
-              (std::vector<std::string>{"h:1>a"}));
-    EXPECT_EQ(TTcpServerTool::DataEntries("h:1", "a\r\nb", false),
-              (std::vector<std::string>{"h:1>a\r\nb"}));
-    EXPECT_EQ(TTcpServerTool::MessageLines("a\r\nb\nc\r"),
-              (std::vector<std::string>{"a", "b", "c"}));
-    EXPECT_EQ(TTcpServerTool::MessageLines(""), (std::vector<std::string>{""}));
+        std::string block;
+        bool textMode;
+        std::vector<std::string> entries;
+    } cases[] = {
+        {"a\r\nb\nc", true, {"h:1>a", "b", "c"}},
+        {"a\r\n", true, {"h:1>a"}},
+        {"a\r\nb", false, {"h:1>a\r\nb"}},
+        {std::string("x\0y", 3), true, {"h:1>x"}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ReceivedTextEntries("h:1>" + c.block, c.textMode), c.entries) << c.block;
 }
 
 TEST_F(TcpServerTool, BannerEchoAndFrameLines) {
@@ -88,7 +84,7 @@ TEST_F(TcpServerTool, BannerEchoAndFrameLines) {
 
 TEST_F(TcpServerTool, LineEndNoneShowsBlocksAndSendsNoTerminator) {
     TcpServerSettings s;
-    s.lineEnd = TTcpServerTool::TerminatorOf("NO");
+    s.lineEnd = LineEndFromItem("NO");
     s.banner = "hi";
     Start(s);
     RawClient a(Port());

@@ -129,8 +129,9 @@ TEST(HttpPaths, TraversalNeverLeavesTheRoot) {
     for (const auto& c : cases) {
         std::string rel;
         EXPECT_EQ(MapRequestPath(c.path, rel), c.check) << c.path;
-        if (c.check == TPathCheck::Ok)
+        if (c.check == TPathCheck::Ok) {
             EXPECT_EQ(rel, c.relative) << c.path;
+        }
     }
 }
 
@@ -204,8 +205,9 @@ TEST(HttpRanges, PlanTable) {
         std::vector<std::string> texts;
         for (const auto& p : parts)
             texts.push_back(ContentRangeText(p, c.size));
-        if (c.plan == TRangePlan::Partial)
+        if (c.plan == TRangePlan::Partial) {
             EXPECT_EQ(texts, c.texts) << c.value;
+        }
     }
 }
 

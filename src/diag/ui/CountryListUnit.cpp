@@ -1,9 +1,12 @@
 #include "diag/ui/CountryListUnit.h"
 
 #include "diag/CountryCodes.h"
+#include "shell/ReportList.h"
 
 #include <QAbstractButton>
 #include <QHeaderView>
+#include <QPainter>
+#include <QPixmap>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -16,20 +19,10 @@ TForm23::TForm23(QWidget* opener, QAbstractButton* openerButton)
                    Qt::WindowCloseButtonHint);
     resize(222, 272);
 
-    countryList_ = new QTreeWidget(this);
-    countryList_->setObjectName(QStringLiteral("CountryList"));
-    countryList_->setHeaderLabels({QStringLiteral("Code"), QStringLiteral("Country")});
+    countryList_ = shell::MakeReportList(this, QStringLiteral("CountryList"),
+                                         {QStringLiteral("Code"), QStringLiteral("Country")},
+                                         {50, 150});
     countryList_->header()->setMinimumSectionSize(50);
-    countryList_->setColumnWidth(0, 50);
-    countryList_->setColumnWidth(1, 150);
-    countryList_->setRootIsDecorated(false);
-    countryList_->setItemsExpandable(false);
-    countryList_->setExpandsOnDoubleClick(false);
-    countryList_->setSortingEnabled(false);
-    countryList_->header()->setSectionsClickable(false);
-    countryList_->setSelectionBehavior(QAbstractItemView::SelectRows);
-    countryList_->setSelectionMode(QAbstractItemView::SingleSelection);
-    countryList_->setEditTriggers(QAbstractItemView::NoEditTriggers);
 
     auto* box = new QVBoxLayout(this);
     box->setContentsMargins(0, 0, 0, 0);
@@ -54,6 +47,20 @@ void TForm23::FillList() {
     for (const CountryCodeRow& row : CountryCodeRows())
         countryList_->addTopLevelItem(new QTreeWidgetItem(
             QStringList{QString::fromLatin1(row.code), QString::fromLatin1(row.country)}));
+}
+
+QIcon CountryCodesGlyph() {
+    QPixmap pm(16, 16);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(QColor(20, 90, 60), 1.2));
+    p.setBrush(QColor(120, 190, 230));
+    p.drawEllipse(QRectF(1.5, 1.5, 13, 13)); // a globe
+    p.setBrush(Qt::NoBrush);
+    p.drawEllipse(QRectF(5, 1.5, 6, 13));
+    p.drawLine(QPointF(1.5, 8), QPointF(14.5, 8));
+    return QIcon(pm);
 }
 
 void OpenCountryList(QWidget* opener, QAbstractButton* button, QPointer<TForm23>& list) {

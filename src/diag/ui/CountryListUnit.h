@@ -5,6 +5,7 @@
 
 #include "shell/SecondaryForm.h"
 
+#include <QIcon>
 #include <QPointer>
 
 class QAbstractButton;
@@ -30,6 +31,9 @@ private:
     QTreeWidget* countryList_;
     QPointer<QAbstractButton> openerButton_;
 };
+
+// The glyph of the buttons that open the list: a globe.
+QIcon CountryCodesGlyph();
 
 // What the DNS and Whois windows' CodesBt does: opens the list (or raises
 // the one already open) and keeps it in `list`.

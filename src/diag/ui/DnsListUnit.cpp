@@ -2,9 +2,9 @@
 
 #include "diag/DnsServers.h"
 #include "diag/ui/DnsUnit.h"
+#include "shell/ReportList.h"
 
 #include <QAbstractButton>
-#include <QHeaderView>
 #include <QKeyEvent>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -16,21 +16,11 @@ TForm21::TForm21(TForm3* opener, QAbstractButton* openerButton)
     setWindowTitle(QStringLiteral("DNS servers"));
     resize(634, 364);
 
-    dnsList_ = new QTreeWidget(this);
-    dnsList_->setObjectName(QStringLiteral("DNSList"));
+    dnsList_ = shell::MakeReportList(this, QStringLiteral("DNSList"),
+                                     {QStringLiteral("IP Address"), QStringLiteral("Domain name"),
+                                      QStringLiteral("Description")},
+                                     {105, 180, 325});
     dnsList_->setToolTip(QStringLiteral("Doubleclick to select"));
-    dnsList_->setHeaderLabels({QStringLiteral("IP Address"), QStringLiteral("Domain name"),
-                               QStringLiteral("Description")});
-    dnsList_->setColumnWidth(0, 105);
-    dnsList_->setColumnWidth(1, 180);
-    dnsList_->setColumnWidth(2, 325);
-    dnsList_->setRootIsDecorated(false);
-    dnsList_->setItemsExpandable(false);
-    dnsList_->setSortingEnabled(false);
-    dnsList_->header()->setSectionsClickable(false);
-    dnsList_->setSelectionBehavior(QAbstractItemView::SelectRows);
-    dnsList_->setSelectionMode(QAbstractItemView::SingleSelection);
-    dnsList_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     dnsList_->installEventFilter(this);
     connect(dnsList_, &QTreeWidget::itemDoubleClicked, this, [this] { DNSListDblClick(); });
 

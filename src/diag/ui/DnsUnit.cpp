@@ -25,29 +25,17 @@
 namespace qordex::diag {
 namespace {
 
-enum class DnsGlyph { ServerList, CountryCodes };
-
-// The two list buttons' glyphs, drawn like the frame's own.
-QIcon MakeDnsGlyph(DnsGlyph kind) {
+// The server list button's glyph, drawn like the frame's own.
+QIcon ServerListGlyph() {
     QPixmap pm(16, 16);
     pm.fill(Qt::transparent);
     QPainter p(&pm);
-    p.setRenderHint(QPainter::Antialiasing, kind == DnsGlyph::CountryCodes);
-    if (kind == DnsGlyph::ServerList) {
-        p.setPen(QColor(60, 60, 60));
-        p.setBrush(Qt::white);
-        p.drawRect(1, 1, 13, 13); // a sheet with rows
-        for (int y = 4; y <= 11; y += 3) {
-            p.fillRect(3, y, 2, 2, QColor(30, 90, 200));
-            p.fillRect(6, y, 7, 2, QColor(120, 120, 120));
-        }
-    } else {
-        p.setPen(QPen(QColor(20, 90, 60), 1.2));
-        p.setBrush(QColor(120, 190, 230));
-        p.drawEllipse(QRectF(1.5, 1.5, 13, 13)); // a globe
-        p.setBrush(Qt::NoBrush);
-        p.drawEllipse(QRectF(5, 1.5, 6, 13));
-        p.drawLine(QPointF(1.5, 8), QPointF(14.5, 8));
+    p.setPen(QColor(60, 60, 60));
+    p.setBrush(Qt::white);
+    p.drawRect(1, 1, 13, 13); // a sheet with rows
+    for (int y = 4; y <= 11; y += 3) {
+        p.fillRect(3, y, 2, 2, QColor(30, 90, 200));
+        p.fillRect(6, y, 7, 2, QColor(120, 120, 120));
     }
     return QIcon(pm);
 }
@@ -95,10 +83,10 @@ TForm3::TForm3(QWidget* parent) : shell::TToolForm(QStringLiteral("TForm3"), par
     CodesBt =
         shell::MakeFlatButton(this, QStringLiteral("CodesBt"),
                               QStringLiteral("Internet Country Codes"),
-                              MakeDnsGlyph(DnsGlyph::CountryCodes));
+                              CountryCodesGlyph());
     DNSlistBt = shell::MakeFlatButton(this, QStringLiteral("DNSlistBt"),
                                       QStringLiteral("Select DNS server from list"),
-                                      MakeDnsGlyph(DnsGlyph::ServerList));
+                                      ServerListGlyph());
     QToolButton* clearBt = MakeClearButton();
     clearBt->setObjectName(QStringLiteral("SpeedButton1"));
     QToolButton* saveBt = MakeSaveButton();

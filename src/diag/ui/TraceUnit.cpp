@@ -2,10 +2,10 @@
 
 #include "diag/Trace.h"
 #include "shell/Dialogs.h"
+#include "shell/ReportList.h"
 
 #include <QGridLayout>
 #include <QHBoxLayout>
-#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -66,21 +66,11 @@ void TForm16::Build() {
     CancelBt->setObjectName(QStringLiteral("CancelBt"));
     CancelBt->setEnabled(false);
 
-    TraceList = new QTreeWidget(this);
-    TraceList->setObjectName(QStringLiteral("TraceList"));
-    TraceList->setHeaderLabels({QStringLiteral("Hop"), QStringLiteral("IP address"),
-                                QStringLiteral("Time"), QStringLiteral("Host name"),
-                                QStringLiteral("Result")});
-    const int widths[] = {35, 100, 50, 215, 65};
-    for (int c = 0; c < 5; ++c)
-        TraceList->setColumnWidth(c, widths[c]);
-    TraceList->setRootIsDecorated(false);
-    TraceList->setItemsExpandable(false);
-    TraceList->setSortingEnabled(false);
-    TraceList->header()->setSectionsClickable(false);
-    TraceList->setSelectionBehavior(QAbstractItemView::SelectRows);
-    TraceList->setSelectionMode(QAbstractItemView::SingleSelection);
-    TraceList->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    TraceList = shell::MakeReportList(
+        this, QStringLiteral("TraceList"),
+        {QStringLiteral("Hop"), QStringLiteral("IP address"), QStringLiteral("Time"),
+         QStringLiteral("Host name"), QStringLiteral("Result")},
+        {35, 100, 50, 215, 65});
     auto* head = TraceList->headerItem();
     for (int c : {1, 2, 3})
         head->setTextAlignment(c, Qt::AlignRight | Qt::AlignVCenter);

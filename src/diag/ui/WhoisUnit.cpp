@@ -24,24 +24,6 @@
 #include <QVBoxLayout>
 
 namespace qordex::diag {
-namespace {
-
-QIcon CodesGlyph() {
-    QPixmap pm(16, 16);
-    pm.fill(Qt::transparent);
-    QPainter p(&pm);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setPen(QPen(QColor(20, 90, 60), 1.2));
-    p.setBrush(QColor(120, 190, 230));
-    p.drawEllipse(QRectF(1.5, 1.5, 13, 13)); // a globe
-    p.setBrush(Qt::NoBrush);
-    p.drawEllipse(QRectF(5, 1.5, 6, 13));
-    p.drawLine(QPointF(1.5, 8), QPointF(14.5, 8));
-    return QIcon(pm);
-}
-
-} // namespace
-
 QPixmap WhoisLogo(int index) {
     struct Look {
         const char* text;
@@ -102,7 +84,7 @@ TForm17::TForm17(QWidget* parent)
     Image1->installEventFilter(this);
 
     CodesBt = shell::MakeFlatButton(this, QStringLiteral("CodesBt"),
-                                    QStringLiteral("Internet Country Codes"), CodesGlyph());
+                                    QStringLiteral("Internet Country Codes"), CountryCodesGlyph());
     ProxyBt = shell::MakeProxyButton(this);
 
     Memo1 = new shell::TMemo(this);

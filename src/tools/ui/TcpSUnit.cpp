@@ -64,9 +64,9 @@ TForm14::TForm14(QWidget* parent) : shell::TToolForm(QStringLiteral("TForm14"), 
     named(MaxCliEdit, "MaxCliEdit");
     LineEndBox = new QComboBox(this);
     named(LineEndBox, "LineEndBox");
-    for (const char* item : TTcpServerTool::kLineEndItems)
+    for (const char* item : kLineEndItems)
         LineEndBox->addItem(QString::fromLatin1(item));
-    LineEndBox->setCurrentIndex(TTcpServerTool::kDefaultLineEndItem);
+    LineEndBox->setCurrentIndex(kDefaultLineEndItem);
     EchoBox = new QCheckBox(QStringLiteral("Echo server"), this);
     named(EchoBox, "EchoBox");
     SendMemo = new QPlainTextEdit(this);
@@ -173,7 +173,7 @@ void TForm14::StartBtClick() {
     s.port = PortEdit->text().toStdString();
     s.banner = WelcomeEdit->text().toStdString();
     s.maxClients = MaxCliEdit->text().toStdString();
-    s.lineEnd = TTcpServerTool::TerminatorOf(LineEndBox->currentText().toStdString());
+    s.lineEnd = LineEndFromItem(LineEndBox->currentText().toStdString());
     tool_.Start(s);
     StartBt->setEnabled(true);
 }
