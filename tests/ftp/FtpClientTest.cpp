@@ -6,8 +6,14 @@
 #include "ftp/FtpTestSupport.h"
 #include "support/TestData.h"
 
+#include <QCryptographicHash>
 #include <QTemporaryDir>
 #include <arpa/inet.h>
+#include <climits>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <chrono>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -36,6 +42,35 @@ void Spit(const std::string& path, const std::string& data) {
 
 bool Has(const std::vector<std::string>& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+bool HasPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+}
+
+// The transcript line the scripted server prints for a whole data stream.
+std::string DataLine(const std::string& bytes) {
+    const QByteArray h = QCryptographicHash::hash(
+        QByteArray::fromRawData(bytes.data(), qsizetype(bytes.size())), QCryptographicHash::Sha256);
+    return "D: " + std::to_string(bytes.size()) + " " + h.toHex().toStdString();
+}
+
+// The descriptor this process holds open on a path, or -1.
+int OpenDescriptorOf(const std::string& path) {
+    DIR* d = ::opendir("/proc/self/fd");
+    if (!d)
+        return -1;
+    int found = -1;
+    while (dirent* e = ::readdir(d)) {
+        char target[PATH_MAX];
+        const std::string link = std::string("/proc/self/fd/") + e->d_name;
+        const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+        if (n > 0 && std::string(target, std::size_t(n)) == path)
+            found = std::atoi(e->d_name);
+    }
+    ::closedir(d);
+    return found;
 }
 
 class FtpClientTest : public ::testing::Test {
@@ -404,6 +439,191 @@ TEST_F(FtpClientTest, APortRangeWhosePortsAreTakenIsRefused) {
     }
     EXPECT_EQ(p.Run(&TCustomFtpCli::QuitAsync), 0);
     ::close(holder);
+}
+
+// The local file stops being readable in mid-upload (its descriptor is made
+// a directory's): the server must see a reset, never a clean end, and the
+// request fails even when the server then says the file was stored.
+TEST_F(FtpClientTest, AnUploadWhoseFileCannotBeReadIsResetAndEnds426) {
+    const std::string big = qordex::test::RandomBytes(4 << 20, 11);
+    Spit(Local("big"), big);
+    for (const char* final : {"226 stored", "426 Connection reset"}) {
+        SCOPED_TRACE(final);
+        FtpScript s;
+        s.Login().Reply("TYPE I", "200 binary").Pasv().Accept().Expect("STOR big");
+        s.Send("150 go\r\n").DataRecv().Send(std::string(final) + "\r\n").WaitEof(1);
+        ScriptedFtpServer srv(s);
+        FtpClientProbe p(srv.Port());
+        p.Files("big", Local("big"), true);
+        const int dirFd = ::open(dir.path().toStdString().c_str(), O_RDONLY | O_DIRECTORY);
+        ASSERT_GE(dirFd, 0);
+        bool swapped = false;
+        p.client.OnProgress = [&](TCustomFtpCli*, std::int64_t count, bool&) {
+            if (swapped || count == 0)
+                return;
+            const int fd = OpenDescriptorOf(Local("big"));
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(::dup2(dirFd, fd), fd);
+            swapped = true;
+        };
+        EXPECT_EQ(p.Run(&TCustomFtpCli::TransmitAsync), 426);
+        EXPECT_TRUE(swapped);
+        EXPECT_TRUE(p.Shown("! Error reading file ")) << ::testing::PrintToString(p.display);
+        EXPECT_EQ(p.client.ErrorMessage().rfind("426 Error reading file ", 0), 0u)
+            << p.client.ErrorMessage();
+        EXPECT_EQ(p.client.State(), ftpReady);
+        const auto t = srv.Transcript();
+        EXPECT_TRUE(HasPrefix(t, "D: RESET")) << ::testing::PrintToString(t);
+        EXPECT_EQ(t.back(), "OPEN"); // a failed upload sends no QUIT
+        ::close(dirFd);
+    }
+}
+
+// A download resumed past 4 GiB (a sparse local file) reports its progress
+// from the resume point on, without wrapping at 32 bits.
+TEST_F(FtpClientTest, ProgressPastFourGibibytesIsNotWrapped) {
+    const std::int64_t at = (std::int64_t(5) << 30) + 3;
+    Spit(Local("huge"), "");
+    if (::truncate(Local("huge").c_str(), at) != 0)
+        GTEST_SKIP() << "no sparse file of 5 GiB here: " << std::strerror(errno);
+    FtpScript s;
+    s.Login().Reply("TYPE I", "200 binary").Pasv();
+    s.Reply("REST " + std::to_string(at), "350 Restarting").Expect("RETR huge").Accept();
+    s.Send("150 go\r\n").DataSend("tail").DataClose().Send("226 done\r\n");
+    s.Reply("QUIT", "221 bye").WaitEof();
+    ScriptedFtpServer srv(s);
+    FtpClientProbe p(srv.Port());
+    p.Files("huge", Local("huge"), true);
+    std::int64_t least = -1, most = -1;
+    p.client.OnProgress = [&](TCustomFtpCli*, std::int64_t count, bool&) {
+        least = least < 0 ? count : std::min(least, count);
+        most = std::max(most, count);
+    };
+    EXPECT_EQ(p.Run(&TCustomFtpCli::RestartGetAsync), 0);
+    EXPECT_GE(least, at);
+    EXPECT_GT(least, std::int64_t(UINT32_MAX));
+    EXPECT_EQ(most, at + 4);
+    struct stat st {};
+    ASSERT_EQ(::stat(Local("huge").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, at + 4);
+    EXPECT_TRUE(Has(srv.Transcript(), "C: QUIT"));
+}
+
+// Through an FTP proxy the control connection goes to the proxy's FTP port,
+// the target rides in USER, and data goes passive to the proxy.  The proxy
+// is a scripted server on another loopback address, port 21.
+TEST_F(FtpClientTest, AnFtpProxyGetsTheTargetInUserAndCarriesTheTransfer) {
+    const std::string payload = qordex::test::RandomBytes(200000, 12);
+    const struct {
+        const char* port;
+        const char* user;
+    } cases[] = {
+        {"2121", "USER anonymous@127.0.0.1:2121"},
+        {"FTP", "USER anonymous@127.0.0.1"},
+        {"21", "USER anonymous@127.0.0.1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.port);
+        FtpScript s;
+        s.Send("220 proxy ready\r\n").Reply(c.user, "331 password");
+        s.Reply("PASS guest", "230 logged in").Reply("TYPE I", "200 binary");
+        s.Pasv("127,0,0,5").Expect("RETR a.bin").Accept().Send("150 opening\r\n");
+        s.DataSend(payload).DataClose().Send("226 done\r\n");
+        s.Reply("QUIT", "221 bye").WaitEof();
+        ScriptedFtpServer srv(s, "127.0.0.5", "21");
+        if (!srv.BindFailed().empty())
+            GTEST_SKIP() << "port 21 on 127.0.0.5 cannot be had: " << srv.BindFailed();
+        FtpClientProbe p("2121");
+        p.client.SetPort(c.port);
+        p.client.SetConnectionType(ftpProxy);
+        p.client.SetProxyServer("127.0.0.5");
+        p.Files("a.bin", Local("a.bin"), false); // a proxy forces passive mode
+        EXPECT_EQ(p.Run(&TCustomFtpCli::ReceiveAsync), 0) << p.client.ErrorMessage();
+        EXPECT_EQ(Slurp(Local("a.bin")), payload);
+        EXPECT_FALSE(p.Shown("! Passive address"));
+        const auto t = srv.Transcript();
+        ASSERT_FALSE(t.empty());
+        EXPECT_EQ(t[0], std::string("C: ") + c.user);
+        EXPECT_TRUE(Has(t, "C: PASV"));
+        EXPECT_TRUE(Has(t, "C: QUIT"));
+    }
+}
+
+// With bandwidth control both directions still carry every byte, and the
+// limit holds them back: only a lower bound on the time is checked, which
+// a loaded machine can only make easier to meet.
+TEST_F(FtpClientTest, TheBandwidthLimitSlowsBothDirectionsAndLosesNothing) {
+    const std::string payload = qordex::test::RandomBytes(300000, 13);
+    Spit(Local("up"), payload);
+    for (bool upload : {false, true}) {
+        SCOPED_TRACE(upload ? "upload" : "download");
+        FtpScript s;
+        s.Login().Reply("TYPE I", "200 binary").Pasv();
+        if (upload) {
+            s.Accept().Expect("STOR up").Send("150 go\r\n").DataRecv();
+        } else {
+            s.Expect("RETR down").Accept().Send("150 go\r\n").DataSend(payload).DataClose();
+        }
+        s.Send("226 done\r\n").Reply("QUIT", "221 bye").WaitEof();
+        ScriptedFtpServer srv(s);
+        FtpClientProbe p(srv.Port());
+        p.client.SetOptions(TFtpOptions(ftpBandwidthControl));
+        p.client.SetBandwidthLimit(100000);
+        p.client.SetBandwidthSampling(100);
+        const auto start = std::chrono::steady_clock::now();
+        if (upload) {
+            p.Files("up", Local("up"), true);
+            EXPECT_EQ(p.Run(&TCustomFtpCli::TransmitAsync, 60000), 0) << p.client.ErrorMessage();
+        } else {
+            p.Files("down", Local("down"), true);
+            EXPECT_EQ(p.Run(&TCustomFtpCli::ReceiveAsync, 60000), 0) << p.client.ErrorMessage();
+            EXPECT_EQ(Slurp(Local("down")), payload);
+        }
+        // 300000 bytes at 100000 per second, less one period's allowance.
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+        const auto t = srv.Transcript();
+        if (upload) {
+            EXPECT_TRUE(Has(t, DataLine(payload))) << ::testing::PrintToString(t);
+        }
+        EXPECT_TRUE(Has(t, "C: QUIT"));
+    }
+}
+
+TEST_F(FtpClientTest, MlsdStoresTheMachineListing) {
+    const std::string listing = "type=dir;modify=20240101000000; pub\r\n"
+                                "type=file;size=5;modify=20240101000000; a b.txt\r\n";
+    FtpScript s;
+    s.Login().Pasv().Expect("MLSD").Accept().Send("150 listing\r\n");
+    s.DataSend(listing).DataClose().Send("226 done\r\n").Reply("QUIT", "221 bye").WaitEof();
+    ScriptedFtpServer srv(s);
+    FtpClientProbe p(srv.Port());
+    ASSERT_EQ(p.Run(&TCustomFtpCli::ConnectAsync), 0);
+    p.Files("", Local("list"), true);
+    EXPECT_EQ(p.Run(&TCustomFtpCli::MlsdAsync), 0) << p.client.ErrorMessage();
+    EXPECT_EQ(p.done.back().first, ftpMlsdAsync);
+    EXPECT_EQ(Slurp(Local("list")), listing);
+    EXPECT_EQ(p.Run(&TCustomFtpCli::QuitAsync), 0);
+    EXPECT_EQ(srv.Transcript(), (std::vector<std::string>{"C: USER anonymous", "C: PASS guest",
+                                                          "C: PASV", "C: MLSD", "C: QUIT", "EOF"}));
+}
+
+TEST_F(FtpClientTest, AppendFileSendsTheWholeFileWithAppe) {
+    const std::string payload = qordex::test::RandomBytes(600000, 14);
+    Spit(Local("more"), payload);
+    FtpScript s;
+    s.Login().Reply("TYPE I", "200 binary").Pasv().Accept().Expect("APPE log.bin");
+    s.Send("150 appending\r\n").DataRecv().Send("226 appended\r\n");
+    s.Reply("QUIT", "221 bye").WaitEof();
+    ScriptedFtpServer srv(s);
+    FtpClientProbe p(srv.Port());
+    p.Files("log.bin", Local("more"), true);
+    EXPECT_EQ(p.Run(&TCustomFtpCli::AppendFileAsync), 0) << p.client.ErrorMessage();
+    EXPECT_EQ(p.done.back().first, ftpTransmitAsync);
+    EXPECT_EQ(p.client.LastResponse(), "226 appended");
+    const auto t = srv.Transcript();
+    EXPECT_TRUE(Has(t, DataLine(payload))) << ::testing::PrintToString(t);
+    EXPECT_FALSE(HasPrefix(t, "C: STOR"));
+    EXPECT_EQ(t.back(), "EOF");
 }
 
 } // namespace

@@ -83,18 +83,30 @@ private:
 
 class ScriptedFtpServer {
 public:
-    explicit ScriptedFtpServer(const FtpScript& script) {
+    // Listens on 127.0.0.1 and a free port unless told an address and port;
+    // BindFailed() tells when those were not to be had.
+    explicit ScriptedFtpServer(const FtpScript& script, const std::string& addr = {},
+                               const std::string& port = {}) {
         const std::string path = dir_.filePath(QStringLiteral("script.json")).toStdString();
         std::ofstream(path) << script.Json();
-        proc_ = std::make_unique<Background>(std::vector<std::string>{
+        std::vector<std::string> argv{
             "/usr/bin/python3", std::string(QORDEX_SOURCE_DIR) + "/tests/ftp/scripted_ftp.py",
-            path});
+            path};
+        if (!addr.empty()) {
+            argv.push_back(addr);
+            argv.push_back(port.empty() ? "0" : port);
+        }
+        proc_ = std::make_unique<Background>(argv);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (std::chrono::steady_clock::now() < deadline) {
             const std::string out = proc_->Output();
             const std::size_t at = out.find("PORT ");
             if (at != std::string::npos && out.find('\n', at) != std::string::npos) {
                 port_ = std::stoi(out.substr(at + 5));
+                return;
+            }
+            if (out.find("BIND FAILED") != std::string::npos) {
+                bindFailed_ = out;
                 return;
             }
             if (!proc_->Running())
@@ -104,6 +116,8 @@ public:
         ADD_FAILURE() << "the scripted server did not start: " << proc_->Output();
     }
     std::string Port() const { return std::to_string(port_); }
+    // Why the asked-for address could not be bound, or empty.
+    const std::string& BindFailed() const { return bindFailed_; }
     // What the server received, once it has finished its script.
     std::vector<std::string> Transcript(int timeoutMs = 10000) {
         proc_->Wait(timeoutMs);
@@ -119,6 +133,7 @@ private:
     QTemporaryDir dir_;
     std::unique_ptr<Background> proc_;
     int port_ = 0;
+    std::string bindFailed_;
 };
 
 // A client pointed at a local server, recording what it shows and how its

@@ -1,9 +1,10 @@
 #!/usr/bin/python3
 """A scripted FTP server for one control connection.
 
-Usage: scripted_ftp.py SCRIPT.json
+Usage: scripted_ftp.py SCRIPT.json [ADDR [PORT]]
 
-Listens on 127.0.0.1 port 0 and prints "PORT <n>".  Then it accepts one
+Listens on ADDR (127.0.0.1) port PORT (0) and prints "PORT <n>"; passive
+data listeners use the same address.  Then it accepts one
 control connection and runs the steps of the script in order, printing what
 it received so the test can compare every byte the client sent:
   "C: <line>"            a command line (CR LF removed)
@@ -44,7 +45,12 @@ def main():
         script = json.load(f)
     srv = socket.socket()
     srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    srv.bind(("127.0.0.1", 0))
+    host = sys.argv[2] if len(sys.argv) > 2 else "127.0.0.1"
+    try:
+        srv.bind((host, int(sys.argv[3]) if len(sys.argv) > 3 else 0))
+    except OSError as e:
+        out("BIND FAILED %s" % e)
+        return
     srv.listen(1)
     out("PORT %d" % srv.getsockname()[1])
     ctrl, _ = srv.accept()
@@ -89,7 +95,7 @@ def main():
                 port_addr = ("%d.%d.%d.%d" % tuple(n[:4]), n[4] * 256 + n[5])
         elif "pasv" in step or "pasv_raw" in step:
             listener = socket.socket()
-            listener.bind(("127.0.0.1", 0))
+            listener.bind((host, 0))
             listener.listen(1)
             p = listener.getsockname()[1]
             if "pasv" in step:

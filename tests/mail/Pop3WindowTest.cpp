@@ -4,11 +4,13 @@
 
 #include "Pop3Peers.h"
 #include "mail/Pop3Prot.h"
+#include "net/WSocket.h"
 #include "mail/ui/B64Unit.h"
 #include "mail/ui/EmailReadUnit.h"
 #include "platform/MessageLoop.h"
 #include "shell/Memo.h"
 #include "support/Palettes.h"
+#include "support/Process.h"
 #include "support/ScriptedDialogs.h"
 
 #include <QApplication>
@@ -23,6 +25,7 @@
 #include <QToolButton>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <memory>
 
 using namespace qordex;
 using namespace qordex::mail;
@@ -213,6 +216,63 @@ TEST_F(Pop3Window, ASessionThroughTheButtons) {
     ASSERT_TRUE(Request("QuitBt", "Request Done Rq=4 Error=0"));
     EXPECT_TRUE(Find<QAbstractButton>("ConnectBt")->isEnabled());
     EXPECT_FALSE(Find<QAbstractButton>("QuitBt")->isEnabled());
+}
+
+// The proxy panel's settings reach the client's socket: a session runs
+// through a real SOCKS5 proxy that wants a user name, and a wrong password
+// there stops the connect; unchecked, the socket goes direct again.
+TEST_F(Pop3Window, TheProxyPanelFeedsTheSocket) {
+    if (!HasProgram("microsocks"))
+        GTEST_SKIP() << "microsocks is not installed (scripts/install-deps.sh installs it)";
+    MailboxServer server(kBox);
+    const int proxyPort = FreeTcpPort();
+    auto socks = std::make_unique<Background>(std::vector<std::string>{
+        "microsocks", "-i", "127.0.0.1", "-p", std::to_string(proxyPort), "-u", "pu", "-P", "pp"});
+    ASSERT_TRUE(WaitForTcpPort(proxyPort, 10000));
+    Click("ProxyBt");
+    Find<QCheckBox>("PEnableCheck")->setChecked(true);
+    Find<QCheckBox>("PAuthCheck")->setChecked(true);
+    Find<QLineEdit>("PAddressEdit")->setText("127.0.0.1");
+    Find<QLineEdit>("PPortEdit")->setText(QString::number(proxyPort));
+    Find<QLineEdit>("PUserEdit")->setText("pu");
+    PointAt(server);
+    TWSocket& socket = form->Pop3Cli1().ConnectionSocket();
+
+    Find<QLineEdit>("PPassEdit")->setText("no");
+    const QString refused = QStringLiteral("Request Done Rq=0 Error=");
+    const auto ends = [&](const QString& prefix) {
+        return PumpUntil(
+            [&] {
+                const QStringList lines = display->Lines();
+                return std::any_of(lines.begin(), lines.end(),
+                                   [&](const QString& l) { return l.startsWith(prefix); });
+            },
+            20000);
+    };
+    Click("ConnectBt");
+    EXPECT_EQ(socket.SocksServer(), "127.0.0.1");
+    EXPECT_EQ(socket.SocksPort(), std::to_string(proxyPort));
+    EXPECT_EQ(socket.SocksUsercode(), "pu");
+    EXPECT_EQ(socket.SocksAuthentication(), socksAuthenticateUsercode);
+    ASSERT_TRUE(ends(refused));
+    EXPECT_FALSE(display->Lines().contains("Request Done Rq=0 Error=0"));
+    ASSERT_TRUE(PumpUntil([&] { return Find<QAbstractButton>("ConnectBt")->isEnabled(); }, 20000));
+
+    Find<QLineEdit>("PPassEdit")->setText("pp");
+    ASSERT_TRUE(Request("ConnectBt", QStringLiteral("Request Done Rq=0 Error=0")));
+    ASSERT_TRUE(Request("UserNameBt", QStringLiteral("Request Done Rq=1 Error=0")));
+    ASSERT_TRUE(Request("PasswordBt", QStringLiteral("Request Done Rq=2 Error=0")));
+    ASSERT_TRUE(Request("StatBt", "Request Done Rq=5 Error=0"));
+    EXPECT_TRUE(status->currentMessage().startsWith("Stat ok, 2 messages"))
+        << status->currentMessage().toStdString();
+    Click("QuitBt");
+    ASSERT_TRUE(PumpUntil([&] { return Find<QAbstractButton>("ConnectBt")->isEnabled(); }, 20000));
+
+    // Unchecked: the next connect goes straight to the server.
+    Find<QCheckBox>("PEnableCheck")->setChecked(false);
+    socks.reset(); // gone: only a direct connect can still work
+    ASSERT_TRUE(Request("ConnectBt", QStringLiteral("Request Done Rq=0 Error=0")));
+    EXPECT_EQ(socket.SocksServer(), "");
 }
 
 TEST_F(Pop3Window, GetAllSavesEveryMessageOnce) {

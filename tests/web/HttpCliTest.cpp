@@ -344,6 +344,61 @@ TEST_F(HttpCli, NtlmIsPreferredAndCanBeRefused) {
     EXPECT_EQ(server->Log().size(), 1);
 }
 
+// The proxy (our server, reached in absolute form) asks 407 with NTLM: the
+// three messages go in Proxy-Authorization, on one connection.
+TEST_F(HttpCli, ProxyNtlmAnswersA407OnOneConnection) {
+    for (const char* ver : {"1.0", "1.1"}) {
+        SCOPED_TRACE(ver);
+        Client c;
+        c.cli.SetProxy("127.0.0.1:" + std::to_string(server->Port()));
+        c.cli.SetProxyUsername("User");
+        c.cli.SetProxyPassword("Password");
+        ASSERT_TRUE(c.Get("http://example.test/proxy-ntlm", ver));
+        EXPECT_EQ(c.cli.StatusCode(), 200);
+        EXPECT_EQ(c.Doc(), "ntlm ok");
+        EXPECT_EQ(c.cli.ProxyAuthNTLMState(), 4);
+        const QJsonArray log = server->Log();
+        ASSERT_EQ(log.size(), 3);
+        EXPECT_EQ(LoggedLines(log[0])[0], std::string("GET http://example.test/proxy-ntlm HTTP/") + ver);
+        EXPECT_EQ(LoggedHeader(log[0], "Proxy-Authorization"), "");
+        EXPECT_EQ(LoggedHeader(log[1], "Proxy-Authorization"),
+                  "NTLM TlRMTVNTUAABAAAAB4IAAAAAAAAAAAAAAAAAAAAAAAA=");
+        EXPECT_EQ(LoggedHeader(log[2], "Proxy-Authorization").rfind("NTLM ", 0), 0u);
+        EXPECT_EQ(log[1].toObject()["conn"], log[2].toObject()["conn"]);
+        for (const auto& entry : log) {
+            EXPECT_EQ(LoggedHeader(entry, "Authorization"), ""); // for the server, not the proxy
+        }
+    }
+}
+
+TEST_F(HttpCli, ProxyBasicIsSentAfterA407OrBeforehandWhenSet) {
+    const std::string want = "Basic cHVzZXI6cHNlY3JldA==";
+    const struct {
+        THttpAuthType offered;
+        int requests;
+    } cases[] = {{httpAuthNone, 2}, {httpAuthBasic, 1}};
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.requests);
+        Client c;
+        c.cli.SetProxy("127.0.0.1:" + std::to_string(server->Port()));
+        c.cli.SetProxyUsername("puser");
+        c.cli.SetProxyPassword("psecret");
+        c.cli.SetProxyAuth(k.offered);
+        ASSERT_TRUE(c.Get("http://example.test/proxy-basic", "1.1"));
+        EXPECT_EQ(c.cli.StatusCode(), 200);
+        EXPECT_EQ(c.Doc(), "proxy ok");
+        const QJsonArray log = server->Log();
+        ASSERT_EQ(log.size(), k.requests);
+        EXPECT_EQ(LoggedHeader(log[k.requests - 1], "Proxy-Authorization"), want);
+    }
+    // Without proxy credentials the 407 is the answer.
+    Client c;
+    c.cli.SetProxy("127.0.0.1:" + std::to_string(server->Port()));
+    ASSERT_TRUE(c.Get("http://example.test/proxy-basic", "1.1"));
+    EXPECT_EQ(c.cli.StatusCode(), 407);
+    EXPECT_EQ(server->Log().size(), 1);
+}
+
 TEST_F(HttpCli, CookiesAreReported) {
     Client c;
     std::vector<std::string> cookies;

@@ -374,6 +374,26 @@ TEST_F(HttpWindow, SaveMovesTheDocumentOrOffersThePane) {
     EXPECT_EQ(ReadFile(other.path().toStdString() + "/pane.txt"), "file body /files/a.txt");
 }
 
+// Saving from the temporary folder into another file system cannot rename:
+// the document is copied whole, the stored file goes, no partial file stays.
+TEST_F(HttpWindow, SaveIntoAnotherFileSystemCopiesTheDocument) {
+    QTemporaryDir other(QStringLiteral("/dev/shm/qordex-save-XXXXXX"));
+    struct stat here {}, there {};
+    if (!other.isValid() || ::stat(folder.c_str(), &here) != 0 ||
+        ::stat(other.path().toStdString().c_str(), &there) != 0 || here.st_dev == there.st_dev)
+        GTEST_SKIP() << "/dev/shm is not a writable file system apart from " << folder;
+    url->setText(QString::fromStdString(server->Url("/files/b.txt")));
+    form->GetBtClick();
+    ASSERT_TRUE(Exists(folder + "b.txt"));
+    const std::string target = other.path().toStdString() + "/kept";
+    dialogs.fileAnswers.push_back(QString::fromStdString(target));
+    form->SaveBodyBtClick();
+    EXPECT_EQ(ReadFile(target + ".txt"), "file body /files/b.txt");
+    EXPECT_FALSE(Exists(folder + "b.txt"));
+    EXPECT_FALSE(Exists(target + ".txt.part"));
+    EXPECT_TRUE(dialogs.messages.empty()) << dialogs.messages.join(" | ").toStdString();
+}
+
 TEST_F(HttpWindow, DarkPaletteScreenshot) {
     form->ProxyBtClick();
     url->setText(QString::fromStdString(server->Url("/files/a.txt")));

@@ -240,6 +240,17 @@ class Handler(socketserver.BaseRequestHandler):
             return True
         if path == "/ntlm":
             return self.ntlm(headers)
+        # Asked of a proxy: it wants its own credentials first.
+        if path == "/proxy-basic":
+            want = "Basic " + base64.b64encode(b"puser:psecret").decode()
+            if headers.get("proxy-authorization") == want:
+                self.send(h11 + " 200 OK\r\nContent-Length: 8\r\n\r\nproxy ok")
+            else:
+                self.send(h11 + " 407 Proxy Authentication Required\r\n"
+                          'Proxy-Authenticate: Basic realm="p"\r\nContent-Length: 0\r\n\r\n')
+            return True
+        if path == "/proxy-ntlm":
+            return self.ntlm(headers, proxy=True)
         if path.startswith("/files/") or path.endswith("/"):
             data = b"file body " + path.encode()
             kind = "text/html" if path.endswith("/") else "text/plain"
@@ -249,22 +260,27 @@ class Handler(socketserver.BaseRequestHandler):
         self.send(h11 + " 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found")
         return True
 
-    def ntlm(self, headers):
+    def ntlm(self, headers, proxy=False):
         # An HTTP/1.0 client that asks to keep the connection is told it is kept.
-        keep = "Connection: Keep-Alive\r\n" if headers.get("connection", "").lower() == "keep-alive" else ""
-        auth = headers.get("authorization", "")
+        asked = headers.get("proxy-connection" if proxy else "connection",
+                            headers.get("connection", "")).lower()
+        keep = ("Proxy-Connection" if proxy else "Connection") + ": Keep-Alive\r\n" \
+            if asked == "keep-alive" else ""
+        auth = headers.get("proxy-authorization" if proxy else "authorization", "")
+        status = "407 Proxy Authentication Required" if proxy else "401 Unauthorized"
+        challenge = "Proxy-Authenticate" if proxy else "WWW-Authenticate"
         if auth.startswith("NTLM "):
             msg = base64.b64decode(auth[5:])
             kind = int.from_bytes(msg[8:12], "little")
             if kind == 1:
                 self.ntlm_step = 1
-                self.send("HTTP/1.1 401 Unauthorized\r\n" + keep + "WWW-Authenticate: NTLM "
+                self.send("HTTP/1.1 " + status + "\r\n" + keep + challenge + ": NTLM "
                           + ntlm_type2() + "\r\nContent-Length: 0\r\n\r\n")
                 return True
             if kind == 3 and self.ntlm_step == 1 and ntlm_type3_ok(auth[5:]):
                 self.send("HTTP/1.1 200 OK\r\n" + keep + "Content-Length: 7\r\n\r\nntlm ok")
                 return True
-        self.send("HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: NTLM\r\n"
+        self.send("HTTP/1.1 " + status + "\r\n" + challenge + ": NTLM\r\n"
                   "Content-Length: 0\r\n\r\n")
         return True
 
