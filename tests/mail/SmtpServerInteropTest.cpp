@@ -123,8 +123,11 @@ TEST_F(SmtpServerInterop, HugeMessageIsStoredInBoundedMemory) {
     const long peak = PeakKb(server->Pid());
     ASSERT_GT(peak, 0);
     // The message streams to its file: the server's memory stays far below
-    // the message's size.
+    // the message's size.  Under AddressSanitizer the peak is its shadow
+    // memory and quarantine, so only the stored file is checked there.
+#if !defined(__SANITIZE_ADDRESS__)
     EXPECT_LT(peak, 40 * 1024) << "peak resident " << peak << " kB";
+#endif
     const auto names = QDir(QString::fromStdString(dir)).entryList(QDir::Files);
     ASSERT_EQ(names.size(), 1);
     // The subject line, the blank line and kMegabytes times 1024 lines of 1000 bytes.

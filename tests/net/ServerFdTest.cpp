@@ -36,6 +36,12 @@ TEST(WSocketServerDescriptors, TakesTheHardLimitAtStart) {
 }
 
 TEST(WSocketServerDescriptors, RestsWhileDescriptorsLackAndServesEveryoneLater) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer runtime checks memory through a pipe of its own, which a
+    // process without spare descriptors cannot open: it then reports valid
+    // objects as bad.
+    GTEST_SKIP() << "a process out of descriptors cannot run under the sanitizers";
+#endif
     // Two descriptors to spare: the first client takes one; the lingering
     // close of an ended client may hold the other for a while.
     Background peer({"/bin/sh", "-c", "exec \"$0\" 2 2>&1", BinPath("net_server_fd_peer")});
