@@ -43,6 +43,9 @@ void TSmtpServer::SetActive(bool v) {
     server_.SetLocalAddr(srvAddr_);
     server_.SetPort(srvPort_);
     server_.SetLocalPort(srvPort_);
+    // Clients wait for the greeting, so a connection dropped from a full
+    // accept queue would hang until its own timeout: keep a long queue.
+    server_.SetListenBacklog(128);
     server_.SetBanner(helloMessage_.empty() ? std::string("220  SMTP Server Ready.")
                                             : "220 " + helloMessage_);
     try {

@@ -89,6 +89,8 @@ bool TTcpServerTool::Start(const TcpServerSettings& settings) {
         }
         WSocketServer1.SetMaxClients(int(*max));
     }
+    // A connection dropped from a full accept queue never sees the banner.
+    WSocketServer1.SetListenBacklog(128);
     WSocketServer1.SetBanner(settings.banner);
     try {
         WSocketServer1.Listen();
