@@ -97,9 +97,13 @@ TEST_F(TimeClientTest, CancelWithoutAnswer) {
         ASSERT_TRUE(peer);
         Client client;
         ASSERT_TRUE(client.tool.Start({"127.0.0.1", udp, false, {}}));
-        ASSERT_TRUE(PumpUntil([&] { return peer->Output().find(udp ? "udp 37" : "tcp 37") !=
-                                           std::string::npos; },
-                              kWaitMs));
+        // The peer may accept before our connect event has been handled: wait for both.
+        ASSERT_TRUE(PumpUntil(
+            [&] {
+                return peer->Output().find(udp ? "udp 37" : "tcp 37") != std::string::npos &&
+                       client.log.size() >= 2;
+            },
+            kWaitMs));
         // An unanswered UDP request keeps waiting: nothing ends it but Cancel.
         PumpMessages();
         EXPECT_TRUE(client.tool.Busy());
