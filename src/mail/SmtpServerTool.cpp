@@ -195,11 +195,6 @@ void TSmtpServerTool::Changed(Conn& c) {
 void TSmtpServerTool::OpenMessage(TSmtpClient* client, Conn& c) {
     c.failed = false;
     c.receiving = false;
-    if (!QDir().mkpath(QString::fromStdString(Folder))) {
-        Log(Id(client) + " Cannot make the folder " + Folder);
-        client->SetMessageFailed();
-        return;
-    }
     std::string folder = Folder;
     if (!folder.empty() && folder.back() != '/')
         folder += '/';
@@ -209,10 +204,21 @@ void TSmtpServerTool::OpenMessage(TSmtpClient* client, Conn& c) {
     // a busy server stores hundreds of messages to one recipient per second.
     const std::string base = folder + MessageFileName(recipient, now, 0);
     const int first = base == lastName_ ? lastCounter_ + 1 : 0;
+    // The folder is made only when it is missing: checking it before every
+    // message costs a busy server two system calls per message.
+    bool folderMade = false;
     for (int counter = first; counter < first + kMaxNameTries; ++counter) {
         const std::string path = folder + MessageFileName(recipient, now, counter);
         // Created exclusively: a message never replaces another one.
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0 && (errno == ENOENT || errno == ENOTDIR) && !folderMade) {
+            folderMade = true;
+            if (!QDir().mkpath(QString::fromStdString(Folder))) {
+                Log(Id(client) + " Cannot make the folder " + Folder);
+                break;
+            }
+            fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        }
         if (fd >= 0) {
             lastName_ = base;
             lastCounter_ = counter;

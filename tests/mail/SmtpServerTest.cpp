@@ -9,6 +9,7 @@
 #include "support/TestData.h"
 
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <gtest/gtest.h>
@@ -222,6 +223,47 @@ TEST_F(SmtpServerTool, OverlongMessageLineFailsTheMessageNotTheSession) {
     ASSERT_EQ(lines.size(), 8u) << c.got;
     EXPECT_EQ(lines[5], "500 Line too long");
     EXPECT_EQ(lines[6], "250 OK ");
+}
+
+TEST_F(SmtpServerTool, FolderIsMadeWhenMissingAndAFailureIsReported) {
+    // A folder that cannot be made (a file stands in its way) fails the
+    // message with 451, and the session goes on; once the folder can be
+    // made, the next message is stored, and again after it was removed.
+    const std::string blocker = dir.path().toStdString() + "/file";
+    ASSERT_TRUE(QFile(QString::fromStdString(blocker)).open(QIODevice::WriteOnly));
+    tool.Folder = blocker + "/mail/";
+    const std::string message = "MAIL FROM:<a@b>\r\nRCPT TO:<f@x>\r\nDATA\r\nbody\r\n.\r\n";
+    RawClient c(Port());
+    ASSERT_TRUE(c.WaitFor("\r\n"));
+    EXPECT_EQ(Say(c, "HELO me"), "250 OK User me from IP 127.0.0.1 is welcome");
+    const struct {
+        std::string folder;
+        bool removeFirst;
+        std::string reply;
+    } cases[] = {
+        {blocker + "/mail/", false, "451 Requested action aborted: local error in processing"},
+        {dir.path().toStdString() + "/deep/er/mail", false, "250 OK "},
+        {dir.path().toStdString() + "/deep/er/mail", true, "250 OK "},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.folder + (k.removeFirst ? " removed" : ""));
+        tool.Folder = k.folder;
+        if (k.removeFirst)
+            ASSERT_TRUE(QDir(QString::fromStdString(k.folder)).removeRecursively());
+        const std::size_t before = Replies(c.got).size();
+        c.Send(message);
+        ASSERT_TRUE(Pump(
+            [&] {
+                c.Poll();
+                return Replies(c.got).size() >= before + 4 || c.eof || c.error;
+            },
+            20000));
+        EXPECT_EQ(Replies(c.got).back(), k.reply);
+    }
+    EXPECT_TRUE(Logged("00000001 Cannot make the folder " + blocker + "/mail/"));
+    const QDir made(QString::fromStdString(dir.path().toStdString() + "/deep/er/mail"));
+    EXPECT_EQ(made.entryList(QDir::Files).size(), 1);
+    EXPECT_EQ(Say(c, "QUIT"), "221 Goodbye.");
 }
 
 TEST_F(SmtpServerTool, RefusedHelloCutsTheClientOff) {
