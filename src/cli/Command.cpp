@@ -131,9 +131,20 @@ WaitEnd WaitWhileTalking(const std::function<bool()>& done,
 }
 
 void PrintLine(std::string_view line) {
+    PrintLineBuffered(line);
+    FlushLines();
+}
+
+void PrintLineBuffered(std::string_view line) {
     errno = 0;
     if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() ||
-        std::fputc('\n', stdout) == EOF || std::fflush(stdout) != 0)
+        std::fputc('\n', stdout) == EOF)
+        NoteOutputFailure();
+}
+
+void FlushLines() {
+    errno = 0;
+    if (std::fflush(stdout) != 0)
         NoteOutputFailure();
 }
 

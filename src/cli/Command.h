@@ -84,6 +84,12 @@ WaitEnd WaitWhileTalking(const std::function<bool()>& done,
 // show).  A failed write is remembered for FinishOutput.
 void PrintLine(std::string_view line);
 
+// Like PrintLine, but the line may wait in the output buffer until
+// FlushLines: a server that logs several lines per request, run from a loop
+// that calls FlushLines after every pass, saves a write per line.
+void PrintLineBuffered(std::string_view line);
+void FlushLines();
+
 // The exit status of a command that ends with `status`: when standard output
 // could not take everything written to it (a full disk, /dev/full), says so
 // on stderr, as "qordex-cli NAME: write error: REASON", and gives 1.  main()

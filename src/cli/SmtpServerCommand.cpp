@@ -73,13 +73,18 @@ int RunSmtpServer(int argc, char** argv) {
     CatchInterrupt();
     mail::TSmtpServerTool tool;
     tool.Folder = o.dir;
-    tool.OnLog = [](const std::string& line) { PrintLine(line); };
+    // A message brings several log lines: they go out together once the
+    // loop's pass is over instead of a write each.
+    tool.OnLog = [](const std::string& line) { PrintLineBuffered(line); };
     try {
         tool.Start(o.addr, o.port, o.greeting);
     } catch (const ESocketException& e) {
         return Failure(kName, FailureLines(e, o.port));
     }
-    PumpUntil([] { return Interrupted(); });
+    PumpUntil([] {
+        FlushLines();
+        return Interrupted();
+    });
     tool.Stop();
     return 0;
 }
