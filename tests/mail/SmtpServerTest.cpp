@@ -248,8 +248,9 @@ TEST_F(SmtpServerTool, FolderIsMadeWhenMissingAndAFailureIsReported) {
     for (const auto& k : cases) {
         SCOPED_TRACE(k.folder + (k.removeFirst ? " removed" : ""));
         tool.Folder = k.folder;
-        if (k.removeFirst)
+        if (k.removeFirst) {
             ASSERT_TRUE(QDir(QString::fromStdString(k.folder)).removeRecursively());
+        }
         const std::size_t before = Replies(c.got).size();
         c.Send(message);
         ASSERT_TRUE(Pump(
