@@ -84,6 +84,12 @@ WaitEnd WaitWhileTalking(const std::function<bool()>& done,
 // show).  A failed write is remembered for FinishOutput.
 void PrintLine(std::string_view line);
 
+// From now on PrintLine keeps its lines until the thread's loop is about to
+// wait, and they go out together then: a server printing a line per request
+// pays one write per round of its loop instead of one per line, and a line
+// still shows as soon as the server has nothing else to do.
+void PrintLinesWhenIdle();
+
 // The exit status of a command that ends with `status`: when standard output
 // could not take everything written to it (a full disk, /dev/full), says so
 // on stderr, as "qordex-cli NAME: write error: REASON", and gives 1.  main()
