@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -83,9 +85,22 @@ inline bool WriteNoiseFile(const std::string& path, long long size) {
     return std::fclose(f) == 0 && ok;
 }
 
+// Makes a fresh folder on tmpfs that a daemon dropping its privileges can
+// still read; "" when there is no tmpfs.
+inline std::string MakeShmDir(const std::string& tag) {
+    std::string path = "/dev/shm/qordex-bench-" + tag + "-XXXXXX";
+    if (!mkdtemp(path.data()))
+        return {};
+    chmod(path.c_str(), 0755);
+    return path;
+}
+
 inline double Median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
+    if (v.empty())
+        return 0;
+    const std::size_t m = v.size() / 2;
+    return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
 }
 
 } // namespace qordex::bench

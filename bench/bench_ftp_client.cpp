@@ -4,6 +4,7 @@
 //
 //   bench_ftp_client [pairs]
 
+#include "BenchSupport.h"
 #include "support/FtpPeers.h"
 #include "support/Process.h"
 
@@ -11,25 +12,20 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <random>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 using namespace qordex::test;
+using qordex::bench::MakeShmDir;
+using qordex::bench::Median;
+using qordex::bench::WriteNoiseFile;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
 constexpr long long kFileSize = 1LL << 30;
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : (v.size() % 2 ? v[v.size() / 2]
-                                         : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2);
-}
 
 // MiB/s of one run of the command; 0 when it failed.
 double Timed(const std::vector<std::string>& argv) {
@@ -51,22 +47,15 @@ int main(int argc, char** argv) {
         std::printf("ftp client: skipped (needs root for vsftpd, and curl)\n");
         return 0;
     }
-    char tmpl[] = "/dev/shm/qordex-bench-ftp-XXXXXX";
-    if (!::mkdtemp(tmpl)) {
+    const std::string dir = MakeShmDir("ftp");
+    if (dir.empty()) {
         std::printf("ftp client: skipped (no tmpfs at /dev/shm)\n");
         return 0;
     }
-    const std::string dir = tmpl;
-    ::chmod(dir.c_str(), 0755);
-    {
-        // One random MiB repeated: the bytes need not differ, only exist.
-        std::vector<char> block(1 << 20);
-        std::mt19937 gen(1);
-        for (char& c : block)
-            c = char(gen());
-        std::ofstream out(dir + "/big.bin", std::ios::binary);
-        for (long long n = 0; n < kFileSize; n += static_cast<long long>(block.size()))
-            out.write(block.data(), std::streamsize(block.size()));
+    if (!WriteNoiseFile(dir + "/big.bin", kFileSize)) {
+        std::printf("ftp client: skipped (cannot write the files to %s)\n", dir.c_str());
+        Run({"rm", "-rf", "--", dir});
+        return 0;
     }
     ::chmod((dir + "/big.bin").c_str(), 0644);
     double median = 0, qordex = 0, curl = 0;

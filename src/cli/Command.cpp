@@ -5,6 +5,7 @@
 #include "platform/MessageLoop.h"
 
 #include <QAbstractEventDispatcher>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -96,6 +97,42 @@ const char* TakeTextOption(int argc, char** argv, int& i, std::initializer_list<
             return o.name;
         }
     return nullptr;
+}
+
+std::optional<int>
+ReadArguments(int argc, char** argv, const std::string& name, void (*printHelp)(),
+              std::initializer_list<TextOption> options, std::initializer_list<FlagOption> flags,
+              const std::function<std::optional<std::string>(const std::string&)>& operand) {
+    bool endOfOptions = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (!endOfOptions && arg.size() > 1 && arg[0] == '-') {
+            if (arg == "--help" || arg == "-h") {
+                printHelp();
+                return 0;
+            }
+            if (arg == "--") {
+                endOfOptions = true;
+                continue;
+            }
+            const auto flag = std::find_if(flags.begin(), flags.end(),
+                                           [&](const FlagOption& f) { return arg == f.name; });
+            if (flag != flags.end()) {
+                *flag->field = true;
+                continue;
+            }
+            bool missing = false;
+            const char* taken = TakeTextOption(argc, argv, i, options, missing);
+            if (taken && missing)
+                return UsageError(name, std::string(taken) + " needs a value");
+            if (!taken)
+                return UsageError(name, "unknown option '" + arg + "'");
+            continue;
+        }
+        if (auto refused = operand(arg))
+            return UsageError(name, *refused);
+    }
+    return std::nullopt;
 }
 
 bool SplitHostPort(const std::string& text, std::string& host, std::string& port) {

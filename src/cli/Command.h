@@ -58,6 +58,23 @@ struct TextOption {
 const char* TakeTextOption(int argc, char** argv, int& i, std::initializer_list<TextOption> options,
                            bool& missing);
 
+// A long option without a value, and the flag it sets.
+struct FlagOption {
+    const char* name;
+    bool* field;
+};
+
+// Reads the words after argv[0] as most commands take them: -h or --help
+// prints the help, "--" ends the options, flags and text options (see
+// TakeTextOption) fill their fields, and every other word is an operand
+// handed to `operand`, which returns a usage message to refuse it.  Returns
+// the exit status to stop with (0 after the help, 2 for bad usage), or
+// nullopt to go on.
+std::optional<int>
+ReadArguments(int argc, char** argv, const std::string& name, void (*printHelp)(),
+              std::initializer_list<TextOption> options, std::initializer_list<FlagOption> flags,
+              const std::function<std::optional<std::string>(const std::string&)>& operand);
+
 // "HOST:PORT" (the port after the last colon; neither part empty) of an
 // option such as --socks; false when the text is not of that form.
 bool SplitHostPort(const std::string& text, std::string& host, std::string& port);

@@ -37,35 +37,17 @@ void PrintHelp() {
 
 int RunTrace(int argc, char** argv) {
     std::string hops = "40", tries = "4", timeout = "1000", size = "56", host;
-    bool endOfOptions = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (!endOfOptions && (arg == "--help" || arg == "-h")) {
-            PrintHelp();
-            return 0;
-        }
-        if (!endOfOptions && arg == "--") {
-            endOfOptions = true;
-            continue;
-        }
-        if (!endOfOptions && arg.size() > 1 && arg[0] == '-') {
-            bool missing = false;
-            const char* taken = TakeTextOption(argc, argv, i,
-                                               {{"--hops", &hops},
-                                                {"--tries", &tries},
-                                                {"--timeout", &timeout},
-                                                {"--size", &size}},
-                                               missing);
-            if (taken && missing)
-                return UsageError(kName, std::string(taken) + " needs a value");
-            if (!taken)
-                return UsageError(kName, "unknown option '" + arg + "'");
-            continue;
-        }
-        if (!host.empty())
-            return UsageError(kName, "more than one host given ('" + arg + "')");
-        host = arg;
-    }
+    const auto stop = ReadArguments(
+        argc, argv, kName, PrintHelp,
+        {{"--hops", &hops}, {"--tries", &tries}, {"--timeout", &timeout}, {"--size", &size}}, {},
+        [&](const std::string& arg) -> std::optional<std::string> {
+            if (!host.empty())
+                return "more than one host given ('" + arg + "')";
+            host = arg;
+            return std::nullopt;
+        });
+    if (stop)
+        return *stop;
     if (host.empty())
         return UsageError(kName, "no host given");
     const auto read = diag::ReadTraceSettings(hops, tries, timeout, size);

@@ -47,41 +47,24 @@ int PrintCodes() {
 int RunWhois(int argc, char** argv) {
     std::string server = diag::WhoisRegistries().front().name, port = "43";
     std::string socks, socksUser, socksPass, query;
-    bool codes = false, haveQuery = false, endOfOptions = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (!endOfOptions && (arg == "--help" || arg == "-h")) {
-            PrintHelp();
-            return 0;
-        }
-        if (!endOfOptions && arg == "--") {
-            endOfOptions = true;
-            continue;
-        }
-        if (!endOfOptions && arg == "--codes") {
-            codes = true;
-            continue;
-        }
-        if (!endOfOptions && arg.size() > 1 && arg[0] == '-') {
-            bool missing = false;
-            const char* taken = TakeTextOption(argc, argv, i,
-                                               {{"--server", &server},
-                                                {"--port", &port},
-                                                {"--socks", &socks},
-                                                {"--socks-user", &socksUser},
-                                                {"--socks-pass", &socksPass}},
-                                               missing);
-            if (taken && missing)
-                return UsageError(kName, std::string(taken) + " needs a value");
-            if (!taken)
-                return UsageError(kName, "unknown option '" + arg + "'");
-            continue;
-        }
-        if (haveQuery)
-            return UsageError(kName, "more than one query given ('" + arg + "')");
-        query = arg;
-        haveQuery = true;
-    }
+    bool codes = false, haveQuery = false;
+    const auto stop = ReadArguments(
+        argc, argv, kName, PrintHelp,
+        {{"--server", &server},
+         {"--port", &port},
+         {"--socks", &socks},
+         {"--socks-user", &socksUser},
+         {"--socks-pass", &socksPass}},
+        {{"--codes", &codes}},
+        [&](const std::string& arg) -> std::optional<std::string> {
+            if (haveQuery)
+                return "more than one query given ('" + arg + "')";
+            query = arg;
+            haveQuery = true;
+            return std::nullopt;
+        });
+    if (stop)
+        return *stop;
     if (codes) {
         if (haveQuery)
             return UsageError(kName, "--codes takes no query");

@@ -444,6 +444,20 @@ bool TFtpServer::Permitted(Client* c, std::string& path, const ValidateFn& handl
     return allowed;
 }
 
+bool TFtpServer::Admit(Client* c, const std::string& p, std::string& v, const ValidateFn& handler,
+                       const char* refusal, const char* noArgument, std::string& a) {
+    std::string path;
+    if (!(p.empty() || Virtual(c, p, v)) || !Permitted(c, path = v, handler)) {
+        a = refusal;
+        return false;
+    }
+    if (p.empty()) {
+        a = noArgument;
+        return false;
+    }
+    return true;
+}
+
 // ---- login and session -----------------------------------------------------
 
 void TFtpServer::CmdUser(Client* c, const std::string& p, std::string& a) {
@@ -609,16 +623,8 @@ void TFtpServer::CmdSize(Client* c, const std::string& p, std::string& a) {
 
 void TFtpServer::CmdDele(Client* c, const std::string& p, std::string& a) {
     std::string v;
-    std::string path;
-    bool allowed = (p.empty() || Virtual(c, p, v)) && Permitted(c, path = v, OnValidateDele);
-    if (!allowed) {
-        a = "550 Cannot delete.";
+    if (!Admit(c, p, v, OnValidateDele, "550 Cannot delete.", "501 Syntax error in parameter.", a))
         return;
-    }
-    if (p.empty()) {
-        a = "501 Syntax error in parameter.";
-        return;
-    }
     ServedRoot root(c->HomeDir);
     std::string leaf;
     Fd dir(root.OpenParent(v, leaf));
@@ -637,16 +643,8 @@ void TFtpServer::CmdDele(Client* c, const std::string& p, std::string& a) {
 
 void TFtpServer::CmdRnfr(Client* c, const std::string& p, std::string& a) {
     std::string v;
-    std::string path;
-    bool allowed = (p.empty() || Virtual(c, p, v)) && Permitted(c, path = v, OnValidateRnFr);
-    if (!allowed) {
-        a = "500 Cannot RNFR.";
+    if (!Admit(c, p, v, OnValidateRnFr, "500 Cannot RNFR.", "501 Syntax error is parameter.", a))
         return;
-    }
-    if (p.empty()) {
-        a = "501 Syntax error is parameter.";
-        return;
-    }
     struct stat st {};
     const int r = ServedRoot(c->HomeDir).Stat(v, st);
     if (EscapesRoot(r)) {
@@ -662,16 +660,8 @@ void TFtpServer::CmdRnfr(Client* c, const std::string& p, std::string& a) {
 
 void TFtpServer::CmdRnto(Client* c, const std::string& p, std::string& a) {
     std::string v;
-    std::string path;
-    bool allowed = (p.empty() || Virtual(c, p, v)) && Permitted(c, path = v, OnValidateRnTo);
-    if (!allowed) {
-        a = "500 Cannot RNTO.";
+    if (!Admit(c, p, v, OnValidateRnTo, "500 Cannot RNTO.", "501 Syntax error in parameter.", a))
         return;
-    }
-    if (p.empty()) {
-        a = "501 Syntax error in parameter.";
-        return;
-    }
     ServedRoot root(c->HomeDir);
     std::string leaf;
     Fd dir(root.OpenParent(v, leaf));
@@ -729,16 +719,8 @@ void TFtpServer::CmdMkd(Client* c, const std::string& p, std::string& a) {
 
 void TFtpServer::CmdRmd(Client* c, const std::string& p, std::string& a) {
     std::string v;
-    std::string path;
-    bool allowed = (p.empty() || Virtual(c, p, v)) && Permitted(c, path = v, OnValidateRmd);
-    if (!allowed) {
-        a = "500 Cannot remove directory.";
+    if (!Admit(c, p, v, OnValidateRmd, "500 Cannot remove directory.", "501 Syntax error in parameter.", a))
         return;
-    }
-    if (p.empty()) {
-        a = "501 Syntax error in parameter.";
-        return;
-    }
     ServedRoot root(c->HomeDir);
     std::string leaf;
     Fd dir(root.OpenParent(v, leaf));

@@ -203,6 +203,11 @@ private:
     bool Virtual(Client* c, const std::string& arg, std::string& vpath) const;
     // Asks the permission handler (allowed when there is none).
     bool Permitted(Client* c, std::string& path, const ValidateFn& handler);
+    // Opens a command on one named entry: its virtual path `v`, then the
+    // handler's permission (asked even without an argument, as the replies
+    // tell apart).  False, with the reply in `a`, when the command stops.
+    bool Admit(Client* c, const std::string& p, std::string& v, const ValidateFn& handler,
+               const char* refusal, const char* noArgument, std::string& a);
 
     // ---- commands ----
     void CmdUser(Client*, const std::string&, std::string&);

@@ -335,9 +335,10 @@ TRangePlan PlanRanges(const THttpRangeList& list, long long size,
         }
         if (p.start >= size || p.start >= p.end)
             return TRangePlan::Unsatisfiable;
-        total += p.end - p.start;
-        if (total > size)
+        // Compared before adding: on the largest sizes the sum itself would overflow.
+        if (p.end - p.start > size - total)
             return TRangePlan::Whole;
+        total += p.end - p.start;
         parts.push_back(p);
     }
     return TRangePlan::Partial;

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 using namespace qordex::web;
 
 namespace {
@@ -196,6 +198,9 @@ TEST(HttpRanges, PlanTable) {
          1000, TRangePlan::Whole, {}},
         {"bytes=0-999,0-999", 1000, TRangePlan::Whole, {}},
         {"bytes=5368709000-", 5368709120LL, TRangePlan::Partial, {"5368709000-5368709119/5368709120"}},
+        // Overlapping parts of the largest size a file may have add up past it.
+        {"bytes=0-,0-", std::numeric_limits<long long>::max(), TRangePlan::Whole, {}},
+        {"bytes=1-,1-", std::numeric_limits<long long>::max(), TRangePlan::Whole, {}},
     };
     for (const auto& c : cases) {
         THttpRangeList list;
