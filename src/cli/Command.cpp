@@ -4,6 +4,7 @@
 #include "net/Socks5Settings.h"
 #include "platform/MessageLoop.h"
 
+#include <QAbstractEventDispatcher>
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -15,6 +16,7 @@ namespace qordex::cli {
 namespace {
 
 int g_outputErrno = 0; // the first failure of standard output, 0 while none
+bool g_printWhenIdle = false; // PrintLine leaves the flush to the idle loop
 
 volatile std::sig_atomic_t g_interrupted = 0;
 // The file an interrupt removes: written before it is armed, so that the
@@ -168,21 +170,22 @@ WaitEnd WaitWhileTalking(const std::function<bool()>& done,
 }
 
 void PrintLine(std::string_view line) {
-    PrintLineBuffered(line);
-    FlushLines();
-}
-
-void PrintLineBuffered(std::string_view line) {
     errno = 0;
     if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() ||
-        std::fputc('\n', stdout) == EOF)
+        std::fputc('\n', stdout) == EOF || (!g_printWhenIdle && std::fflush(stdout) != 0))
         NoteOutputFailure();
 }
 
-void FlushLines() {
-    errno = 0;
-    if (std::fflush(stdout) != 0)
-        NoteOutputFailure();
+void PrintLinesWhenIdle() {
+    auto* dispatcher = QAbstractEventDispatcher::instance();
+    if (g_printWhenIdle || !dispatcher)
+        return;
+    g_printWhenIdle = true;
+    QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, [] {
+        errno = 0;
+        if (std::fflush(stdout) != 0)
+            NoteOutputFailure();
+    });
 }
 
 int FinishOutput(const std::string& name, int status) {

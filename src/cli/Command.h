@@ -101,11 +101,11 @@ WaitEnd WaitWhileTalking(const std::function<bool()>& done,
 // show).  A failed write is remembered for FinishOutput.
 void PrintLine(std::string_view line);
 
-// Like PrintLine, but the line may wait in the output buffer until
-// FlushLines: a server that logs several lines per request, run from a loop
-// that calls FlushLines after every pass, saves a write per line.
-void PrintLineBuffered(std::string_view line);
-void FlushLines();
+// From now on PrintLine keeps its lines until the thread's loop is about to
+// wait, and they go out together then: a server printing a line per request
+// pays one write per round of its loop instead of one per line, and a line
+// still shows as soon as the server has nothing else to do.
+void PrintLinesWhenIdle();
 
 // The exit status of a command that ends with `status`: when standard output
 // could not take everything written to it (a full disk, /dev/full), says so

@@ -122,6 +122,7 @@ int RunHttpServer(int argc, char** argv) {
         return rc;
 
     CatchInterrupt();
+    PrintLinesWhenIdle();
     web::THttpServTool tool;
     tool.ShowHeaders = o.showHeaders;
     bool stopped = false;

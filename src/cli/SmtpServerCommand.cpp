@@ -73,18 +73,16 @@ int RunSmtpServer(int argc, char** argv) {
     CatchInterrupt();
     mail::TSmtpServerTool tool;
     tool.Folder = o.dir;
-    // A message brings several log lines: they go out together once the
-    // loop's pass is over instead of a write each.
-    tool.OnLog = [](const std::string& line) { PrintLineBuffered(line); };
+    // A message brings several log lines: they go out together when the
+    // loop is about to wait instead of a write each.
+    PrintLinesWhenIdle();
+    tool.OnLog = [](const std::string& line) { PrintLine(line); };
     try {
         tool.Start(o.addr, o.port, o.greeting);
     } catch (const ESocketException& e) {
         return Failure(kName, FailureLines(e, o.port));
     }
-    PumpUntil([] {
-        FlushLines();
-        return Interrupted();
-    });
+    PumpUntil([] { return Interrupted(); });
     tool.Stop();
     return 0;
 }

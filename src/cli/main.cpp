@@ -1,6 +1,7 @@
 // qordex-cli: the tools without windows, for scripts and servers.
 
 #include "cli/Command.h"
+#include "platform/MessageLoop.h"
 
 #include <QCoreApplication>
 #include <algorithm>
@@ -26,6 +27,7 @@ void PrintHelp(FILE* out) {
 } // namespace
 
 int main(int argc, char** argv) {
+    qordex::UseLeanMessageLoop();
     QCoreApplication app(argc, argv);
     if (argc < 2) {
         PrintHelp(stderr);

@@ -4,8 +4,16 @@
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QTimer>
+#include <QtGlobal>
 
 namespace qordex {
+
+void UseLeanMessageLoop() {
+    // Read by Qt when it makes each thread's dispatcher; a choice already
+    // made by the user stands.
+    if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
+}
 
 void PumpMessages() {
     QCoreApplication::sendPostedEvents();

@@ -6,6 +6,14 @@
 
 namespace qordex {
 
+// Chooses, before the application object exists, the plain poll loop for
+// every thread of a process without windows.  Its wakeups cost one system
+// call per round of the loop, where the default loop pays one per posted
+// message and per notifier switched on or off: the price of every request a
+// busy server answers.  A process with windows keeps the default loop, which
+// its desktop's dialogs may rely on.
+void UseLeanMessageLoop();
+
 // Processes the events pending for the calling thread and returns.
 void PumpMessages();
 

@@ -200,6 +200,7 @@ int THttpConnection::Receive(void* Buffer, int BufferSize) {
 bool THttpConnection::ReadSocket() {
     char buf[kReadChunk];
     const int n = TWSocketClient::Receive(buf, sizeof buf);
+    drained_ = n < kReadChunk;
     if (n <= 0)
         return false;
     inBuf_.append(buf, std::size_t(n));
@@ -207,7 +208,13 @@ bool THttpConnection::ReadSocket() {
 }
 
 bool THttpConnection::TriggerDataAvailable(int) {
+    drained_ = false;
+    const LifeCheck life(*this);
     ProcessInput();
+    // A short read emptied the socket: what comes later is announced anew,
+    // so the receive loop need not ask the system whether more waits.
+    if (life.Same() && drained_ && LastError() == 0)
+        SetLastError(-1);
     return true;
 }
 
@@ -653,7 +660,10 @@ void THttpConnection::SendDocument(bool withBody) {
     if (lastModified_ != 0)
         header += "Last-Modified: " + HttpDate(lastModified_) + kCrLf;
     header += std::string("Connection: ") + (keepAlive_ ? "Keep-Alive" : "Close") + kCrLf + kCrLf;
-    StartAnswer(header, withBody ? std::move(stream) : nullptr);
+    // The whole file goes out as long as the header said, taken from the
+    // same look at the file: one that grew meanwhile must not send more.
+    StartAnswer(header, withBody ? std::move(stream) : nullptr,
+                plan == TRangePlan::Whole ? size : -1);
 }
 
 void THttpConnection::SendDirList(bool withBody) {
@@ -726,10 +736,14 @@ void THttpConnection::PostedDataReceived() {
     }
 }
 
-void THttpConnection::StartAnswer(const std::string& header, std::unique_ptr<TStream> body) {
+void THttpConnection::StartAnswer(const std::string& header, std::unique_ptr<TStream> body,
+                                  long long bodySize) {
     answering_ = true;
     docStream_ = std::move(body);
-    docSize_ = docStream_ ? std::max(docStream_->Size(), 0LL) : 0;
+    if (!docStream_)
+        docSize_ = 0;
+    else
+        docSize_ = bodySize >= 0 ? bodySize : std::max(docStream_->Size(), 0LL);
     docPos_ = 0;
     pendingHeader_ = header;
     ArmTimer();

@@ -195,8 +195,10 @@ private:
     void ActOnFlag(THttpGetFlag flag, bool withBody);
     // Refuses the request with `status` and closes after the answer.
     void RefuseAndClose(const std::string& status);
-    // Sends `header` and then `body`; afterwards the request is done.
-    void StartAnswer(const std::string& header, std::unique_ptr<TStream> body);
+    // Sends `header` and then `body` (`bodySize` bytes of it when known,
+    // else its size); afterwards the request is done.
+    void StartAnswer(const std::string& header, std::unique_ptr<TStream> body,
+                     long long bodySize = -1);
     void SendMore();
     void FinishAnswer();
     void FixedAnswer(const std::string& status, const std::string& extraHeaders,
@@ -232,6 +234,7 @@ private:
     bool answering_ = false;     // an answer is being sent: no new request
     bool closing_ = false;       // the answer ends the connection
     bool resumePosted_ = false;  // a request-done notice is on its way
+    bool drained_ = false;       // the last read found no more than it took
 
     std::unique_ptr<TStream> docStream_;
     long long docSize_ = 0, docPos_ = 0;
