@@ -761,9 +761,12 @@ void THttpConnection::SendMore() {
         block.resize(head + std::size_t(want));
         const long long n = docStream_->Read(block.data() + head, want);
         block.resize(head + std::size_t(std::max(n, 0LL)));
-        if (n <= 0)
-            docPos_ = docSize_; // the document ended early: nothing more to send
-        else
+        if (n <= 0) {
+            // The document shrank since its length went out in the header: the
+            // client can only tell the answer is short if the connection ends.
+            docPos_ = docSize_;
+            keepAlive_ = false;
+        } else
             docPos_ += n;
     } else if (block.empty()) {
         FinishAnswer();

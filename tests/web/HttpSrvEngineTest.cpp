@@ -148,6 +148,21 @@ TEST_F(HttpSrvEngineTest, ADocumentGrowingWhileAskedForSendsWhatItsHeaderSays) {
     });
 }
 
+TEST_F(HttpSrvEngineTest, ADocumentShrinkingWhileAskedForEndsTheConnection) {
+    ASSERT_TRUE(WriteFile(root_ + "/shrink.txt", std::string(100, 'a')));
+    srv_.OnGetDocument = [this](THttpServer*, THttpConnection*, THttpGetFlag&) {
+        ASSERT_EQ(::truncate((root_ + "/shrink.txt").c_str(), 40), 0);
+    };
+    RunClient([](Client& c) {
+        // Pipelined: a second answer after a short body would pass for its rest.
+        ASSERT_TRUE(c.Send(Get("/shrink.txt") + Get("/shrink.txt")));
+        std::string head, body;
+        EXPECT_FALSE(c.ReadAnswer(head, body));
+        EXPECT_NE(head.find("Content-Length: 100\r\n"), std::string::npos) << head;
+        EXPECT_EQ(c.Extra(), std::string(40, 'a'));
+    });
+}
+
 // Requests reach a kept connection in every shape a client may send them:
 // after the previous answer, cut anywhere, or pipelined with the next one
 // cut in two around an answer.  Each must be answered once, in order.
